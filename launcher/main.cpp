@@ -1,0 +1,4 @@
+// The launcher.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+int main() { return 0; }

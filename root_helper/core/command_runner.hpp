@@ -1,0 +1,46 @@
+// The one way the helper starts an external program: run_cmd and the CommandRunner seam.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tq8::core {
+
+// (return code, standard output, standard error); the two texts decoded and trimmed.
+struct CommandResult {
+    int rc = 0;
+    std::string out;
+    std::string err;
+    bool operator==(const CommandResult&) const = default;
+};
+
+inline constexpr double kDefaultTimeout = 15.0;
+
+// Runs cmd without a shell (cmd[0] looked up on PATH when it has no "/"), output and error on
+// pipes of their own, nothing else inherited but stdin, the whole run bounded by timeout_s
+// (<= 0: no limit). A program that exits with any status is an ordinary result (a signal gives
+// minus its number). Never throws for a failed run: a program that cannot start, the time
+// limit, or output that is not valid UTF-8 give the failure triple
+// (1, "", "Komut çalıştırma hatası (<cmd joined by spaces>): <what went wrong>").
+// The child runs as the leader of its own process group, so the time limit kills what it
+// started as well.
+CommandResult run_cmd(const std::vector<std::string>& cmd, double timeout_s = kDefaultTimeout);
+
+// The failure triple for cmd with the given description.
+CommandResult failure(const std::vector<std::string>& cmd, std::string_view description);
+
+// What every operation receives to start programs. Tests script it; the binding routes it
+// through the module's current run_cmd.
+class CommandRunner {
+public:
+    virtual ~CommandRunner() = default;
+    virtual CommandResult run(const std::vector<std::string>& cmd) = 0;
+};
+
+// The real thing: run_cmd with the default limit.
+class SystemRunner final : public CommandRunner {
+public:
+    CommandResult run(const std::vector<std::string>& cmd) override { return run_cmd(cmd); }
+};
+
+}  // namespace tq8::core

@@ -1,0 +1,1 @@
+// main: the command-line front end.

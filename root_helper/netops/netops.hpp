@@ -1,0 +1,50 @@
+// Network operations: MTU and MSS clamping, kill switch, WireGuard tunnel, emergency reset.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "root_helper/core/command_runner.hpp"
+#include "root_helper/core/records.hpp"
+#include "root_helper/core/seams.hpp"
+
+namespace tq8::netops {
+
+// "ip -o -4 route show to default": one line per IPv4 default route.
+extern const std::vector<std::string> kDefaultRouteCmd;
+
+// The device of the first default route: the token after the first token "dev" of a
+// successful lookup. nullopt when the lookup failed, printed no "dev ", had no token "dev",
+// or "dev" was the last token.
+std::optional<std::string> default_route_device(const core::CommandResult& route);
+
+// Sets interface's MTU (clamped to 1280..1500) and adds the MSS clamp rule when a check finds
+// it missing. {"ok", "mtu", "interface", "logs"}; "ok" is the ip command's success.
+core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, long long mtu);
+
+// Removes any earlier kill switch, then (enable) builds TQ8_KILLSWITCH and jumps to it from
+// OUTPUT 1. {"ok", "enabled", "logs"}; on switch-on "ok" is the jump's success.
+core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
+                               const std::string& wg_iface,
+                               const std::vector<std::string>& split_ips);
+
+// "down" takes tq8wg0 down; anything else brings it up through wg-quick or as a bare link,
+// then gives the default-route device the same MTU through seams.set_mtu. mtu_decimal is the
+// MTU as a decimal integer text of any size; a bare-link record carries it as "mtu".
+core::Record manage_wireguard(core::CommandRunner& runner, core::Seams& seams,
+                              const std::string& action, const std::string& conf_path,
+                              const std::string& mtu_decimal);
+
+// Where the reset finds the resolver files; tests point these into a scratch directory.
+struct ResolvPaths {
+    std::string resolv_conf = "/etc/resolv.conf";
+    std::string stub = "/run/systemd/resolve/stub-resolv.conf";
+};
+
+// Removes what the other operations may have left and repairs name resolution.
+// {"ok": true, "logs"} always.
+core::Record emergency_network_reset(core::CommandRunner& runner, core::Seams& seams,
+                                     const ResolvPaths& paths = {});
+
+}  // namespace tq8::netops

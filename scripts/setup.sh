@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, from Debian/Ubuntu packages, when it is missing.
+# Safe to run again; asks nothing (no standard input needed).
+set -euo pipefail
+
+packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev iptables iproute2
+          util-linux procps psmisc clang libclang-rt-14-dev valgrind libxml2-utils dpkg-dev
+          file)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+need_python=1
+if command -v pyenv >/dev/null 2>&1 || [ -x "${HOME:-/root}/.pyenv/bin/pyenv" ]; then
+    pyenv_bin=$(command -v pyenv || echo "${HOME:-/root}/.pyenv/bin/pyenv")
+    "$pyenv_bin" versions --bare 2>/dev/null | grep -qE '^3\.12\.[0-9]+$' && need_python=0
+fi
+if [ "$need_python" = 1 ] && command -v python3.12 >/dev/null 2>&1 &&
+   python3.12 -c 'import sysconfig,sys; sys.exit(0 if sysconfig.get_config_var("Py_ENABLE_SHARED") else 1)' 2>/dev/null; then
+    need_python=0
+fi
+if [ "$need_python" = 1 ]; then
+    missing+=(python3.12-dev)
+fi
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    if [ "$(id -u)" != 0 ]; then
+        echo "Missing packages: ${missing[*]} (run as root, or install them)" >&2
+        exit 1
+    fi
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq </dev/null
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi

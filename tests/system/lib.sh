@@ -1,0 +1,56 @@
+# Shared pieces of the system tests: root check, throw-away namespaces, assertions.
+# Nothing here touches the host's own network, firewall or files.
+
+tq8_require_root() {
+    if [ "$(id -u)" != 0 ]; then
+        if [ -n "${CI:-}" ]; then
+            echo "system tests must run as root on CI" >&2
+            exit 1
+        fi
+        echo "skipped: needs root"
+        exit 77
+    fi
+    if ! unshare -n -m --propagation private true 2>/dev/null; then
+        echo "cannot create network and mount namespaces here" >&2
+        [ -n "${CI:-}" ] && exit 1
+        exit 77
+    fi
+}
+
+# tq8_sandbox CMD [ARG...]: runs CMD in new network and mount namespaces with an overlay over
+# /etc (writes land in a scratch directory), a tmpfs over /run and loopback up. Returns CMD's
+# status. The scratch directory is removed afterwards.
+tq8_sandbox() {
+    local scratch rc
+    scratch=$(mktemp -d /tmp/tq8-sandbox.XXXXXX)
+    mkdir -p "$scratch/upper" "$scratch/work"
+    unshare -n -m --propagation private -- env TQ8_SANDBOX_SCRATCH="$scratch" bash -c '
+        set -e
+        mount -t overlay tq8-etc -o "lowerdir=/etc,upperdir=$TQ8_SANDBOX_SCRATCH/upper,workdir=$TQ8_SANDBOX_SCRATCH/work" /etc
+        mount -t tmpfs tq8-run /run
+        ip link set lo up
+        export TQ8_IN_SANDBOX=1
+        exec "$@"' tq8-sandbox "$@"
+    rc=$?
+    rm -rf "$scratch"
+    return $rc
+}
+
+# tq8_in_sandbox: fails unless the caller runs inside tq8_sandbox (a guard for scripts that
+# change the firewall or /etc).
+tq8_in_sandbox() {
+    if [ -z "${TQ8_IN_SANDBOX:-}" ]; then
+        echo "refusing to run outside a sandbox" >&2
+        exit 1
+    fi
+}
+
+tq8_fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# tq8_eq WHAT EXPECTED ACTUAL
+tq8_eq() {
+    if [ "$2" != "$3" ]; then
+        printf 'FAIL: %s\n  expected: %s\n  actual:   %s\n' "$1" "$2" "$3" >&2
+        exit 1
+    fi
+}
