@@ -8,13 +8,51 @@ namespace tq8::texts {
 
 // Command runner
 inline constexpr std::string_view kRunFailurePrefix = "Komut çalıştırma hatası (";
+inline constexpr std::string_view kRunEmptyCommand = "çalıştırılacak komut boş";
+inline constexpr std::string_view kRunNulInArgument = "argümanlardan biri NUL baytı içeriyor";
+inline constexpr std::string_view kRunStdout = "standart çıktı";
+inline constexpr std::string_view kRunStderr = "standart hata";
+inline std::string run_timed_out(std::string_view command, std::string_view seconds) {
+    return "zaman aşımı: '" + std::string(command) + "' komutu " + std::string(seconds) +
+           " saniye içinde bitmedi ve sonlandırıldı";
+}
+inline std::string run_not_utf8(std::string_view stream, std::size_t offset, unsigned byte) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    return std::string(stream) + " geçerli UTF-8 değil (konum " + std::to_string(offset) + ": 0x" +
+           kHex[(byte >> 4) & 0xF] + kHex[byte & 0xF] + " baytı)";
+}
 
 // Kill switch
 inline constexpr std::string_view kKillswitchOffCmd = "iptables -X TQ8_KILLSWITCH";
 inline constexpr std::string_view kKillswitchOff = "Kill Switch devre dışı bırakıldı.";
+inline constexpr std::string_view kKillswitchCreateCmd = "iptables -N TQ8_KILLSWITCH";
+inline constexpr std::string_view kKillswitchJumpCmd = "iptables -I OUTPUT 1 -j TQ8_KILLSWITCH";
 
 // MTU
 inline constexpr std::string_view kMssClampCmd = "iptables MSS clamp-to-pmtu";
+inline std::string set_mtu_cmd(std::string_view interface, std::string_view mtu) {
+    return std::string("ip link set dev ").append(interface).append(" mtu ").append(mtu);
+}
+
+// WireGuard tunnel
+inline std::string wg_quick_down_cmd(std::string_view conf_path) {
+    return std::string("wg-quick down ").append(conf_path);
+}
+inline std::string wg_quick_up_cmd(std::string_view conf_path) {
+    return std::string("wg-quick up ").append(conf_path);
+}
+inline std::string link_del_cmd(std::string_view iface) {
+    return std::string("ip link del dev ").append(iface);
+}
+inline std::string link_add_cmd(std::string_view iface) {
+    return std::string("ip link add dev ").append(iface).append(" type wireguard");
+}
+inline std::string address_add_cmd(std::string_view iface) {
+    return std::string("ip address add 10.54.0.2/24 dev ").append(iface);
+}
+inline std::string link_set_up_cmd(std::string_view mtu, std::string_view iface) {
+    return std::string("ip link set mtu ").append(mtu).append(" up dev ").append(iface);
+}
 
 // Emergency reset
 inline constexpr std::string_view kFlushCmd = "iptables flush TQ8_KILLSWITCH & TCPMSS";

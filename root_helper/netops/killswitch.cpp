@@ -1,5 +1,92 @@
-// manage_killswitch.
+// manage_killswitch: the TQ8_KILLSWITCH chain that keeps DNS inside the tunnel.
+#include <array>
+
+#include "root_helper/core/text_decode.hpp"
+#include "root_helper/core/texts.hpp"
 #include "root_helper/netops/netops.hpp"
+
 namespace tq8::netops {
-core::Record manage_killswitch(core::CommandRunner&, bool, const std::string&, const std::vector<std::string>&) { return {}; }
+
+namespace {
+
+// Destinations the chain always lets through even while the tunnel is down: the application's
+// service network (so it can still reach its own servers to bring the tunnel back) and the
+// primary and secondary addresses of the two public resolvers it falls back to.
+const std::array<std::string, 5> kAlwaysReachable = {
+    "185.117.82.0/23",                     // the application's service network
+    "1.1.1.1",        "1.0.0.1",           // first public resolver
+    "9.9.9.9",        "149.112.112.112",   // second public resolver
+};
+
+const std::string kChain = "TQ8_KILLSWITCH";
+
+// Every rule is appended to the chain; its tail is the match and the target.
+std::vector<std::string> rule(std::initializer_list<std::string> tail) {
+    std::vector<std::string> argv = {"iptables", "-A", kChain};
+    argv.insert(argv.end(), tail);
+    return argv;
+}
+
+std::vector<std::vector<std::string>> chain_rules(const std::string& wg_iface,
+                                                  const std::vector<std::string>& split_ips) {
+    std::vector<std::vector<std::string>> rules = {
+        rule({"-o", "lo", "-j", "ACCEPT"}),
+        rule({"-d", "127.0.0.0/8", "-j", "ACCEPT"}),
+        rule({"-m", "conntrack", "--ctstate", "ESTABLISHED,RELATED", "-j", "ACCEPT"}),
+        rule({"-d", "192.168.0.0/16", "-j", "ACCEPT"}),
+        rule({"-d", "10.0.0.0/8", "-j", "ACCEPT"}),
+        rule({"-d", "172.16.0.0/12", "-j", "ACCEPT"}),
+        rule({"-p", "udp", "--dport", "67:68", "-j", "ACCEPT"}),
+    };
+    for (const auto& dest : kAlwaysReachable) rules.push_back(rule({"-d", dest, "-j", "ACCEPT"}));
+    rules.push_back(rule({"-o", wg_iface, "-j", "ACCEPT"}));
+    // iptables' trailing "+" matches every interface whose name begins with "wg".
+    rules.push_back(rule({"-o", "wg+", "-j", "ACCEPT"}));
+    rules.push_back(rule({"-p", "udp", "--dport", "51820", "-j", "ACCEPT"}));
+    // Entries come from a comma-separated option where "a, b" is common; blank ones mean
+    // nothing, and the text is left to iptables to judge.
+    for (const auto& entry : split_ips) {
+        std::string clean_cidr = core::strip_whitespace(entry);
+        if (!clean_cidr.empty()) rules.push_back(rule({"-d", std::move(clean_cidr), "-j", "ACCEPT"}));
+    }
+    // No catch-all after these: only DNS leaks are blocked, every other packet falls through.
+    rules.push_back(rule({"-p", "udp", "--dport", "53", "-j", "REJECT"}));
+    rules.push_back(rule({"-p", "tcp", "--dport", "53", "-j", "REJECT"}));
+    return rules;
+}
+
+}  // namespace
+
+core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
+                               const std::string& wg_iface,
+                               const std::vector<std::string>& split_ips) {
+    // Each call starts from "absent", so a second switch-on cannot leave a second jump. These
+    // fail as a matter of course when there is nothing to remove: not worth a log entry.
+    runner.run({"iptables", "-D", "OUTPUT", "-j", kChain});
+    runner.run({"iptables", "-F", kChain});
+    runner.run({"iptables", "-X", kChain});
+
+    core::Record record;
+    if (!enable) {
+        record.ok = true;
+        record.state = {{"enabled", false}};
+        record.logs.push_back({std::string(texts::kKillswitchOffCmd), 0,
+                               std::string(texts::kKillswitchOff), ""});
+        return record;
+    }
+
+    const auto rules = chain_rules(wg_iface, split_ips);
+    record.logs.reserve(rules.size() + 2);
+    record.logs.push_back(core::log_entry(std::string(texts::kKillswitchCreateCmd),
+                                          runner.run({"iptables", "-N", kChain})));
+    for (const auto& r : rules) record.logs.push_back(core::log_entry(core::join(r), runner.run(r)));
+    // Inserted last: until the jump exists the half-built chain filters nothing.
+    const auto jump = runner.run({"iptables", "-I", "OUTPUT", "1", "-j", kChain});
+    record.logs.push_back(core::log_entry(std::string(texts::kKillswitchJumpCmd), jump));
+
+    record.ok = jump.rc == 0;
+    record.state = {{"enabled", true}};
+    return record;
+}
+
 }  // namespace tq8::netops

@@ -1,5 +1,48 @@
-// set_mtu.
+// set_mtu: an interface's MTU, and the MSS clamp that keeps TCP working below it.
+#include <algorithm>
+
+#include "root_helper/core/texts.hpp"
 #include "root_helper/netops/netops.hpp"
+
 namespace tq8::netops {
-core::Record set_mtu(core::CommandRunner&, const std::string&, long long) { return {}; }
+
+namespace {
+
+constexpr long long kMinMtu = 1280;  // IPv6's minimum link MTU: nothing below it is safe
+constexpr long long kMaxMtu = 1500;  // Ethernet's: the tunnel never runs above its carrier
+
+// No interface and no "-w": the rule is for every connection request leaving or forwarded.
+const std::vector<std::string> kMssRule = {"POSTROUTING", "-p",   "tcp",    "--tcp-flags",
+                                           "SYN,RST",     "SYN",  "-j",     "TCPMSS",
+                                           "--clamp-mss-to-pmtu"};
+
+std::vector<std::string> mss_cmd(const char* rule_command) {
+    std::vector<std::string> argv = {"iptables", "-t", "mangle", rule_command};
+    argv.insert(argv.end(), kMssRule.begin(), kMssRule.end());
+    return argv;
+}
+
+}  // namespace
+
+core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, long long mtu) {
+    // Silent: the record's "mtu" is what the caller learns about the clamping.
+    const long long clamped = std::clamp(mtu, kMinMtu, kMaxMtu);
+    const std::string mtu_val = std::to_string(clamped);
+
+    core::Record record;
+    const auto set = runner.run({"ip", "link", "set", "dev", interface, "mtu", mtu_val});
+    record.logs.push_back(core::log_entry(texts::set_mtu_cmd(interface, mtu_val), set));
+
+    // Checked first so that repeated calls leave a single copy of the rule; a check that
+    // cannot run at all counts as "missing" and the add reports why.
+    if (runner.run(mss_cmd("-C")).rc != 0) {
+        const auto add = runner.run(mss_cmd("-A"));
+        record.logs.push_back(core::log_entry(std::string(texts::kMssClampCmd), add));
+    }
+
+    record.ok = set.rc == 0;
+    record.state = {{"mtu", clamped}, {"interface", interface}};
+    return record;
+}
+
 }  // namespace tq8::netops
