@@ -1,5 +1,229 @@
-// emergency_network_reset.
+// emergency_network_reset: the fixed clean-up sequence and the /etc/resolv.conf repair.
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "root_helper/core/constants.hpp"
+#include "root_helper/core/texts.hpp"
+#include "root_helper/core/unique_fd.hpp"
 #include "root_helper/netops/netops.hpp"
+
 namespace tq8::netops {
-core::Record emergency_network_reset(core::CommandRunner&, core::Seams&, const ResolvPaths&) { return {}; }
+namespace {
+
+constexpr std::string_view kFallbackResolvers = "nameserver 1.1.1.1\nnameserver 9.9.9.9\n";
+// The same hop limit the kernel applies when it follows a chain of links itself.
+constexpr int kMaxLinkHops = 40;
+constexpr int kTempNameAttempts = 100;
+
+// A failed file operation, worded like the runtime's own OSError text so that the
+// application shows the same description it always has.
+struct FsError {
+    std::string description;
+};
+
+FsError fs_error(int err, const std::string& path) {
+    return FsError{"[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + path +
+                   "'"};
+}
+
+std::string dir_of(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Unpredictable as well as unique: O_EXCL and symlink() refuse an existing name, so a name
+// someone placed in advance costs a retry and nothing more.
+std::string random_suffix() {
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static std::uint64_t fallback_state =
+        static_cast<std::uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ULL;
+    unsigned char bytes[8];
+    if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+        fallback_state = fallback_state * 6364136223846793005ULL + 1442695040888963407ULL +
+                         static_cast<std::uint64_t>(std::time(nullptr));
+        std::memcpy(bytes, &fallback_state, sizeof bytes);
+    }
+    std::string s;
+    for (unsigned char b : bytes) s += kAlphabet[b % (sizeof kAlphabet - 1)];
+    return s;
+}
+
+// A directory entry made under a fresh hidden name beside the file it will replace. Unless
+// commit() renames it into place, the destructor removes it again: a failed repair leaves
+// nothing behind.
+class TempEntry {
+public:
+    TempEntry() = default;
+    TempEntry(const TempEntry&) = delete;
+    TempEntry& operator=(const TempEntry&) = delete;
+    ~TempEntry() {
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
+
+    // make(candidate) creates the entry and returns 0 or an errno value; EEXIST means "try
+    // another name".
+    template <typename Make>
+    std::optional<FsError> create(const std::string& beside, const std::string& reported,
+                                  Make make) {
+        const std::string prefix = dir_of(beside) + "/." + base_of(beside) + ".tq8-";
+        for (int i = 0; i < kTempNameAttempts; ++i) {
+            std::string candidate = prefix + random_suffix();
+            int err = make(candidate);
+            if (err == 0) {
+                path_ = std::move(candidate);
+                return std::nullopt;
+            }
+            if (err != EEXIST) return fs_error(err, reported);
+        }
+        return fs_error(EEXIST, reported);
+    }
+
+    // rename() swaps the entry in atomically: readers see the old file or the new one, never
+    // a moment without either.
+    std::optional<FsError> commit(const std::string& target) {
+        if (::rename(path_.c_str(), target.c_str()) != 0) return fs_error(errno, target);
+        path_.clear();
+        return std::nullopt;
+    }
+
+private:
+    std::string path_;
+};
+
+std::optional<FsError> relink_to_stub(const ResolvPaths& paths) {
+    TempEntry link;
+    if (auto e = link.create(paths.resolv_conf, paths.resolv_conf, [&](const std::string& p) {
+            return ::symlink(paths.stub.c_str(), p.c_str()) == 0 ? 0 : errno;
+        }))
+        return e;
+    return link.commit(paths.resolv_conf);
+}
+
+// Where writing "through" path lands: path itself, or the end of the chain of symbolic links
+// that starts there (a dangling link's target is created, as an ordinary open would).
+std::optional<FsError> final_target(const std::string& path, std::string& out) {
+    std::string current = path;
+    for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+        struct stat st{};
+        if (::lstat(current.c_str(), &st) != 0) {
+            if (errno == ENOENT) {
+                out = current;
+                return std::nullopt;
+            }
+            return fs_error(errno, current);
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            out = current;
+            return std::nullopt;
+        }
+        std::string target(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 4096,
+                           '\0');
+        ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n < 0) return fs_error(errno, current);
+        // The link may have been changed between lstat and readlink; read it once more then.
+        if (static_cast<std::size_t>(n) == target.size()) return fs_error(ENAMETOOLONG, current);
+        target.resize(static_cast<std::size_t>(n));
+        current = (!target.empty() && target[0] == '/') ? target : dir_of(current) + "/" + target;
+    }
+    return fs_error(ELOOP, path);
+}
+
+std::optional<FsError> write_all(int fd, std::string_view data, const std::string& reported) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fs_error(errno, reported);
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return std::nullopt;
+}
+
+std::optional<FsError> write_fallback(const ResolvPaths& paths) {
+    std::string target;
+    if (auto e = final_target(paths.resolv_conf, target)) return e;
+
+    TempEntry file;
+    core::UniqueFd fd;
+    if (auto e = file.create(target, target, [&](const std::string& p) {
+            fd = core::UniqueFd(::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+            return fd ? 0 : errno;
+        }))
+        return e;
+    // Every program on the machine reads this file, whatever umask the helper inherited.
+    if (::fchmod(fd.get(), 0644) != 0) return fs_error(errno, target);
+    if (auto e = write_all(fd.get(), kFallbackResolvers, target)) return e;
+    if (::fsync(fd.get()) != 0) return fs_error(errno, target);
+    if (::close(fd.release()) != 0) return fs_error(errno, target);
+    return file.commit(target);
+}
+
+void repair_resolv_conf(const ResolvPaths& paths, std::vector<core::LogEntry>& logs) {
+    struct stat st{};
+    const bool stub_exists = ::stat(paths.stub.c_str(), &st) == 0;
+    auto failure = stub_exists ? relink_to_stub(paths) : write_fallback(paths);
+    if (failure) {
+        logs.push_back({std::string(texts::kRestoreResolvCmd), 1, "", failure->description});
+    } else if (stub_exists) {
+        logs.push_back({std::string(texts::kRelinkCmd), 0, std::string(texts::kRelinked), ""});
+    } else {
+        logs.push_back(
+            {std::string(texts::kWriteResolvCmd), 0, std::string(texts::kWrittenFallback), ""});
+    }
+}
+
+}  // namespace
+
+core::Record emergency_network_reset(core::CommandRunner& runner, core::Seams& seams,
+                                     const ResolvPaths& paths) {
+    core::Record record;
+    record.ok = true;
+    auto& logs = record.logs;
+
+    // Removal of what may not exist: failures are expected and say nothing.
+    runner.run({"iptables", "-D", "OUTPUT", "-j", "TQ8_KILLSWITCH"});
+    runner.run({"iptables", "-F", "TQ8_KILLSWITCH"});
+    runner.run({"iptables", "-X", "TQ8_KILLSWITCH"});
+    runner.run({"iptables", "-t", "mangle", "-D", "POSTROUTING", "-p", "tcp", "--tcp-flags",
+                "SYN,RST", "SYN", "-j", "TCPMSS", "--clamp-mss-to-pmtu"});
+    logs.push_back({std::string(texts::kFlushCmd), 0, std::string(texts::kFlushed), ""});
+
+    seams.remove_dns_redirect();
+    runner.run({"ip", "link", "del", "dev", core::kTunnelIface});
+
+    repair_resolv_conf(paths, logs);
+
+    // The tunnel may have lowered the physical device's MTU; 1500 is what it had before.
+    if (auto dev = default_route_device(runner.run(kDefaultRouteCmd))) {
+        logs.push_back(core::log_entry("ip link set dev " + *dev + " mtu 1500",
+                                       runner.run({"ip", "link", "set", "dev", *dev, "mtu", "1500"})));
+    }
+
+    const std::vector<std::string> flush = {"resolvectl", "flush-caches"};
+    logs.push_back(core::log_entry(core::join(flush), runner.run(flush)));
+    const std::vector<std::string> restart = {"systemctl", "restart", "NetworkManager"};
+    logs.push_back(core::log_entry(core::join(restart), runner.run(restart)));
+    return record;
+}
+
 }  // namespace tq8::netops

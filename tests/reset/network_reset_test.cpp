@@ -1,0 +1,333 @@
+// emergency_network_reset against a scripted runner and resolver files in a scratch directory.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fake_runner.hpp"
+#include "root_helper/netops/netops.hpp"
+
+namespace fs = std::filesystem;
+using tq8::core::CommandResult;
+using tq8::core::LogEntry;
+using tq8::netops::emergency_network_reset;
+using tq8::netops::ResolvPaths;
+using tq8::testing::FakeRunner;
+using tq8::testing::FakeSeams;
+using Argv = std::vector<std::string>;
+
+namespace {
+
+const std::string kFallback = "nameserver 1.1.1.1\nnameserver 9.9.9.9\n";
+const Argv kRouteLookup = {"ip", "-o", "-4", "route", "show", "to", "default"};
+const LogEntry kEntry1{"iptables flush TQ8_KILLSWITCH & TCPMSS", 0, "Temizlendi", ""};
+const LogEntry kEntry2a{"ln -sf /run/systemd/resolve/stub-resolv.conf /etc/resolv.conf", 0,
+                        "Orijinal systemd-resolved bağlantısı onarıldı.", ""};
+const LogEntry kEntry2b{"write /etc/resolv.conf", 0, "Cloudflare & Quad9 DNS yazıldı.", ""};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void spit(const fs::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+// Scratch "etc" and "run" directories; the reset is pointed at them and never at the real ones.
+class ResetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tq8-reset-test.XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        root = tmpl;
+        fs::create_directories(root / "etc");
+        fs::create_directories(root / "run");
+        paths.resolv_conf = (root / "etc" / "resolv.conf").string();
+        paths.stub = (root / "run" / "stub-resolv.conf").string();
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    void make_stub() { spit(paths.stub, "nameserver 127.0.0.53\n"); }
+    std::vector<LogEntry> run() { return emergency_network_reset(runner, seams, paths).logs; }
+
+    // Hidden temporary names from an interrupted or failed replacement.
+    std::vector<std::string> leftovers() const {
+        std::vector<std::string> found;
+        for (const auto& e : fs::recursive_directory_iterator(root))
+            if (e.path().filename().string().find(".tq8-") != std::string::npos)
+                found.push_back(e.path().string());
+        return found;
+    }
+
+    fs::path root;
+    ResolvPaths paths;
+    FakeRunner runner;
+    FakeSeams seams;
+};
+
+TEST_F(ResetTest, RunsTheFixedSequenceAndLogsOnlyWhatTheUserNeeds) {
+    make_stub();
+    runner.script({"ip", "link", "set", "dev", "wlp0s20f3", "mtu", "1500"}, {{3, "o3", "e3"}});
+    runner.script({"resolvectl", "flush-caches"}, {{4, "o4", "e4"}});
+    runner.script({"systemctl", "restart", "NetworkManager"}, {{5, "o5", "e5"}});
+    // The resolver file is repaired before the route lookup, and the redirect goes after the
+    // firewall clean-up: remember what had happened when each of those came.
+    bool relinked_before_lookup = false;
+    runner.fallback([&](const Argv& argv) {
+        if (argv != kRouteLookup) return CommandResult{1, "", "iptables: No chain"};
+        relinked_before_lookup = fs::is_symlink(paths.resolv_conf);
+        return CommandResult{0, "default via 198.18.0.1 dev wlp0s20f3 proto dhcp metric 600", ""};
+    });
+    struct OrderSeams : FakeSeams {
+        FakeRunner* r = nullptr;
+        std::size_t calls_at_redirect = 0;
+        bool remove_dns_redirect() override {
+            calls_at_redirect = r->calls.size();
+            return FakeSeams::remove_dns_redirect();
+        }
+    } order;
+    order.r = &runner;
+
+    auto record = emergency_network_reset(runner, order, paths);
+
+    const std::vector<Argv> expected = {
+        {"iptables", "-D", "OUTPUT", "-j", "TQ8_KILLSWITCH"},
+        {"iptables", "-F", "TQ8_KILLSWITCH"},
+        {"iptables", "-X", "TQ8_KILLSWITCH"},
+        {"iptables", "-t", "mangle", "-D", "POSTROUTING", "-p", "tcp", "--tcp-flags", "SYN,RST",
+         "SYN", "-j", "TCPMSS", "--clamp-mss-to-pmtu"},
+        {"ip", "link", "del", "dev", "tq8wg0"},
+        kRouteLookup,
+        {"ip", "link", "set", "dev", "wlp0s20f3", "mtu", "1500"},
+        {"resolvectl", "flush-caches"},
+        {"systemctl", "restart", "NetworkManager"},
+    };
+    EXPECT_EQ(runner.calls, expected);
+    EXPECT_EQ(order.remove_calls, 1);
+    EXPECT_EQ(order.calls_at_redirect, 4u);
+    EXPECT_TRUE(relinked_before_lookup);
+    EXPECT_TRUE(record.ok);
+    EXPECT_TRUE(record.state.empty());
+    EXPECT_EQ(record.logs, (std::vector<LogEntry>{
+                               kEntry1,
+                               kEntry2a,
+                               {"ip link set dev wlp0s20f3 mtu 1500", 3, "o3", "e3"},
+                               {"resolvectl flush-caches", 4, "o4", "e4"},
+                               {"systemctl restart NetworkManager", 5, "o5", "e5"},
+                           }));
+}
+
+TEST_F(ResetTest, LogsTheDeviceEntryAndFailuresWithoutChangingOk) {
+    make_stub();
+    const CommandResult missing{1, "", "Komut çalıştırma hatası (x): yok"};
+    runner.default_result = missing;
+    runner.script(kRouteLookup, {{0, "default via 198.18.0.1 dev veth-a proto static", ""}});
+    seams.remove_result = false;
+
+    auto record = emergency_network_reset(runner, seams, paths);
+
+    EXPECT_TRUE(record.ok);
+    EXPECT_EQ(runner.calls[6], (Argv{"ip", "link", "set", "dev", "veth-a", "mtu", "1500"}));
+    EXPECT_EQ(record.logs, (std::vector<LogEntry>{
+                               kEntry1,
+                               kEntry2a,
+                               {"ip link set dev veth-a mtu 1500", 1, "", missing.err},
+                               {"resolvectl flush-caches", 1, "", missing.err},
+                               {"systemctl restart NetworkManager", 1, "", missing.err},
+                           }));
+}
+
+TEST_F(ResetTest, ResetsOnlyTheFirstDefaultRouteDeviceIfAny) {
+    struct Case {
+        const char* name;
+        CommandResult route;
+        std::string device;  // empty: no MTU command and no entry
+    };
+    const std::vector<Case> cases = {
+        {"two routes", {0, "default via 198.18.0.1 dev eth0 metric 100\n"
+                           "default via 198.18.1.1 dev eth1 metric 200", ""}, "eth0"},
+        {"no route", {0, "", ""}, ""},
+        {"lookup failed", {2, "default via 198.18.0.1 dev eth0", "err"}, ""},
+        {"dev only inside a token", {0, "default via 198.18.0.1 xdev eth0", ""}, ""},
+        {"dev is the last token", {0, "default via 198.18.0.1 dev", ""}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeRunner r;
+        FakeSeams s;
+        r.script(kRouteLookup, {c.route});
+        auto logs = emergency_network_reset(r, s, paths).logs;
+        std::vector<Argv> mtu_calls;
+        for (const auto& argv : r.calls)
+            if (argv.size() > 2 && argv[1] == "link" && argv[2] == "set") mtu_calls.push_back(argv);
+        if (c.device.empty()) {
+            EXPECT_TRUE(mtu_calls.empty());
+            EXPECT_EQ(logs.size(), 4u);
+        } else {
+            EXPECT_EQ(mtu_calls, (std::vector<Argv>{
+                                     {"ip", "link", "set", "dev", c.device, "mtu", "1500"}}));
+            ASSERT_EQ(logs.size(), 5u);
+            EXPECT_EQ(logs[2].cmd, "ip link set dev " + c.device + " mtu 1500");
+        }
+    }
+}
+
+// Starting states of the resolver file, with and without the stub file.
+TEST_F(ResetTest, RepairsEachStartingState) {
+    enum class Start { kRegular, kLinkToStub, kDangling, kAbsent, kLinkToOther, kRelativeChain };
+    struct Case {
+        const char* name;
+        Start start;
+        bool stub;
+        LogEntry entry;
+    };
+    const std::vector<Case> cases = {
+        {"regular file, stub", Start::kRegular, true, kEntry2a},
+        {"link to stub, stub", Start::kLinkToStub, true, kEntry2a},
+        {"dangling link, stub", Start::kDangling, true, kEntry2a},
+        {"absent, stub", Start::kAbsent, true, kEntry2a},
+        {"link to other file, stub", Start::kLinkToOther, true, kEntry2a},
+        {"regular file, no stub", Start::kRegular, false, kEntry2b},
+        {"dangling link, no stub", Start::kDangling, false, kEntry2b},
+        {"absent, no stub", Start::kAbsent, false, kEntry2b},
+        {"link to other file, no stub", Start::kLinkToOther, false, kEntry2b},
+        {"relative chain, no stub", Start::kRelativeChain, false, kEntry2b},
+    };
+    const fs::path resolv = paths.resolv_conf;
+    const fs::path other = root / "run" / "other.conf";
+    const fs::path dangling_target = root / "run" / "gone.conf";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root / "etc");
+        fs::remove_all(root / "run");
+        fs::create_directories(root / "etc");
+        fs::create_directories(root / "run");
+        if (c.stub) make_stub();
+        switch (c.start) {
+            case Start::kRegular: spit(resolv, "nameserver 198.18.0.9\n"); break;
+            case Start::kLinkToStub: fs::create_symlink(paths.stub, resolv); break;
+            case Start::kDangling: fs::create_symlink(dangling_target, resolv); break;
+            case Start::kAbsent: break;
+            case Start::kLinkToOther:
+                spit(other, "nameserver 198.18.0.8\n");
+                fs::create_symlink(other, resolv);
+                break;
+            case Start::kRelativeChain:
+                spit(other, "nameserver 198.18.0.8\n");
+                fs::create_symlink("../run/hop", resolv);
+                fs::create_symlink("other.conf", root / "run" / "hop");
+                break;
+        }
+        ::mode_t old_umask = ::umask(077);
+        FakeRunner r;
+        FakeSeams s;
+        auto logs = emergency_network_reset(r, s, paths).logs;
+        ::umask(old_umask);
+
+        ASSERT_EQ(logs.size(), 4u);
+        EXPECT_EQ(logs[1], c.entry);
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
+        if (c.stub) {
+            ASSERT_TRUE(fs::is_symlink(resolv));
+            EXPECT_EQ(fs::read_symlink(resolv), paths.stub);
+            if (c.start == Start::kLinkToOther) {
+                EXPECT_EQ(slurp(other), "nameserver 198.18.0.8\n");
+            }
+            continue;
+        }
+        // Without the stub the text goes wherever an ordinary write through the path lands,
+        // and links on the way stay links.
+        fs::path written = resolv;
+        if (c.start == Start::kDangling) written = dangling_target;
+        if (c.start == Start::kLinkToOther || c.start == Start::kRelativeChain) written = other;
+        EXPECT_EQ(fs::is_symlink(resolv), written != resolv);
+        EXPECT_EQ(slurp(written), kFallback);
+        struct stat st{};
+        ASSERT_EQ(::lstat(written.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+    }
+}
+
+TEST_F(ResetTest, FailureLeavesTheOldStateAndNoTemporaryFile) {
+    struct Case {
+        const char* name;
+        bool stub;
+        std::string resolv_conf;  // relative to root
+        std::string reported;     // the path the description names, relative to root
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"directory in the way, stub", true, "etc/resolv.conf", "etc/resolv.conf",
+         "[Errno 21] Is a directory"},
+        {"directory in the way, no stub", false, "etc/resolv.conf", "etc/resolv.conf",
+         "[Errno 21] Is a directory"},
+        {"link to a directory, no stub", false, "etc/link.conf", "run",
+         "[Errno 21] Is a directory"},
+        {"missing parent, stub", true, "nowhere/resolv.conf", "nowhere/resolv.conf",
+         "[Errno 2] No such file or directory"},
+        {"missing parent, no stub", false, "nowhere/resolv.conf", "nowhere/resolv.conf",
+         "[Errno 2] No such file or directory"},
+        {"parent is a file, stub", true, "etc/plain/resolv.conf", "etc/plain/resolv.conf",
+         "[Errno 20] Not a directory"},
+        {"parent is a file, no stub", false, "etc/plain/resolv.conf", "etc/plain/resolv.conf",
+         "[Errno 20] Not a directory"},
+    };
+    fs::create_directories(root / "etc" / "resolv.conf");
+    spit(root / "etc" / "resolv.conf" / "inside", "kept");
+    fs::create_symlink(root / "run", root / "etc" / "link.conf");
+    spit(root / "etc" / "plain", "plain");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(paths.stub);
+        if (c.stub) make_stub();
+        ResolvPaths p = paths;
+        p.resolv_conf = (root / c.resolv_conf).string();
+        FakeRunner r;
+        FakeSeams s;
+        auto logs = emergency_network_reset(r, s, p).logs;
+
+        ASSERT_EQ(logs.size(), 4u);
+        EXPECT_EQ(logs[1].cmd, "restore /etc/resolv.conf");
+        EXPECT_EQ(logs[1].rc, 1);
+        EXPECT_EQ(logs[1].out, "");
+        EXPECT_EQ(logs[1].err, c.error + ": '" + (root / c.reported).string() + "'");
+        EXPECT_EQ(logs[2].cmd, "resolvectl flush-caches");
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
+        EXPECT_EQ(slurp(root / "etc" / "resolv.conf" / "inside"), "kept");
+        EXPECT_EQ(slurp(root / "etc" / "plain"), "plain");
+        EXPECT_TRUE(fs::is_symlink(root / "etc" / "link.conf"));
+    }
+}
+
+// A write that stops half-way (here the file size limit) must not reach the real file.
+TEST_F(ResetTest, PartialWriteKeepsTheOldFile) {
+    spit(paths.resolv_conf, "nameserver 198.18.0.9\n");
+    struct rlimit old_limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old_limit;
+    small.rlim_cur = 10;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    auto logs = run();
+    ::setrlimit(RLIMIT_FSIZE, &old_limit);
+    ::signal(SIGXFSZ, old_handler);
+
+    ASSERT_EQ(logs.size(), 4u);
+    EXPECT_EQ(logs[1].cmd, "restore /etc/resolv.conf");
+    EXPECT_EQ(logs[1].err, "[Errno 27] File too large: '" + paths.resolv_conf + "'");
+    EXPECT_EQ(slurp(paths.resolv_conf), "nameserver 198.18.0.9\n");
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+}  // namespace
