@@ -1,7 +1,200 @@
-// Audit trail in the system log.
+// Audit trail in the system log: AuditingRunner, audit_note and the line format they share.
 #include "root_helper/core/audit_log.hpp"
+
+#include <syslog.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <utility>
+
 namespace tq8::core {
-AuditingRunner::AuditingRunner(CommandRunner& inner, std::string action) : inner_(inner), action_(std::move(action)) {}
-CommandResult AuditingRunner::run(const std::vector<std::string>& cmd) { return inner_.run(cmd); }
-void audit_note(const std::string&, const std::string&) {}
+namespace {
+
+// authpriv: these lines record what a privileged run did, so they belong beside pkexec's own
+// record of who authorised it, not in the world-readable general log.
+constexpr int kFacility = LOG_AUTHPRIV;
+
+std::mutex& sink_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+AuditSink& sink() {
+    static AuditSink s;
+    return s;
+}
+
+void emit(int priority, const std::string& line) {
+    {
+        std::lock_guard lock(sink_mutex());
+        if (sink()) {
+            sink()(priority, line);
+            return;
+        }
+    }
+    // "%s": the line carries arguments chosen by the caller and must never act as a format.
+    // Without LOG_CONS and LOG_PERROR syslog() writes nowhere but the log socket and silently
+    // drops the line when there is none.
+    ::syslog(kFacility | priority, "%s", line.c_str());
+}
+
+bool needs_quotes(std::string_view word) {
+    if (word.empty()) return true;
+    for (unsigned char c : word) {
+        if (c <= 0x20 || c == 0x7f || c == '"' || c == '\\') return true;
+    }
+    return false;
+}
+
+void append_quoted(std::string& out, std::string_view word) {
+    if (!needs_quotes(word)) {
+        out += word;
+        return;
+    }
+    out += '"';
+    for (unsigned char c : word) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20 || c == 0x7f) {
+                    char buf[5];
+                    std::snprintf(buf, sizeof buf, "\\x%02x", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    out += '"';
+}
+
+// PKEXEC_UID is pkexec's record of the user who authenticated; "-" when the helper was started
+// some other way (by root directly, or imported into a Python process).
+std::string audit_user() {
+    const char* uid = std::getenv("PKEXEC_UID");
+    if (uid == nullptr || *uid == '\0') return "-";
+    std::string out;
+    append_quoted(out, uid);
+    return out;
+}
+
+std::string line_head(const std::string& action) {
+    std::string out = "action=";
+    append_quoted(out, action);
+    out += " user=";
+    out += audit_user();
+    return out;
+}
+
+std::string_view base_name(std::string_view path) {
+    auto slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// iptables runs exactly one command per invocation, and the first command option names it.
+bool iptables_read_only(const std::vector<std::string>& cmd) {
+    for (std::size_t i = 1; i < cmd.size(); ++i) {
+        const std::string& a = cmd[i];
+        if (a == "-C" || a == "--check" || a == "-S" || a == "--list-rules" || a == "-L" ||
+            a == "--list")
+            return true;
+        if (a == "-A" || a == "--append" || a == "-D" || a == "--delete" || a == "-I" ||
+            a == "--insert" || a == "-R" || a == "--replace" || a == "-F" || a == "--flush" ||
+            a == "-Z" || a == "--zero" || a == "-N" || a == "--new-chain" || a == "-X" ||
+            a == "--delete-chain" || a == "-P" || a == "--policy" || a == "-E" ||
+            a == "--rename-chain")
+            return false;
+    }
+    return false;
+}
+
+// ip OPTIONS OBJECT VERB ...: only the full query verbs count; ip's abbreviations are resolved
+// per object in an order of its own, so an abbreviated verb is logged rather than guessed.
+bool ip_read_only(const std::vector<std::string>& cmd) {
+    std::size_t i = 1;
+    while (i < cmd.size() && !cmd[i].empty() && cmd[i][0] == '-') {
+        const std::string& opt = cmd[i];
+        if (opt == "-b" || opt == "-batch" || opt == "-force") return false;
+        // The options that take a value; the value is not the object.
+        if (opt == "-n" || opt == "-netns" || opt == "-f" || opt == "-family" || opt == "-l" ||
+            opt == "-loops" || opt == "-rc" || opt == "-rcvbuf")
+            ++i;
+        ++i;
+    }
+    if (i + 1 >= cmd.size()) return false;
+    const std::string& verb = cmd[i + 1];
+    return verb == "show" || verb == "list" || verb == "lst" || verb == "get";
+}
+
+}  // namespace
+
+std::string audit_quote(const std::vector<std::string>& cmd) {
+    std::string out;
+    for (std::size_t i = 0; i < cmd.size(); ++i) {
+        if (i > 0) out += ' ';
+        append_quoted(out, cmd[i]);
+    }
+    return out;
+}
+
+bool is_read_only_command(const std::vector<std::string>& cmd) {
+    if (cmd.empty()) return false;
+    std::string_view prog = base_name(cmd[0]);
+    if (prog == "iptables" || prog == "ip6tables") return iptables_read_only(cmd);
+    if (prog == "iptables-save" || prog == "ip6tables-save") return true;
+    if (prog == "ip") return ip_read_only(cmd);
+    return false;
+}
+
+AuditingRunner::AuditingRunner(CommandRunner& inner, std::string action)
+    : inner_(inner), action_(std::move(action)) {}
+
+CommandResult AuditingRunner::run(const std::vector<std::string>& cmd) {
+    if (is_read_only_command(cmd)) return inner_.run(cmd);
+    const auto start = std::chrono::steady_clock::now();
+    CommandResult result = inner_.run(cmd);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    std::string line = line_head(action_);
+    line += " rc=" + std::to_string(result.rc);
+    line += " ms=" + std::to_string(ms);
+    line += " cmd=" + audit_quote(cmd);
+    emit(result.rc == 0 ? LOG_INFO : LOG_WARNING, line);
+    return result;
+}
+
+void audit_note(const std::string& action, const std::string& text) {
+    std::string line = line_head(action);
+    line += ' ';
+    // Free text keeps its spaces; only what could break or forge the line is escaped.
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            char buf[5];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            line += buf;
+        } else {
+            line += static_cast<char>(c);
+        }
+    }
+    emit(LOG_NOTICE, line);
+}
+
+void audit_open() {
+    // No LOG_NDELAY: the socket is opened by the first line, and a system without one loses
+    // nothing but the lines.
+    ::openlog("tq8_root_helper", LOG_PID, kFacility);
+}
+
+void set_audit_sink(AuditSink s) {
+    std::lock_guard lock(sink_mutex());
+    sink() = std::move(s);
+}
+
 }  // namespace tq8::core
