@@ -1,5 +1,80 @@
 // Cross-process lock for system-changing operations.
 #include "root_helper/core/op_lock.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string_view>
+
 namespace tq8::core {
-OpLock::OpLock(const std::string&) {}
+
+namespace {
+
+thread_local int t_depth = 0;
+
+// The one diagnostic of the lock. It goes to stderr, which the application never parses, so
+// the JSON line on stdout stays the only thing on stdout.
+constexpr std::string_view kTimedOutNote =
+    "tq8_root_helper: başka bir işlem sürüyor; kilit beklenemedi, kilitsiz devam ediliyor.\n";
+
+UniqueFd open_lock_file(const std::string& path) {
+    // O_NONBLOCK: a FIFO planted at the path must not hang the open. O_NOFOLLOW: root never
+    // follows a link it did not make.
+    UniqueFd fd(::open(path.c_str(),
+                       O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600));
+    if (!fd) return {};
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    return fd;
+}
+
+// flock() has no timeout of its own; try without blocking and back off between tries
+// (10 ms doubling to 200 ms), so a short hold costs little and a long one costs few wake-ups.
+OpLock::State lock_within(int fd, std::chrono::milliseconds wait) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + wait;
+    std::chrono::milliseconds step{10};
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return OpLock::State::kOwner;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return OpLock::State::kUnlocked;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return OpLock::State::kTimedOut;
+        ::poll(nullptr, 0, static_cast<int>(std::min(step, left).count()));
+        step = std::min(step * 2, std::chrono::milliseconds{200});
+    }
+}
+
+}  // namespace
+
+OpLock::OpLock(const std::string& path, std::chrono::milliseconds wait) {
+    if (t_depth++ > 0) {
+        state_ = State::kNested;
+        return;
+    }
+    UniqueFd fd = open_lock_file(path);
+    if (!fd) {
+        state_ = State::kUnlocked;
+        return;
+    }
+    state_ = lock_within(fd.get(), wait);
+    if (state_ == State::kOwner) {
+        fd_ = std::move(fd);
+    } else if (state_ == State::kTimedOut) {
+        [[maybe_unused]] auto n = ::write(STDERR_FILENO, kTimedOutNote.data(), kTimedOutNote.size());
+    }
+}
+
+// Closing the descriptor releases the flock; the file itself stays, so that a waiter that
+// opened it keeps locking the same inode.
+OpLock::~OpLock() { --t_depth; }
+
+int OpLock::depth() noexcept { return t_depth; }
+
 }  // namespace tq8::core

@@ -29,6 +29,13 @@ core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
                                const std::string& wg_iface,
                                const std::vector<std::string>& split_ips);
 
+// Removes the kill switch: "iptables -D OUTPUT -j TQ8_KILLSWITCH", "-F", "-X", nothing else
+// on the normal path. Only when -X fails because jumps still reference the chain (left by runs
+// that interleaved) does it delete jumps until none is left (at most 64) and delete the chain
+// again. Results are not logged. True when the chain's last deletion succeeded (false also
+// when there was no chain to delete).
+bool remove_killswitch_chain(core::CommandRunner& runner);
+
 // "down" takes tq8wg0 down; anything else brings it up through wg-quick or as a bare link,
 // then gives the default-route device the same MTU through seams.set_mtu. mtu_decimal is the
 // MTU as a decimal integer text of any size; a bare-link record carries it as "mtu".

@@ -1,0 +1,47 @@
+// remove_killswitch_chain: the kill switch's removal, shared by the switch and the reset.
+#include <string_view>
+
+#include "root_helper/netops/netops.hpp"
+
+namespace tq8::netops {
+
+namespace {
+
+const std::vector<std::string> kDeleteJump = {"iptables", "-D", "OUTPUT", "-j", "TQ8_KILLSWITCH"};
+const std::vector<std::string> kFlushChain = {"iptables", "-F", "TQ8_KILLSWITCH"};
+const std::vector<std::string> kDeleteChain = {"iptables", "-X", "TQ8_KILLSWITCH"};
+
+// Enough for any pile-up that interleaved runs could have left; bounds the loop should
+// iptables ever keep reporting success without removing anything.
+constexpr int kMaxJumpDeletes = 64;
+
+// True when -X failed because rules still jump to the chain. The wording differs by backend:
+// the legacy one says "Too many links" (EMLINK), the nf_tables one
+// "CHAIN_DEL failed (Device or resource busy)", older ones "CHAIN_USER_DEL failed".
+bool still_referenced(const core::CommandResult& r) {
+    if (r.rc == 0) return false;
+    for (std::string_view mark : {"Too many links", "resource busy", "CHAIN_USER_DEL",
+                                  "CHAIN_DEL", "referenc"}) {
+        if (r.err.find(mark) != std::string::npos) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool remove_killswitch_chain(core::CommandRunner& runner) {
+    runner.run(kDeleteJump);
+    runner.run(kFlushChain);
+    core::CommandResult deleted = runner.run(kDeleteChain);
+    if (!still_referenced(deleted)) return deleted.rc == 0;
+
+    // Each -D removes one jump, so jumps left by runs that interleaved would otherwise pin the
+    // chain for good: no later switch-on, switch-off or reset could ever delete it.
+    for (int i = 0; i < kMaxJumpDeletes; ++i) {
+        if (runner.run(kDeleteJump).rc != 0) break;
+    }
+    runner.run(kFlushChain);
+    return runner.run(kDeleteChain).rc == 0;
+}
+
+}  // namespace tq8::netops
