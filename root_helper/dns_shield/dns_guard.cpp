@@ -1,5 +1,297 @@
-// dns_guard.
+// dns_guard: keeps the stub-to-shield redirect in place while the application and the shield
+// live, and always takes it away again on the way out.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+
+#include "root_helper/core/constants.hpp"
+#include "root_helper/core/texts.hpp"
+#include "root_helper/core/unique_fd.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
+
 namespace tq8::dns_shield {
-GuardOutcome dns_guard(core::CommandRunner&, core::Seams&, LineSink&, int) { return {}; }
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kInputWait = 5s;
+constexpr auto kGraceWait = 2s;
+
+const std::vector<std::string> kFlushCaches = {"resolvectl", "flush-caches"};
+
+std::vector<std::string> insert_command() {
+    std::vector<std::string> argv = core::IPT;
+    argv.emplace_back("-I");
+    argv.insert(argv.end(), core::DNAT_RULE.begin(), core::DNAT_RULE.end());
+    return argv;
+}
+
+bool shield_healthy(core::Seams& seams) {
+    return seams.shield_listening() && seams.shield_answers();
+}
+
+// Both steps run even when the removal throws: a cache filled through the shield must not
+// outlive the redirect.
+void clean_up(core::CommandRunner& runner, core::Seams& seams) {
+    std::exception_ptr failure;
+    try {
+        seams.remove_dns_redirect();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    runner.run(kFlushCaches);
+    if (failure) std::rethrow_exception(failure);
+}
+
+// Keeps the termination signals caught for as long as the rule may be in place, and gives
+// them back on every way out, exceptions included.
+class ArmedSignals {
+public:
+    explicit ArmedSignals(GuardWorld& world) : world_(world) { world_.arm_signals(); }
+    ~ArmedSignals() {
+        if (armed_) world_.disarm_signals();
+    }
+    int disarm() {
+        armed_ = false;
+        return world_.disarm_signals();
+    }
+private:
+    GuardWorld& world_;
+    bool armed_ = true;
+};
+
+// The watch loop. Returns the signal that ended it, or 0 for the end of input or a shield
+// that failed two checks in a row.
+int watch(core::Seams& seams, GuardWorld& world) {
+    for (;;) {
+        WaitEvent ev = world.wait_input(kInputWait);
+        if (ev.kind == WaitEvent::kEnd) return 0;
+        if (ev.kind == WaitEvent::kSignal) return ev.signal;
+        if (shield_healthy(seams)) continue;
+        // One miss is forgiven: a shield reloading its block list may be briefly slow.
+        if (int sig = world.pause(kGraceWait)) return sig;
+        if (shield_healthy(seams)) continue;
+        return 0;
+    }
+}
+
+// What the handlers write to; -1 while no world has its signals armed.
+std::atomic<int> g_signal_pipe{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void on_termination_signal(int sig) {
+    int saved = errno;
+    int fd = g_signal_pipe.load();
+    if (fd >= 0) {
+        unsigned char b = static_cast<unsigned char>(sig);
+        [[maybe_unused]] ssize_t n = ::write(fd, &b, 1);
+    }
+    errno = saved;
+}
+
+constexpr std::array<int, 4> kArmedSignals = {SIGTERM, SIGINT, SIGHUP, SIGPIPE};
+
+int ms_left(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+}  // namespace
+
+GuardOutcome dns_guard(core::CommandRunner& runner, core::Seams& seams, LineSink& out,
+                       GuardWorld& world) {
+    // A plain substring search: the marker counts wherever it stands, comments included.
+    if (world.resolv_conf().find("nameserver " + core::STUB_DNS) == std::string::npos) {
+        out.write_line(texts::kGuardNoResolved);
+        return {3, 0};
+    }
+    if (!world.iptables_on_path()) {
+        out.write_line(texts::kGuardNoIptables);
+        return {4, 0};
+    }
+    if (!seams.shield_listening()) {
+        out.write_line(texts::kGuardNoShield);
+        return {5, 0};
+    }
+
+    // Copies left by a guard that was killed before its clean-up.
+    seams.remove_dns_redirect();
+
+    ArmedSignals armed(world);
+    int sig = 0;
+    try {
+        core::CommandResult ins = runner.run(insert_command());
+        if (ins.rc != 0) {
+            out.write_line(std::string(texts::kGuardInsertFailedPrefix) + ins.err);
+            return {6, armed.disarm()};
+        }
+        runner.run(kFlushCaches);
+        // A reader that is already gone will never close our input on purpose: treat it
+        // like the end of input instead of leaving the redirect behind.
+        if (out.write_line(texts::kGuardReady)) sig = watch(seams, world);
+    } catch (...) {
+        try {
+            clean_up(runner, seams);
+        } catch (...) {
+            // The first failure is the one worth reporting.
+        }
+        throw;
+    }
+    clean_up(runner, seams);
+    int late = armed.disarm();
+    return {0, sig != 0 ? sig : late};
+}
+
+GuardOutcome dns_guard(core::CommandRunner& runner, core::Seams& seams, LineSink& out,
+                       int stdin_fd) {
+    SystemGuardWorld world(stdin_fd);
+    return dns_guard(runner, seams, out, world);
+}
+
+SystemGuardWorld::SystemGuardWorld(int stdin_fd, std::string resolv_path)
+    : stdin_fd_(stdin_fd), resolv_path_(std::move(resolv_path)) {}
+
+SystemGuardWorld::~SystemGuardWorld() {
+    if (signal_read_ >= 0) disarm_signals();
+}
+
+std::string SystemGuardWorld::resolv_conf() {
+    std::string text;
+    core::UniqueFd fd(::open(resolv_path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return text;
+    char buf[8192];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return {};
+        if (n == 0) return text;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+bool SystemGuardWorld::iptables_on_path() {
+    // The same search the runner's posix_spawnp makes: PATH, or the system default when unset;
+    // an empty entry means the working directory.
+    std::string path;
+    if (const char* p = std::getenv("PATH")) {
+        path = p;
+    } else {
+        std::size_t n = ::confstr(_CS_PATH, nullptr, 0);
+        path.resize(n);
+        if (n > 0) ::confstr(_CS_PATH, path.data(), n);
+        path.resize(n > 0 ? n - 1 : 0);
+    }
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t colon = path.find(':', start);
+        std::string dir = path.substr(start, colon == std::string::npos ? colon : colon - start);
+        std::string file = dir.empty() ? "iptables" : dir + "/iptables";
+        struct stat st{};
+        if (::stat(file.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) &&
+            ::access(file.c_str(), X_OK) == 0)
+            return true;
+        if (colon == std::string::npos) return false;
+        start = colon + 1;
+    }
+}
+
+void SystemGuardWorld::arm_signals() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw std::system_error(errno, std::system_category(), "pipe2");
+    int expected = -1;
+    if (!g_signal_pipe.compare_exchange_strong(expected, fds[1])) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        throw std::logic_error("another DNS guard already watches this process's signals");
+    }
+    signal_read_ = fds[0];
+    signal_write_ = fds[1];
+
+    struct sigaction catcher{};
+    catcher.sa_handler = on_termination_signal;
+    sigfillset(&catcher.sa_mask);
+    // No SA_RESTART: a blocking call in the guard returns EINTR and the wait that follows
+    // sees the self-pipe.
+    catcher.sa_flags = 0;
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (std::size_t i = 0; i < kArmedSignals.size(); ++i) {
+        // SIGPIPE would end the guard with the rule in place when the application stops
+        // reading; a failed write is handled where it happens.
+        const struct sigaction& act = kArmedSignals[i] == SIGPIPE ? ignore : catcher;
+        ::sigaction(kArmedSignals[i], &act, &saved_[i]);
+    }
+}
+
+int SystemGuardWorld::disarm_signals() {
+    if (signal_read_ < 0) return 0;
+    for (std::size_t i = 0; i < kArmedSignals.size(); ++i)
+        ::sigaction(kArmedSignals[i], &saved_[i], nullptr);
+    g_signal_pipe.store(-1);
+    int pending = take_signal();
+    ::close(signal_read_);
+    ::close(signal_write_);
+    signal_read_ = signal_write_ = -1;
+    return pending;
+}
+
+int SystemGuardWorld::take_signal() {
+    unsigned char b = 0;
+    for (;;) {
+        ssize_t n = ::read(signal_read_, &b, 1);
+        if (n == 1) return b;
+        if (n < 0 && errno == EINTR) continue;
+        return 0;
+    }
+}
+
+WaitEvent SystemGuardWorld::wait_input(std::chrono::milliseconds limit) {
+    if (stdin_fd_ < 0) throw std::system_error(EBADF, std::system_category(), "standard input");
+    const auto deadline = Clock::now() + limit;
+    char buf[4096];
+    for (;;) {
+        pollfd fds[2] = {{stdin_fd_, POLLIN, 0}, {signal_read_, POLLIN, 0}};
+        int n = ::poll(fds, 2, ms_left(deadline));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw std::system_error(errno, std::system_category(), "poll");
+        if (n == 0) return {WaitEvent::kTimeout, 0};
+        if (fds[1].revents != 0) {
+            if (int sig = take_signal()) return {WaitEvent::kSignal, sig};
+        }
+        if (fds[0].revents & POLLNVAL)
+            throw std::system_error(EBADF, std::system_category(), "standard input");
+        if (fds[0].revents != 0) {
+            // POLLHUP without data means the writer is gone: read() then returns 0.
+            ssize_t r = ::read(stdin_fd_, buf, sizeof buf);
+            if (r > 0) return {WaitEvent::kInput, 0};
+            if (r == 0) return {WaitEvent::kEnd, 0};
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            throw std::system_error(errno, std::system_category(), "standard input");
+        }
+    }
+}
+
+int SystemGuardWorld::pause(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        pollfd fd{signal_read_, POLLIN, 0};
+        int n = ::poll(&fd, 1, ms_left(deadline));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw std::system_error(errno, std::system_category(), "poll");
+        if (n == 0) return 0;
+        if (int sig = take_signal()) return sig;
+    }
+}
+
 }  // namespace tq8::dns_shield

@@ -1,6 +1,10 @@
 // DNS shield redirect: the shield probes, the redirect's removal and the long-running guard.
 #pragma once
 
+#include <signal.h>
+
+#include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -44,5 +48,67 @@ struct GuardOutcome {
 // The DNS guard on the real system: reads /etc/resolv.conf, watches stdin_fd.
 GuardOutcome dns_guard(core::CommandRunner& runner, core::Seams& seams, LineSink& out,
                        int stdin_fd);
+
+// How one wait of the guard's watch loop ended.
+struct WaitEvent {
+    enum Kind { kTimeout, kInput, kEnd, kSignal };
+    Kind kind = kTimeout;
+    int signal = 0;  // kSignal: the signal's number
+};
+
+// The guard's outside world apart from commands and probes: the resolver file, the PATH
+// lookup, standard input, the clock and the termination signals.
+class GuardWorld {
+public:
+    virtual ~GuardWorld() = default;
+    // The resolver file's contents; empty when it cannot be read.
+    virtual std::string resolv_conf() = 0;
+    // True when a directory on PATH holds an executable named "iptables".
+    virtual bool iptables_on_path() = 0;
+    // Until disarm_signals, SIGTERM, SIGINT and SIGHUP are caught and reported by the waits
+    // instead of ending the process, and SIGPIPE is ignored. Throws std::system_error when
+    // that cannot be arranged.
+    virtual void arm_signals() = 0;
+    // Puts back what arm_signals replaced; returns a signal caught but not yet reported by a
+    // wait (the first one), or 0.
+    virtual int disarm_signals() = 0;
+    // Waits up to limit for input or a caught signal; input that arrived is read and thrown
+    // away (a line, or whatever is there). Throws std::system_error when the input cannot be
+    // waited on or read.
+    virtual WaitEvent wait_input(std::chrono::milliseconds limit) = 0;
+    // Lets limit pass unless a signal is caught first: the signal's number, or 0.
+    virtual int pause(std::chrono::milliseconds limit) = 0;
+};
+
+// The real world: resolv_path, the process's PATH, stdin_fd, the monotonic clock, and
+// sigaction handlers that report through a close-on-exec self-pipe. One world at a time may
+// have its signals armed in a process; arming a second throws std::logic_error.
+class SystemGuardWorld final : public GuardWorld {
+public:
+    explicit SystemGuardWorld(int stdin_fd, std::string resolv_path = "/etc/resolv.conf");
+    ~SystemGuardWorld() override;
+    SystemGuardWorld(const SystemGuardWorld&) = delete;
+    SystemGuardWorld& operator=(const SystemGuardWorld&) = delete;
+
+    std::string resolv_conf() override;
+    bool iptables_on_path() override;
+    void arm_signals() override;
+    int disarm_signals() override;
+    WaitEvent wait_input(std::chrono::milliseconds limit) override;
+    int pause(std::chrono::milliseconds limit) override;
+
+private:
+    int take_signal();
+
+    int stdin_fd_;
+    std::string resolv_path_;
+    int signal_read_ = -1;
+    int signal_write_ = -1;
+    std::array<struct sigaction, 4> saved_{};
+};
+
+// The guard with its outside world supplied by the caller.
+GuardOutcome dns_guard(core::CommandRunner& runner, core::Seams& seams, LineSink& out,
+                       GuardWorld& world);
 
 }  // namespace tq8::dns_shield

@@ -1,8 +1,172 @@
-// The shield probes.
+// The shield probes: who owns 127.0.0.1:5354 (kernel UDP table) and does it answer a query.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <system_error>
+
+#include "root_helper/core/unique_fd.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
+
 namespace tq8::dns_shield {
-bool shield_listening_in(std::string_view, std::string_view) { return false; }
-bool shield_listening() { return false; }
-std::string_view probe_query() { return {}; }
-bool shield_answers(std::uint16_t, int) { return false; }
+namespace {
+
+// /proc/net/udp prints the address as little-endian hex: 127.0.0.1:5354 is 0100007F:14EA.
+constexpr std::string_view kShieldLocalAddress = "0100007F:14EA";
+
+// The table is read the way a text reader splits it: these end a line ("\r\n" counts once)...
+bool is_line_break(char c) {
+    return c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == '\x1c' || c == '\x1d' ||
+           c == '\x1e';
+}
+// ...and these separate fields.
+bool is_field_space(char c) {
+    return c == ' ' || c == '\t' || is_line_break(c) || c == '\x1f';
+}
+
+// Calls f(field_index, field) for the fields of one line until f returns false.
+template <typename F>
+void for_each_field(std::string_view line, F&& f) {
+    std::size_t i = 0, index = 0;
+    while (i < line.size()) {
+        while (i < line.size() && is_field_space(line[i])) ++i;
+        if (i == line.size()) break;
+        std::size_t start = i;
+        while (i < line.size() && !is_field_space(line[i])) ++i;
+        if (!f(index++, line.substr(start, i - start))) return;
+    }
+}
+
+bool line_qualifies(std::string_view line, std::string_view owner) {
+    std::string_view address, uid;
+    std::size_t fields = 0;
+    for_each_field(line, [&](std::size_t index, std::string_view field) {
+        if (index == 1) address = field;
+        if (index == 7) uid = field;
+        fields = index + 1;
+        return true;
+    });
+    // A truncated line is no evidence of ownership, even when its address matches.
+    if (fields <= 7) return false;
+    return address == kShieldLocalAddress && (uid == owner || uid == "0");
+}
+
+bool read_whole_file(const char* path, std::string& text) {
+    core::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    char buf[16384];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+// RFC 1035 query, ID 0x12 0x34, RD set, one question: A/IN for a name on the shield's block
+// list, so the shield answers it locally without asking anyone upstream.
+constexpr char kProbeQuery[] =
+    "\x12\x34"          // ID
+    "\x01\x00"          // standard query, recursion desired
+    "\x00\x01"          // QDCOUNT
+    "\x00\x00"          // ANCOUNT
+    "\x00\x00"          // NSCOUNT
+    "\x00\x00"          // ARCOUNT
+    "\x0b" "adtrackerzz"
+    "\x03" "com"
+    "\x00"
+    "\x00\x01"          // QTYPE A
+    "\x00\x01";         // QCLASS IN
+static_assert(sizeof kProbeQuery - 1 == 33);
+
+using Clock = std::chrono::steady_clock;
+
+// Waits for events on fd until deadline; EINTR waits again for the time that is left.
+// The revents, 0 when the deadline passed, -1 when poll itself fails.
+int poll_until(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() < 0) left = std::chrono::milliseconds(0);
+        pollfd p{fd, events, 0};
+        int n = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (n > 0) return p.revents;
+        if (n == 0) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+}  // namespace
+
+bool shield_listening_in(std::string_view table, std::string_view owner) {
+    std::size_t pos = 0;
+    bool header = true;
+    while (pos < table.size()) {
+        std::size_t end = pos;
+        while (end < table.size() && !is_line_break(table[end])) ++end;
+        std::string_view line = table.substr(pos, end - pos);
+        pos = end;
+        if (pos < table.size()) {
+            if (table[pos] == '\r' && pos + 1 < table.size() && table[pos + 1] == '\n') ++pos;
+            ++pos;
+        }
+        if (header) {
+            header = false;
+            continue;
+        }
+        if (line_qualifies(line, owner)) return true;
+    }
+    return false;
+}
+
+bool shield_listening() {
+    const char* uid = std::getenv("PKEXEC_UID");
+    std::string table;
+    if (!read_whole_file("/proc/net/udp", table)) return false;
+    return shield_listening_in(table, uid ? uid : "0");
+}
+
+std::string_view probe_query() { return {kProbeQuery, sizeof kProbeQuery - 1}; }
+
+bool shield_answers(std::uint16_t port, int timeout_ms) {
+    core::UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock) throw std::system_error(errno, std::system_category(), "socket");
+
+    // Connected: the kernel then accepts replies only from the shield's own address and
+    // port (a forged datagram from another local port cannot vouch for a dead shield), and
+    // a closed port reports ECONNREFUSED at once instead of after the whole time-out.
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+        return false;
+
+    const auto limit = std::chrono::milliseconds(timeout_ms);
+    const std::string_view query = probe_query();
+    for (auto deadline = Clock::now() + limit;;) {
+        ssize_t n = ::send(sock.get(), query.data(), query.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0) break;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+        int ev = poll_until(sock.get(), POLLOUT, deadline);
+        if (ev <= 0 || (ev & (POLLERR | POLLNVAL))) return false;
+    }
+
+    unsigned char reply[512];
+    for (auto deadline = Clock::now() + limit;;) {
+        int ev = poll_until(sock.get(), POLLIN, deadline);
+        if (ev <= 0) return false;
+        ssize_t n = ::recv(sock.get(), reply, sizeof reply, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+        if (n < 0) return false;  // ECONNREFUSED and friends: nobody answers there
+        return n >= 2 && reply[0] == 0x12 && reply[1] == 0x34;
+    }
+}
+
 }  // namespace tq8::dns_shield

@@ -1,0 +1,445 @@
+// dns_guard: start checks, install, the watch loop and the clean-up, with a scripted world;
+// then the real world's input, PATH and signal handling.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <deque>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fake_runner.hpp"
+#include "root_helper/dns_shield/dns_shield.hpp"
+
+namespace tq8::dns_shield {
+namespace {
+
+using namespace std::chrono_literals;
+using Argv = std::vector<std::string>;
+using Journal = std::vector<std::string>;
+
+const Argv kInsert = {"iptables", "-w", "5", "-t", "nat", "-I", "OUTPUT", "-p", "udp", "-d",
+                      "127.0.0.53", "--dport", "53", "-j", "DNAT", "--to-destination",
+                      "127.0.0.1:5354"};
+const Argv kFlush = {"resolvectl", "flush-caches"};
+const std::string kStub = "nameserver 127.0.0.53\n";
+
+// Runner, seams, sink and world all write to one journal, so the order across them shows.
+struct JournalRunner : testing::FakeRunner {
+    explicit JournalRunner(Journal& j) : journal(j) {}
+    core::CommandResult run(const Argv& argv) override {
+        journal.push_back(argv == kInsert ? "insert" : argv == kFlush ? "flush" : "other");
+        return FakeRunner::run(argv);
+    }
+    Journal& journal;
+};
+
+struct JournalSeams : testing::FakeSeams {
+    explicit JournalSeams(Journal& j) : journal(j) {}
+    bool remove_dns_redirect() override {
+        journal.push_back("remove");
+        return FakeSeams::remove_dns_redirect();
+    }
+    bool shield_listening() override {
+        journal.push_back("listening");
+        return FakeSeams::shield_listening();
+    }
+    bool shield_answers() override {
+        journal.push_back("answers");
+        if (throw_in_answers) throw std::runtime_error("probe failed");
+        return FakeSeams::shield_answers();
+    }
+    Journal& journal;
+    bool throw_in_answers = false;
+};
+
+struct JournalSink : LineSink {
+    explicit JournalSink(Journal& j) : journal(j) {}
+    bool write_line(std::string_view line) override {
+        journal.push_back("print " + std::string(line));
+        lines.emplace_back(line);
+        return accept;
+    }
+    Journal& journal;
+    std::vector<std::string> lines;
+    bool accept = true;
+};
+
+struct ScriptedWorld : GuardWorld {
+    explicit ScriptedWorld(Journal& j) : journal(j) {}
+    std::string resolv_conf() override { return resolv; }
+    bool iptables_on_path() override { return iptables; }
+    void arm_signals() override { journal.push_back("arm"); }
+    int disarm_signals() override {
+        journal.push_back("disarm");
+        return late_signal;
+    }
+    WaitEvent wait_input(std::chrono::milliseconds limit) override {
+        EXPECT_EQ(limit, 5000ms);
+        journal.push_back("wait");
+        if (throw_in_wait) throw std::system_error(EIO, std::system_category(), "stdin");
+        // An unscripted wait means the loop went on longer than the test expected.
+        if (waits.empty()) return {WaitEvent::kEnd, 0};
+        WaitEvent e = waits.front();
+        waits.pop_front();
+        return e;
+    }
+    int pause(std::chrono::milliseconds limit) override {
+        EXPECT_EQ(limit, 2000ms);
+        journal.push_back("grace");
+        if (pauses.empty()) return 0;
+        int s = pauses.front();
+        pauses.pop_front();
+        return s;
+    }
+    Journal& journal;
+    std::string resolv = kStub;
+    bool iptables = true;
+    std::deque<WaitEvent> waits;
+    std::deque<int> pauses;
+    int late_signal = 0;
+    bool throw_in_wait = false;
+};
+
+struct Guard {
+    Journal journal;
+    JournalRunner runner{journal};
+    JournalSeams seams{journal};
+    JournalSink sink{journal};
+    ScriptedWorld world{journal};
+    GuardOutcome run() { return dns_guard(runner, seams, sink, world); }
+};
+
+const WaitEvent kLine{WaitEvent::kInput, 0};
+const WaitEvent kQuiet{WaitEvent::kTimeout, 0};
+const WaitEvent kEof{WaitEvent::kEnd, 0};
+
+TEST(DnsGuardStart, ChecksInOrderAndStopsAtTheFirstFailure) {
+    const std::string no_resolved =
+        "print HATA: Bu sistem systemd-resolved (127.0.0.53) kullanmıyor; DNS sipranı bu "
+        "dağıtımda desteklenmiyor.";
+    const std::string no_iptables = "print HATA: iptables bulunamadı (sudo apt install iptables).";
+    const std::string no_shield = "print HATA: Sipran DNS çözümleyicisi (127.0.0.1:5354) çalışmıyor.";
+    struct Case {
+        const char* name;
+        std::string resolv;
+        bool iptables;
+        bool listening;
+        int result;
+        Journal journal;
+    } cases[] = {
+        {"resolver file missing or empty", "", true, true, 3, {no_resolved}},
+        {"another resolver", "nameserver 1.1.1.1\n", true, true, 3, {no_resolved}},
+        {"marker spelt differently", "nameserver  127.0.0.53\n", true, true, 3, {no_resolved}},
+        {"file and iptables both missing", "", false, false, 3, {no_resolved}},
+        {"iptables missing", kStub, false, true, 4, {no_iptables}},
+        {"iptables and shield missing", kStub, false, false, 4, {no_iptables}},
+        {"shield not listening", kStub, true, false, 5, {"listening", no_shield}},
+        {"marker in a comment after other servers",
+         "nameserver 9.9.9.9\n# nameserver 127.0.0.53 (stub)\n", true, false, 5,
+         {"listening", no_shield}},
+    };
+    for (auto& c : cases) {
+        Guard g;
+        g.world.resolv = c.resolv;
+        g.world.iptables = c.iptables;
+        g.seams.listening = {c.listening};
+        GuardOutcome out = g.run();
+        EXPECT_EQ(out.result, c.result) << c.name;
+        EXPECT_EQ(out.signal, 0) << c.name;
+        EXPECT_EQ(g.journal, c.journal) << c.name;
+    }
+}
+
+TEST(DnsGuardStart, InsertFailurePrintsTheErrorTextAsItIs) {
+    for (std::string err : {"", "iptables v1.8.9 (nf_tables): RULE_INSERT failed\nline two"}) {
+        Guard g;
+        g.runner.script(kInsert, {{4, "", err}});
+        GuardOutcome out = g.run();
+        EXPECT_EQ(out.result, 6);
+        EXPECT_EQ(g.sink.lines, std::vector<std::string>{"HATA: yönlendirme kurulamadı: " + err});
+        // Nothing was installed: no clean-up, no cache flush.
+        Journal expected = {"listening", "remove", "arm", "insert",
+                            "print HATA: yönlendirme kurulamadı: " + err, "disarm"};
+        EXPECT_EQ(g.journal, expected);
+    }
+}
+
+TEST(DnsGuard, InstallsAnnouncesAndCleansUpAtEndOfInput) {
+    Guard g;
+    g.world.waits = {kEof};
+    GuardOutcome out = g.run();
+    EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(out.signal, 0);
+    Journal expected = {"listening", "remove", "arm",    "insert", "flush", "print HAZIR",
+                        "wait",      "remove", "flush", "disarm"};
+    EXPECT_EQ(g.journal, expected);
+}
+
+// The loop's part of the journal: from the first wait up to the clean-up.
+Journal loop_of(const Journal& j) {
+    Journal loop;
+    bool in = false;
+    for (std::size_t i = 0; i < j.size(); ++i) {
+        if (j[i] == "print HAZIR") {
+            in = true;
+            continue;
+        }
+        if (in && j[i] == "remove") break;
+        if (in) loop.push_back(j[i]);
+    }
+    return loop;
+}
+
+TEST(DnsGuard, WatchLoopReactsToInputTimeAndTheShield) {
+    struct Case {
+        const char* name;
+        std::deque<WaitEvent> waits;
+        std::deque<bool> listening, answers;
+        Journal loop;
+    } cases[] = {
+        {"input ends at once", {}, {}, {}, {"wait"}},
+        {"a line leads to a check", {kLine, kEof}, {}, {},
+         {"wait", "listening", "answers", "wait"}},
+        {"quiet seconds lead to a check", {kQuiet, kQuiet, kEof}, {}, {},
+         {"wait", "listening", "answers", "wait", "listening", "answers", "wait"}},
+        {"one failed check is forgiven", {kQuiet, kEof}, {true, true}, {false, true},
+         {"wait", "listening", "answers", "grace", "listening", "answers", "wait"}},
+        {"a socket gone is not asked to answer", {kQuiet, kEof}, {false, true}, {},
+         {"wait", "listening", "grace", "listening", "answers", "wait"}},
+        {"two failed checks end the watch", {kLine}, {true, false}, {false},
+         {"wait", "listening", "answers", "grace", "listening"}},
+        {"failures do not add up across passes", {kQuiet, kQuiet, kEof},
+         {true, true, true, true}, {false, true, false, true},
+         {"wait", "listening", "answers", "grace", "listening", "answers",
+          "wait", "listening", "answers", "grace", "listening", "answers", "wait"}},
+    };
+    for (auto& c : cases) {
+        Guard g;
+        g.world.waits = c.waits;
+        g.seams.listening = c.listening;
+        g.seams.listening.push_front(true);  // the start check
+        g.seams.answers = c.answers;
+        GuardOutcome out = g.run();
+        EXPECT_EQ(out.result, 0) << c.name;
+        EXPECT_EQ(loop_of(g.journal), c.loop) << c.name;
+        Journal tail(g.journal.end() - 3, g.journal.end());
+        EXPECT_EQ(tail, (Journal{"remove", "flush", "disarm"})) << c.name;
+    }
+}
+
+TEST(DnsGuard, TerminationSignalsEndTheWatchThroughTheCleanUp) {
+    struct Case {
+        const char* name;
+        std::deque<WaitEvent> waits;
+        std::deque<int> pauses;
+        std::deque<bool> answers;
+        int late;
+        int signal;
+    } cases[] = {
+        {"while waiting for input", {{WaitEvent::kSignal, SIGTERM}}, {}, {}, 0, SIGTERM},
+        {"during the grace wait", {kQuiet}, {SIGINT}, {false}, 0, SIGINT},
+        {"caught during the clean-up after end of input", {kEof}, {}, {}, SIGHUP, SIGHUP},
+        {"the first one wins", {{WaitEvent::kSignal, SIGTERM}}, {}, {}, SIGINT, SIGTERM},
+    };
+    for (auto& c : cases) {
+        Guard g;
+        g.world.waits = c.waits;
+        g.world.pauses = c.pauses;
+        g.world.late_signal = c.late;
+        g.seams.answers = c.answers;
+        GuardOutcome out = g.run();
+        EXPECT_EQ(out.result, 0) << c.name;
+        EXPECT_EQ(out.signal, c.signal) << c.name;
+        Journal tail(g.journal.end() - 3, g.journal.end());
+        EXPECT_EQ(tail, (Journal{"remove", "flush", "disarm"})) << c.name;
+    }
+}
+
+TEST(DnsGuard, ReaderGoneAtTheReadyLineRemovesTheRedirect) {
+    Guard g;
+    g.sink.accept = false;
+    GuardOutcome out = g.run();
+    EXPECT_EQ(out.result, 0);
+    Journal expected = {"listening", "remove", "arm",   "insert", "flush", "print HAZIR",
+                        "remove",    "flush",  "disarm"};
+    EXPECT_EQ(g.journal, expected);
+}
+
+TEST(DnsGuard, FailureInTheLoopCleansUpAndReachesTheCaller) {
+    {
+        Guard g;
+        g.world.throw_in_wait = true;
+        EXPECT_THROW(g.run(), std::system_error);
+        Journal tail(g.journal.end() - 4, g.journal.end());
+        EXPECT_EQ(tail, (Journal{"wait", "remove", "flush", "disarm"}));
+    }
+    {
+        Guard g;
+        g.world.waits = {kLine};
+        g.seams.throw_in_answers = true;
+        EXPECT_THROW(g.run(), std::runtime_error);
+        Journal tail(g.journal.end() - 4, g.journal.end());
+        EXPECT_EQ(tail, (Journal{"answers", "remove", "flush", "disarm"}));
+    }
+}
+
+// ---- the real world ---------------------------------------------------------------------
+
+struct Pipe {
+    int r = -1, w = -1;
+    Pipe() { EXPECT_EQ(::pipe2(&r, O_CLOEXEC), 0); }
+    ~Pipe() {
+        if (r >= 0) ::close(r);
+        if (w >= 0) ::close(w);
+    }
+    void close_writer() { ::close(w), w = -1; }
+};
+
+TEST(SystemGuardWorld, ReadsInputUntilItEnds) {
+    Pipe p;
+    SystemGuardWorld world(p.r, "/nonexistent/resolv.conf");
+    EXPECT_EQ(world.resolv_conf(), "");
+    EXPECT_EQ(world.wait_input(10ms).kind, WaitEvent::kTimeout);
+    ASSERT_EQ(::write(p.w, "line\nmore", 9), 9);
+    EXPECT_EQ(world.wait_input(1000ms).kind, WaitEvent::kInput);
+    EXPECT_EQ(world.wait_input(10ms).kind, WaitEvent::kTimeout);  // all of it was consumed
+    p.close_writer();
+    EXPECT_EQ(world.wait_input(1000ms).kind, WaitEvent::kEnd);
+
+    int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    SystemGuardWorld from_null(devnull);
+    EXPECT_EQ(from_null.wait_input(1000ms).kind, WaitEvent::kEnd);
+    ::close(devnull);
+
+    SystemGuardWorld no_input(-1);
+    EXPECT_THROW(no_input.wait_input(10ms), std::system_error);
+}
+
+TEST(SystemGuardWorld, FindsAnExecutableIptablesOnPath) {
+    char dir[] = "/tmp/tq8-path-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string d = dir, file = d + "/iptables";
+    const char* old = std::getenv("PATH");
+    const std::string saved = old ? old : "";
+    SystemGuardWorld world(0);
+
+    ::setenv("PATH", ("/nonexistent:" + d).c_str(), 1);
+    EXPECT_FALSE(world.iptables_on_path()) << "nothing there";
+    ASSERT_EQ(::mkdir(file.c_str(), 0755), 0);
+    EXPECT_FALSE(world.iptables_on_path()) << "a directory";
+    ::rmdir(file.c_str());
+    int fd = ::open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ::close(fd);
+    EXPECT_FALSE(world.iptables_on_path()) << "not executable";
+    ::chmod(file.c_str(), 0755);
+    EXPECT_TRUE(world.iptables_on_path());
+
+    ::setenv("PATH", saved.c_str(), 1);
+    ::unlink(file.c_str());
+    ::rmdir(dir);
+}
+
+// A runner that raises a signal while "a command runs", as a terminal or a service manager
+// would; the guard must still honour it at its next wait.
+struct SignallingRunner : testing::FakeRunner {
+    int signal = 0;
+    core::CommandResult run(const Argv& argv) override {
+        if (argv == kInsert && signal) ::raise(signal);
+        return FakeRunner::run(argv);
+    }
+};
+
+struct DiscardSink : LineSink {
+    bool write_line(std::string_view) override { return true; }
+};
+
+struct PipeSink : LineSink {
+    int fd;
+    explicit PipeSink(int f) : fd(f) {}
+    bool write_line(std::string_view line) override {
+        std::string s(line);
+        s += '\n';
+        return ::write(fd, s.data(), s.size()) == static_cast<ssize_t>(s.size());
+    }
+};
+
+bool handler_is(int sig, void (*h)(int)) {
+    struct sigaction now{};
+    ::sigaction(sig, nullptr, &now);
+    return now.sa_handler == h;
+}
+
+TEST(SystemGuardWorld, SignalDuringACommandIsHonouredAndHandlersComeBack) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        Pipe input;  // stays open: only the signal can end this guard
+        SystemGuardWorld world(input.r, "/dev/null");
+        SignallingRunner runner;
+        runner.signal = sig;
+        testing::FakeSeams seams;
+        DiscardSink sink;
+        // Bypass the resolver-file and PATH checks: those are covered above.
+        struct World : GuardWorld {
+            SystemGuardWorld& real;
+            explicit World(SystemGuardWorld& r) : real(r) {}
+            std::string resolv_conf() override { return kStub; }
+            bool iptables_on_path() override { return true; }
+            void arm_signals() override { real.arm_signals(); }
+            int disarm_signals() override { return real.disarm_signals(); }
+            WaitEvent wait_input(std::chrono::milliseconds l) override {
+                return real.wait_input(l);
+            }
+            int pause(std::chrono::milliseconds l) override { return real.pause(l); }
+        } w(world);
+        GuardOutcome out = dns_guard(runner, seams, sink, w);
+        EXPECT_EQ(out.result, 0);
+        EXPECT_EQ(out.signal, sig);
+        EXPECT_EQ(seams.remove_calls, 2);  // before the insert and in the clean-up
+        EXPECT_EQ(runner.calls.back(), kFlush);
+        EXPECT_TRUE(handler_is(sig, SIG_DFL)) << sig;
+        EXPECT_TRUE(handler_is(SIGPIPE, SIG_DFL));
+    }
+}
+
+TEST(SystemGuardWorld, ClosedOutputNeitherKillsNorLeavesTheRule) {
+    Pipe input, output;
+    ::close(output.r), output.r = -1;  // the application is gone
+    ASSERT_TRUE(handler_is(SIGPIPE, SIG_DFL));  // a write would kill us unless the guard ignores it
+    char resolv[] = "/tmp/tq8-resolv-XXXXXX";
+    int fd = ::mkstemp(resolv);
+    ASSERT_EQ(::write(fd, kStub.data(), kStub.size()), static_cast<ssize_t>(kStub.size()));
+    ::close(fd);
+    const char* old = std::getenv("PATH");
+    const std::string saved = old ? old : "";
+    ::setenv("PATH", "/usr/sbin:/sbin:/usr/bin:/bin", 1);
+    SystemGuardWorld world(input.r, resolv);
+    if (!world.iptables_on_path()) GTEST_SKIP() << "no iptables on this machine";
+    testing::FakeRunner runner;
+    testing::FakeSeams seams;
+    PipeSink sink(output.w);
+    GuardOutcome out = dns_guard(runner, seams, sink, world);
+    ::setenv("PATH", saved.c_str(), 1);
+    ::unlink(resolv);
+    EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(seams.remove_calls, 2);
+    EXPECT_EQ(runner.calls.back(), kFlush);
+    EXPECT_TRUE(handler_is(SIGPIPE, SIG_DFL));
+}
+
+TEST(SystemGuardWorld, OnlyOneGuardArmsSignalsAtATime) {
+    SystemGuardWorld a(0), b(0);
+    a.arm_signals();
+    EXPECT_THROW(b.arm_signals(), std::logic_error);
+    EXPECT_EQ(a.disarm_signals(), 0);
+    b.arm_signals();
+    EXPECT_EQ(b.disarm_signals(), 0);
+}
+
+}  // namespace
+}  // namespace tq8::dns_shield
