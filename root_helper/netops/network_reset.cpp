@@ -139,7 +139,8 @@ std::optional<FsError> final_target(const std::string& path, std::string& out) {
                            '\0');
         ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
         if (n < 0) return fs_error(errno, current);
-        // The link may have been changed between lstat and readlink; read it once more then.
+        // Longer than lstat said: the link changed under us. Refuse rather than follow a
+        // cut-off target.
         if (static_cast<std::size_t>(n) == target.size()) return fs_error(ENAMETOOLONG, current);
         target.resize(static_cast<std::size_t>(n));
         current = (!target.empty() && target[0] == '/') ? target : dir_of(current) + "/" + target;
