@@ -60,11 +60,11 @@ std::vector<std::vector<std::string>> chain_rules(const std::string& wg_iface,
 core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
                                const std::string& wg_iface,
                                const std::vector<std::string>& split_ips) {
-    // Each call starts from "absent", so a second switch-on cannot leave a second jump. These
-    // fail as a matter of course when there is nothing to remove: not worth a log entry.
-    runner.run({"iptables", "-D", "OUTPUT", "-j", kChain});
-    runner.run({"iptables", "-F", kChain});
-    runner.run({"iptables", "-X", kChain});
+    // Each call starts from "absent", so a second switch-on cannot leave a second jump. The
+    // removal fails as a matter of course when there is nothing to remove: not worth a log
+    // entry. Shared with the reset, it also clears jumps that interleaved runs piled up, which
+    // would otherwise pin the chain so that every later switch-on doubled its rules.
+    remove_killswitch_chain(runner);
 
     core::Record record;
     if (!enable) {

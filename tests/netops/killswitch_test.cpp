@@ -125,10 +125,26 @@ TEST(Killswitch, EveryStepKeepsItsOwnResultAndOnlyTheJumpDecidesOk) {
                                                    2, "", "host/network `not-an-address' not found"}));
         // The rules after the bad one and the jump still ran.
         EXPECT_EQ(runner.calls.back(), kJump);
-        if (c.all_fail)
+        if (c.all_fail) {
             EXPECT_EQ(record.logs.back().err,
                       "Komut çalıştırma hatası (iptables -I OUTPUT 1 -j TQ8_KILLSWITCH): yok");
+        }
     }
+}
+
+// Jumps piled up by interleaved runs pin the chain; they are cleared before the rebuild, so the
+// chain is created afresh rather than appended to a second time.
+TEST(Killswitch, PiledUpJumpsAreClearedBeforeTheChainIsRebuilt) {
+    testing::FakeRunner runner;
+    runner.script(kRemoval[0], {{0, "", ""}, {0, "", ""}, {1, "", "iptables: Bad rule."}});
+    runner.script(kRemoval[2], {{1, "", "iptables: Too many links."}, {0, "", ""}});
+    const auto record = manage_killswitch(runner, true, "tq8wg0", {});
+    std::vector<Argv> expected = {kRemoval[0], kRemoval[1], kRemoval[2], kRemoval[0],
+                                  kRemoval[0], kRemoval[1], kRemoval[2]};
+    const auto on = switch_on_calls("tq8wg0", {});
+    expected.insert(expected.end(), on.begin() + 3, on.end());
+    EXPECT_EQ(runner.calls, expected);
+    EXPECT_EQ(record.logs.size(), 19u);
 }
 
 TEST(Killswitch, WgIfaceGoesIntoItsOwnRuleAndTheWildcardStays) {

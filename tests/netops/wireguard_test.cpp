@@ -252,7 +252,7 @@ TEST_F(Wireguard, MtuTextIsPassedThroughUnclampedAndReturnedAsTheIntegerGiven) {
 }
 
 TEST_F(Wireguard, NoDeviceFromTheRouteLookupMeansNoSetMtu) {
-    for (const core::CommandResult route :
+    for (const core::CommandResult& route :
          {core::CommandResult{0, "", ""}, core::CommandResult{1, "", "boom"},
           core::CommandResult{0, "default via 198.18.0.1 mydev x", ""}}) {
         SCOPED_TRACE(route.out);
