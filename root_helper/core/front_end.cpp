@@ -1,1 +1,294 @@
-// main: the command-line front end.
+// main: the command-line front end (the runtime's argparse and json, one action per run).
+#include "root_helper/core/py_module.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "root_helper/core/texts.hpp"
+
+namespace tq8::py {
+namespace {
+
+// argparse's own words, in Turkish. argparse looks its module-global `_` (and `ngettext`) up
+// each time it needs a text, so swapping them for the length of one parse translates usage,
+// help and errors without touching the argparse of an application that imports us.
+constexpr const char* kArgparseTexts[][2] = {
+    {"usage: ", "kullanım: "},
+    {"positional arguments", "konumsal argümanlar"},
+    {"options", "seçenekler"},
+    {"show this help message and exit", "bu yardım mesajını gösterir ve çıkar"},
+    {"argument %(argument_name)s: %(message)s", "argüman %(argument_name)s: %(message)s"},
+    {"%(prog)s: error: %(message)s\n", "%(prog)s: hata: %(message)s\n"},
+    {"the following arguments are required: %s", "şu argümanlar gerekli: %s"},
+    {"one of the arguments %s is required", "şu argümanlardan biri gerekli: %s"},
+    {"unrecognized arguments: %s", "tanınmayan argümanlar: %s"},
+    {"not allowed with argument %s", "%s argümanıyla birlikte kullanılamaz"},
+    {"ignored explicit argument %r", "bu seçenek değer almaz: %r"},
+    {"expected one argument", "bir değer bekleniyor"},
+    {"expected at most one argument", "en fazla bir değer bekleniyor"},
+    {"expected at least one argument", "en az bir değer bekleniyor"},
+    {"expected %s argument", "%s değer bekleniyor"},
+    {"expected %s arguments", "%s değer bekleniyor"},
+    {"ambiguous option: %(option)s could match %(matches)s",
+     "belirsiz seçenek: %(option)s şunlardan biri olabilir: %(matches)s"},
+    {"unexpected option string: %s", "beklenmeyen seçenek: %s"},
+    {"invalid %(type)s value: %(value)r", "geçersiz %(type)s değeri: %(value)r"},
+    {"invalid choice: %(value)r (choose from %(choices)s)",
+     "geçersiz seçim: %(value)r (seçenekler: %(choices)s)"},
+};
+
+constexpr const char* kActions[] = {"mtu", "killswitch", "wireguard", "reset-network",
+                                    "dns-guard", "dns-off"};
+
+PyObject* translate(PyObject* table, PyObject* message) {
+    PyObject* t = PyDict_GetItemWithError(table, message);
+    if (t) return Py_NewRef(t);
+    if (PyErr_Occurred()) return nullptr;
+    return Py_NewRef(message);
+}
+
+PyObject* turkish_ngettext(PyObject* table, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "ngettext() takes 3 arguments");
+        return nullptr;
+    }
+    long n = PyLong_AsLong(args[2]);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    return translate(table, n == 1 ? args[0] : args[1]);
+}
+
+PyMethodDef kGettextDef = {"_", translate, METH_O, nullptr};
+PyMethodDef kNgettextDef = {"ngettext", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(turkish_ngettext)),
+                            METH_FASTCALL, nullptr};
+
+// Holds argparse's `_` and `ngettext` swapped for the Turkish ones; puts the originals back
+// on every way out, an exception in flight (SystemExit from a usage error) included.
+class TurkishArgparse {
+public:
+    explicit TurkishArgparse(PyObject* argparse) : argparse_(PyRef::borrow(argparse)) {
+        PyRef table = check(PyDict_New());
+        for (const auto& [en, tr] : kArgparseTexts) {
+            PyRef v = check(PyUnicode_FromString(tr));
+            check_status(PyDict_SetItemString(table.get(), en, v.get()));
+        }
+        PyRef g = check(PyCFunction_New(&kGettextDef, table.get()));
+        PyRef ng = check(PyCFunction_New(&kNgettextDef, table.get()));
+        old_gettext_ = check(PyObject_GetAttrString(argparse, "_"));
+        old_ngettext_ = check(PyObject_GetAttrString(argparse, "ngettext"));
+        check_status(PyObject_SetAttrString(argparse, "_", g.get()));
+        swapped_ = true;
+        check_status(PyObject_SetAttrString(argparse, "ngettext", ng.get()));
+    }
+    ~TurkishArgparse() {
+        if (!swapped_) return;
+        PyObject* pending = PyErr_GetRaisedException();
+        if (PyObject_SetAttrString(argparse_.get(), "_", old_gettext_.get()) < 0) PyErr_Clear();
+        if (PyObject_SetAttrString(argparse_.get(), "ngettext", old_ngettext_.get()) < 0) PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+    }
+    TurkishArgparse(const TurkishArgparse&) = delete;
+    TurkishArgparse& operator=(const TurkishArgparse&) = delete;
+private:
+    PyRef argparse_, old_gettext_, old_ngettext_;
+    bool swapped_ = false;
+};
+
+PyRef kwargs(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+    PyRef d = check(PyDict_New());
+    for (const auto& [k, v] : items) check_status(PyDict_SetItemString(d.get(), k, v));
+    return d;
+}
+
+PyRef text(const char* s) { return check(PyUnicode_FromString(s)); }
+
+void add_argument(PyObject* parser, const char* name, const PyRef& kw) {
+    PyRef method = check(PyObject_GetAttrString(parser, "add_argument"));
+    PyRef args = check(Py_BuildValue("(s)", name));
+    check(PyObject_Call(method.get(), args.get(), kw.get()));
+}
+
+// The parsed namespace; SystemExit (status 2, or 0 for the help) when parsing ends the run.
+PyRef parse_arguments() {
+    PyRef argparse = check(PyImport_ImportModule("argparse"));
+    TurkishArgparse turkish(argparse.get());
+
+    PyRef parser_type = check(PyObject_GetAttrString(argparse.get(), "ArgumentParser"));
+    PyRef empty = check(PyTuple_New(0));
+    PyRef description = to_str(texts::kParserDescription);
+    PyRef parser = check(PyObject_Call(parser_type.get(), empty.get(),
+                                       kwargs({{"description", description.get()}}).get()));
+
+    PyRef choices = check(PyList_New(0));
+    for (const char* a : kActions) check_status(PyList_Append(choices.get(), text(a).get()));
+    PyRef up_down = check(Py_BuildValue("[ss]", "up", "down"));
+    PyRef store_true = text("store_true");
+    PyRef int_type = PyRef::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+    PyRef mtu_default = check(PyLong_FromLong(1420));
+
+    add_argument(parser.get(), "action",
+                 kwargs({{"choices", choices.get()},
+                         {"help", text("yapılacak işlem").get()}}));
+    add_argument(parser.get(), "--iface",
+                 kwargs({{"default", text("wlp0s20f3").get()},
+                         {"help", text("MTU'su ayarlanacak ağ arayüzü (varsayılan: %(default)s)").get()}}));
+    add_argument(parser.get(), "--mtu",
+                 kwargs({{"type", int_type.get()},
+                         {"default", mtu_default.get()},
+                         {"help", text("MTU değeri (varsayılan: %(default)s)").get()}}));
+    add_argument(parser.get(), "--enable",
+                 kwargs({{"action", store_true.get()},
+                         {"help", text("Kill Switch'i açar").get()}}));
+    add_argument(parser.get(), "--disable",
+                 kwargs({{"action", store_true.get()},
+                         {"help", text("Kill Switch'i kapatır (--enable ile birlikte verilirse kapatır)").get()}}));
+    add_argument(parser.get(), "--wg-action",
+                 kwargs({{"choices", up_down.get()},
+                         {"default", text("up").get()},
+                         {"help", text("WireGuard tünelini başlatır (up) veya durdurur (down)").get()}}));
+    add_argument(parser.get(), "--conf",
+                 kwargs({{"default", text("").get()},
+                         {"help", text("WireGuard yapılandırma dosyasının yolu").get()}}));
+    add_argument(parser.get(), "--split-ips",
+                 kwargs({{"default", text("").get()},
+                         {"help", text("Kill Switch'in serbest bırakacağı adresler veya ağlar, virgülle ayrılmış").get()}}));
+
+    PyObject* argv = PySys_GetObject("argv");  // borrowed
+    PyRef rest;
+    if (argv && PyList_Check(argv) && PyList_GET_SIZE(argv) > 0)
+        rest = check(PyList_GetSlice(argv, 1, PyList_GET_SIZE(argv)));
+    else
+        rest = check(PyList_New(0));
+    return check(PyObject_CallMethod(parser.get(), "parse_args", "O", rest.get()));
+}
+
+PyRef attr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
+
+// "a, ,b," → ["a", "b"]: blank pieces dropped, the others kept as given (the operation trims).
+PyRef split_ips(PyObject* text) {
+    PyRef comma = check(PyUnicode_FromString(","));
+    PyRef pieces = check(PyUnicode_Split(text, comma.get(), -1));
+    PyRef kept = check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.get()); ++i) {
+        PyObject* piece = PyList_GET_ITEM(pieces.get(), i);
+        PyRef stripped = check(PyObject_CallMethod(piece, "strip", nullptr));
+        if (PyUnicode_GET_LENGTH(stripped.get()) > 0)
+            check_status(PyList_Append(kept.get(), piece));
+    }
+    return kept;
+}
+
+// One line of JSON as UTF-8 bytes whatever the locale; lone surrogates (arguments that were
+// not UTF-8) come out as \udcXX escapes instead of ending the run with an encoding error.
+void print_record(PyObject* record) {
+    PyRef json = check(PyImport_ImportModule("json"));
+    PyRef dumps = attr(json.get(), "dumps");
+    PyRef args = check(PyTuple_Pack(1, record));
+    PyRef line = check(PyObject_Call(dumps.get(), args.get(),
+                                     kwargs({{"ensure_ascii", Py_False}}).get()));
+    PyRef nl = check(PyUnicode_FromString("\n"));
+    line = check(PyUnicode_Concat(line.get(), nl.get()));
+    PyRef bytes = check(PyUnicode_AsEncodedString(line.get(), "utf-8", "backslashreplace"));
+
+    PyRef out = PyRef::borrow(PySys_GetObject("stdout"));
+    if (!out || out.get() == Py_None) return;
+    check(PyObject_CallMethod(out.get(), "flush", nullptr));  // keep what was written before first
+    PyRef buffer = PyRef::steal(PyObject_GetAttrString(out.get(), "buffer"));
+    if (!buffer) {
+        // A text stream without bytes underneath (a caller's StringIO): write the same text.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError();
+        PyErr_Clear();
+        PyRef same = check(PyUnicode_FromEncodedObject(bytes.get(), "utf-8", "strict"));
+        check(PyObject_CallMethod(out.get(), "write", "O", same.get()));
+        check(PyObject_CallMethod(out.get(), "flush", nullptr));
+        return;
+    }
+    check(PyObject_CallMethod(buffer.get(), "write", "O", bytes.get()));
+    check(PyObject_CallMethod(buffer.get(), "flush", nullptr));
+}
+
+[[noreturn]] void exit_with(PyObject* code) {
+    PyErr_SetObject(PyExc_SystemExit, code);
+    throw PythonError();
+}
+
+[[noreturn]] void exit_with(long status) { exit_with(check(PyLong_FromLong(status)).get()); }
+
+// The guard's reader went away while lines were pending in sys.stdout's buffers; the
+// runtime would try them again at exit and turn the failure into status 120. Our reader is
+// gone for good, so the rest of its output goes nowhere.
+void drop_pending_output() {
+    PyObject* out = PySys_GetObject("stdout");
+    if (!out || out == Py_None) return;
+    int fd = PyObject_AsFileDescriptor(out);
+    if (fd < 0) {
+        PyErr_Clear();
+        return;
+    }
+    int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd < 0) return;
+    ::dup2(null_fd, fd);
+    ::close(null_fd);
+}
+
+long guard_status(PyObject* module) {
+    GuardRun run = run_dns_guard(module);
+    if (run.reader_gone) drop_pending_output();
+    // A termination signal ended the watch after the clean-up: its conventional status.
+    if (run.outcome.signal) return 128 + run.outcome.signal;
+    return run.outcome.result;
+}
+
+}  // namespace
+
+PyObject* front_end_main(PyObject* module) noexcept {
+    return guarded([&]() -> PyObject* {
+        PyRef ns = parse_arguments();
+        std::string action = from_str(attr(ns.get(), "action").get(), "action");
+
+        if (action == "dns-guard") {
+            PyRef fn = replacement(module, kDnsGuard);
+            if (!fn) exit_with(guard_status(module));
+            exit_with(check(PyObject_CallNoArgs(fn.get())).get());
+        }
+        if (action == "dns-off") {
+            PyRef fn = attr(module, "remove_dns_redirect");
+            PyRef result = check(PyObject_CallNoArgs(fn.get()));
+            bool removed = check_status(PyObject_IsTrue(result.get())) == 1;
+            print_record(kwargs({{"ok", removed ? Py_True : Py_False}}).get());
+            exit_with(removed ? 0 : 1);
+        }
+
+        PyRef record;
+        PyRef empty = check(PyTuple_New(0));
+        if (action == "mtu") {
+            PyRef fn = attr(module, "set_mtu");
+            PyRef iface = attr(ns.get(), "iface");
+            PyRef mtu = attr(ns.get(), "mtu");
+            record = check(PyObject_CallFunctionObjArgs(fn.get(), iface.get(), mtu.get(), nullptr));
+        } else if (action == "killswitch") {
+            PyRef fn = attr(module, "manage_killswitch");
+            bool enable = check_status(PyObject_IsTrue(attr(ns.get(), "enable").get())) == 1 &&
+                          check_status(PyObject_IsTrue(attr(ns.get(), "disable").get())) == 0;
+            PyRef ips = split_ips(attr(ns.get(), "split_ips").get());
+            record = check(PyObject_Call(fn.get(), empty.get(),
+                                         kwargs({{"enable", enable ? Py_True : Py_False},
+                                                 {"split_ips", ips.get()}}).get()));
+        } else if (action == "wireguard") {
+            PyRef fn = attr(module, "manage_wireguard");
+            PyRef args = check(PyTuple_Pack(1, attr(ns.get(), "wg_action").get()));
+            record = check(PyObject_Call(fn.get(), args.get(),
+                                         kwargs({{"conf_path", attr(ns.get(), "conf").get()},
+                                                 {"mtu", attr(ns.get(), "mtu").get()}}).get()));
+        } else if (action == "reset-network") {
+            PyRef fn = attr(module, "emergency_network_reset");
+            record = check(PyObject_CallNoArgs(fn.get()));
+        } else {
+            PyRef error = to_str(texts::kUnknownAction);
+            record = kwargs({{"ok", Py_False}, {"error", error.get()}});
+        }
+        print_record(record.get());
+        Py_RETURN_NONE;
+    });
+}
+
+}  // namespace tq8::py

@@ -1,0 +1,186 @@
+// The seams of the Python face: commands and calls between operations routed through the
+// module's current attributes, records turned into dicts, the guard's lines on sys.stdout.
+#include "root_helper/core/py_module.hpp"
+
+#include <climits>
+
+#include "root_helper/dns_shield/dns_shield.hpp"
+
+namespace tq8::py {
+namespace {
+
+constexpr const char* kSurfaceNames[kSurfaceCount] = {
+    "run_cmd", "set_mtu", "remove_dns_redirect", "_shield_listening", "_shield_answers",
+    "dns_guard"};
+
+[[noreturn]] void bad_shape(const char* name, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "%s replacement must return (int, str, str), not %.200s",
+                 name, Py_TYPE(got)->tp_name);
+    throw PythonError();
+}
+
+core::CommandResult call_run_cmd(PyObject* fn, const std::vector<std::string>& cmd) {
+    PyRef argv = check(PyList_New(static_cast<Py_ssize_t>(cmd.size())));
+    for (std::size_t i = 0; i < cmd.size(); ++i)
+        PyList_SET_ITEM(argv.get(), static_cast<Py_ssize_t>(i), to_str(cmd[i]).release());
+    PyRef timeout = check(PyLong_FromLong(static_cast<long>(core::kDefaultTimeout)));
+    PyRef got = check(PyObject_CallFunctionObjArgs(fn, argv.get(), timeout.get(), nullptr));
+
+    if (PyUnicode_Check(got.get()) || PyBytes_Check(got.get()) || !PySequence_Check(got.get()))
+        bad_shape("run_cmd", got.get());
+    PyRef items = check(PySequence_Tuple(got.get()));
+    if (PyTuple_GET_SIZE(items.get()) != 3) bad_shape("run_cmd", got.get());
+    PyObject* rc = PyTuple_GET_ITEM(items.get(), 0);
+    PyObject* out = PyTuple_GET_ITEM(items.get(), 1);
+    PyObject* err = PyTuple_GET_ITEM(items.get(), 2);
+    if (!PyLong_Check(rc) || !PyUnicode_Check(out) || !PyUnicode_Check(err))
+        bad_shape("run_cmd", got.get());
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(rc, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw PythonError();
+    if (overflow > 0 || v > INT_MAX) v = INT_MAX;
+    if (overflow < 0 || v < INT_MIN) v = INT_MIN;
+    return core::CommandResult{static_cast<int>(v), from_str(out, "stdout"), from_str(err, "stderr")};
+}
+
+bool truth(PyRef value) { return check_status(PyObject_IsTrue(value.get())) == 1; }
+
+// The guard's lines on whatever sys.stdout is when each line is written.
+class StdoutSink final : public dns_shield::LineSink {
+public:
+    bool write_line(std::string_view line) override {
+        GilHold gil;
+        PyRef out = PyRef::borrow(PySys_GetObject("stdout"));
+        if (!out || out.get() == Py_None) return reader_gone();
+        std::string text(line);
+        text += '\n';
+        PyRef s = to_str(text);
+        PyRef r = PyRef::steal(PyObject_CallMethod(out.get(), "write", "O", s.get()));
+        if (r) r = PyRef::steal(PyObject_CallMethod(out.get(), "flush", nullptr));
+        if (r) return true;
+        // EPIPE: the application that read our lines is gone. A closed stream (ValueError)
+        // means the same to the guard. Anything else is a real fault and travels up.
+        if (PyErr_ExceptionMatches(PyExc_BrokenPipeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            return reader_gone();
+        }
+        throw PythonError();
+    }
+    bool gone = false;
+private:
+    bool reader_gone() { gone = true; return false; }
+};
+
+}  // namespace
+
+ModuleState& state_of(PyObject* module) {
+    return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+PyRef replacement(PyObject* module, Surface which) {
+    PyRef current = check(PyObject_GetAttrString(module, kSurfaceNames[which]));
+    if (current.get() == state_of(module).original[which]) return {};
+    return current;
+}
+
+core::CommandResult ModuleRunner::run(const std::vector<std::string>& cmd) {
+    {
+        GilHold gil;
+        PyRef fn = replacement(module_, kRunCmd);
+        if (fn) return call_run_cmd(fn.get(), cmd);
+    }
+    return core::run_cmd(cmd);
+}
+
+void ModuleSeams::set_mtu(const std::string& interface, const std::string& mtu_decimal) {
+    {
+        GilHold gil;
+        PyRef fn = replacement(module_, kSetMtu);
+        if (fn) {
+            PyRef iface = to_str(interface);
+            PyRef mtu = check(PyLong_FromString(mtu_decimal.c_str(), nullptr, 10));
+            check(PyObject_CallFunctionObjArgs(fn.get(), iface.get(), mtu.get(), nullptr));
+            return;
+        }
+    }
+    core::DirectSeams(runner_).set_mtu(interface, mtu_decimal);
+}
+
+bool ModuleSeams::remove_dns_redirect() {
+    {
+        GilHold gil;
+        PyRef fn = replacement(module_, kRemoveDnsRedirect);
+        if (fn) return truth(check(PyObject_CallNoArgs(fn.get())));
+    }
+    return dns_shield::remove_dns_redirect(runner_);
+}
+
+bool ModuleSeams::call_probe(Surface which, bool (*direct)()) {
+    {
+        GilHold gil;
+        PyRef fn = replacement(module_, which);
+        if (fn) return truth(check(PyObject_CallNoArgs(fn.get())));
+    }
+    return direct();
+}
+
+bool ModuleSeams::shield_listening() {
+    return call_probe(kShieldListening, [] { return dns_shield::shield_listening(); });
+}
+
+bool ModuleSeams::shield_answers() {
+    return call_probe(kShieldAnswers, [] { return dns_shield::shield_answers(); });
+}
+
+PyRef record_to_dict(const core::Record& record) {
+    PyRef d = check(PyDict_New());
+    check_status(PyDict_SetItemString(d.get(), "ok", record.ok ? Py_True : Py_False));
+    for (const auto& [key, value] : record.state) {
+        PyRef v = std::visit(
+            [](const auto& x) -> PyRef {
+                using T = std::decay_t<decltype(x)>;
+                if constexpr (std::is_same_v<T, bool>) return PyRef::borrow(x ? Py_True : Py_False);
+                else if constexpr (std::is_same_v<T, long long>) return check(PyLong_FromLongLong(x));
+                else if constexpr (std::is_same_v<T, std::string>) return to_str(x);
+                else return check(PyLong_FromString(x.decimal.c_str(), nullptr, 10));
+            },
+            value);
+        check_status(PyDict_SetItemString(d.get(), key.c_str(), v.get()));
+    }
+    PyRef logs = check(PyList_New(static_cast<Py_ssize_t>(record.logs.size())));
+    for (std::size_t i = 0; i < record.logs.size(); ++i) {
+        const core::LogEntry& e = record.logs[i];
+        PyRef entry = check(PyDict_New());
+        check_status(PyDict_SetItemString(entry.get(), "cmd", to_str(e.cmd).get()));
+        check_status(PyDict_SetItemString(entry.get(), "rc", check(PyLong_FromLong(e.rc)).get()));
+        check_status(PyDict_SetItemString(entry.get(), "stdout", to_str(e.out).get()));
+        check_status(PyDict_SetItemString(entry.get(), "stderr", to_str(e.err).get()));
+        PyList_SET_ITEM(logs.get(), static_cast<Py_ssize_t>(i), entry.release());
+    }
+    check_status(PyDict_SetItemString(d.get(), "logs", logs.get()));
+    return d;
+}
+
+GuardRun run_dns_guard(PyObject* module) {
+    // The descriptor is taken when the guard starts: a caller may have replaced sys.stdin.
+    PyRef in = PyRef::borrow(PySys_GetObject("stdin"));
+    if (!in || in.get() == Py_None) {
+        PyErr_SetString(PyExc_RuntimeError, "sys.stdin is not available");
+        throw PythonError();
+    }
+    int fd = PyObject_AsFileDescriptor(in.get());
+    if (fd < 0) throw PythonError();
+
+    ModuleRunner runner(module);
+    ModuleSeams seams(module, runner);
+    StdoutSink sink;
+    GuardRun run;
+    {
+        GilRelease nogil;
+        run.outcome = dns_shield::dns_guard(runner, seams, sink, fd);
+    }
+    run.reader_gone = sink.gone;
+    return run;
+}
+
+}  // namespace tq8::py

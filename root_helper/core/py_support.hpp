@@ -1,0 +1,144 @@
+// The Python face's small tools: owned references, the GIL guards, carrying a Python exception
+// through the C++ library, and the one place where C++ exceptions become Python ones.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+namespace tq8::py {
+
+class PyRef {  // owns one strong reference
+public:
+    PyRef() = default;
+    static PyRef steal(PyObject* o) noexcept { return PyRef(o); }
+    static PyRef borrow(PyObject* o) noexcept { Py_XINCREF(o); return PyRef(o); }
+    PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    PyRef& operator=(PyRef o) noexcept { std::swap(p_, o.p_); return *this; }
+    ~PyRef() { Py_XDECREF(p_); }
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+private:
+    explicit PyRef(PyObject* o) noexcept : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+// A Python exception raised inside a seam, on its way through the library back to the
+// interpreter. Exceptions must be copyable, so the exception object is shared; the last owner
+// may be a library frame that runs without the GIL, so dropping it takes the GIL.
+class PythonError final : public std::exception {
+public:
+    // Takes the exception currently set (the caller saw a C-API failure).
+    PythonError() : exc_(take_raised()) {}
+    const char* what() const noexcept override { return "Python exception"; }
+    // Sets the exception again; the caller then returns its failure value to the interpreter.
+    void restore() const noexcept {
+        if (!exc_) {
+            PyErr_SetString(PyExc_SystemError, "lost exception");
+            return;
+        }
+        PyErr_SetRaisedException(Py_NewRef(exc_.get()));
+    }
+private:
+    struct DropWithGil {
+        void operator()(PyObject* o) const noexcept {
+            PyGILState_STATE s = PyGILState_Ensure();
+            Py_DECREF(o);
+            PyGILState_Release(s);
+        }
+    };
+    static std::shared_ptr<PyObject> take_raised() {
+        PyObject* e = PyErr_GetRaisedException();
+        if (!e) return {};
+        return std::shared_ptr<PyObject>(e, DropWithGil{});
+    }
+    std::shared_ptr<PyObject> exc_;
+};
+
+// Throws PythonError when o is NULL; otherwise owns it.
+inline PyRef check(PyObject* o) {
+    if (!o) throw PythonError();
+    return PyRef::steal(o);
+}
+// For C-API calls that report failure with -1.
+inline int check_status(int rc) {
+    if (rc == -1 && PyErr_Occurred()) throw PythonError();
+    return rc;
+}
+
+// Lets other Python threads run while the library blocks (a command, a probe, the guard).
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+private:
+    PyThreadState* state_;
+};
+
+// Takes the GIL for a seam that calls back into Python from library code.
+class GilHold {
+public:
+    GilHold() noexcept : state_(PyGILState_Ensure()) {}
+    ~GilHold() { PyGILState_Release(state_); }
+    GilHold(const GilHold&) = delete;
+    GilHold& operator=(const GilHold&) = delete;
+private:
+    PyGILState_STATE state_;
+};
+
+// Runs body (returning PyObject*, NULL with an exception set on failure) so that no C++
+// exception reaches the interpreter.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PythonError& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::system_error& e) {
+        const std::error_category& cat = e.code().category();
+        if (cat == std::generic_category() || cat == std::system_category()) {
+            PyRef exc = PyRef::steal(
+                PyObject_CallFunction(PyExc_OSError, "is", e.code().value(), e.what()));
+            if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+        } else {
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+        }
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return nullptr;
+}
+
+// Library texts are bytes; anything that came from Python through surrogateescape goes back
+// the same way, so arguments from non-UTF-8 bytes round-trip.
+inline PyRef to_str(std::string_view s) {
+    return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()),
+                                      "surrogateescape"));
+}
+
+// The UTF-8 bytes of a str (surrogateescape); TypeError naming `what` for anything else.
+inline std::string from_str(PyObject* o, const char* what) {
+    if (!PyUnicode_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(o)->tp_name);
+        throw PythonError();
+    }
+    PyRef b = check(PyUnicode_AsEncodedString(o, "utf-8", "surrogateescape"));
+    return std::string(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
+}
+
+}  // namespace tq8::py
