@@ -1,9 +1,173 @@
-// Decoding of child output.
+// Decoding of child output: strict UTF-8, line breaks to LF, Python's white-space trimming.
 #include "root_helper/core/text_decode.hpp"
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
 namespace tq8::core {
-bool is_valid_utf8(std::string_view) { return true; }
-std::string normalize_newlines(std::string_view s) { return std::string(s); }
-std::string strip_whitespace(std::string_view s) { return std::string(s); }
-std::optional<std::string> decode_output(std::string_view raw) { return std::string(raw); }
-std::optional<long long> parse_saturating(std::string_view) { return std::nullopt; }
+namespace {
+
+using Bytes = const unsigned char*;
+
+// The code point at p[i] and its length. Only called on well-formed text; anything else reads
+// as a one-byte non-space so that a caller breaking the precondition still stays in bounds.
+std::pair<char32_t, std::size_t> decode_at(Bytes p, std::size_t i, std::size_t n) {
+    const unsigned char c = p[i];
+    std::size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+    if (len == 0 || i + len > n) return {U'\uFFFD', 1};
+    if (len == 1) return {c, 1};
+    char32_t cp = c & (0x7F >> len);
+    for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[i + k] & 0x3F);
+    return {cp, len};
+}
+
+// [begin, end) of s without the white space at both ends.
+std::pair<std::size_t, std::size_t> trimmed_bounds(std::string_view s) {
+    const auto p = reinterpret_cast<Bytes>(s.data());
+    std::size_t b = 0;
+    std::size_t e = s.size();
+    while (b < e) {
+        auto [cp, len] = decode_at(p, b, e);
+        if (!is_python_space(cp)) break;
+        b += len;
+    }
+    while (e > b) {
+        std::size_t k = e - 1;
+        while (k > b && (p[k] & 0xC0) == 0x80 && e - k < 4) --k;
+        auto [cp, len] = decode_at(p, k, e);
+        if (len != e - k || !is_python_space(cp)) break;
+        e = k;
+    }
+    return {b, e};
+}
+
+void normalize_in_place(std::string& s) {
+    std::size_t r = s.find('\r');
+    if (r == std::string::npos) return;
+    std::size_t w = r;
+    const std::size_t n = s.size();
+    for (; r < n; ++r) {
+        const char c = s[r];
+        if (c == '\r') {
+            s[w++] = '\n';
+            if (r + 1 < n && s[r + 1] == '\n') ++r;
+        } else {
+            s[w++] = c;
+        }
+    }
+    s.resize(w);
+}
+
+void strip_in_place(std::string& s) {
+    auto [b, e] = trimmed_bounds(s);
+    s.erase(e);
+    s.erase(0, b);
+}
+
+}  // namespace
+
+std::optional<std::size_t> utf8_error_offset(std::string_view s) {
+    const auto p = reinterpret_cast<Bytes>(s.data());
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        // Child output is mostly ASCII: step over it eight bytes at a time.
+        while (i + 8 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            if (w & 0x8080808080808080ULL) break;
+            i += 8;
+        }
+        if (i >= n) break;
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        // The second byte's range is what rules out overlongs (E0, F0), surrogates (ED) and
+        // code points above U+10FFFF (F4); C0, C1 and F5..FF never start a sequence.
+        std::size_t len = 0;
+        unsigned char lo = 0x80;
+        unsigned char hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return i;
+        }
+        if (i + 1 >= n || p[i + 1] < lo || p[i + 1] > hi) return i;
+        for (std::size_t k = 2; k < len; ++k) {
+            if (i + k >= n || (p[i + k] & 0xC0) != 0x80) return i;
+        }
+        i += len;
+    }
+    return std::nullopt;
+}
+
+bool is_valid_utf8(std::string_view s) { return !utf8_error_offset(s).has_value(); }
+
+bool is_python_space(char32_t c) noexcept {
+    if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
+    switch (c) {
+        case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F:
+        case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+std::string normalize_newlines(std::string_view s) {
+    std::string out(s);
+    normalize_in_place(out);
+    return out;
+}
+
+std::string strip_whitespace(std::string_view s) {
+    auto [b, e] = trimmed_bounds(s);
+    return std::string(s.substr(b, e - b));
+}
+
+bool decode_output_in_place(std::string& s) {
+    if (!is_valid_utf8(s)) return false;
+    normalize_in_place(s);
+    strip_in_place(s);
+    return true;
+}
+
+std::optional<std::string> decode_output(std::string_view raw) {
+    std::string s(raw);
+    if (!decode_output_in_place(s)) return std::nullopt;
+    return s;
+}
+
+std::optional<long long> parse_saturating(std::string_view s) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    if (i == s.size()) return std::nullopt;
+    long long v = 0;
+    for (; i < s.size(); ++i) {
+        const char ch = s[i];
+        if (ch < '0' || ch > '9') return std::nullopt;
+        const int d = ch - '0';
+        // Accumulate on the sign's own side so that LLONG_MIN itself is reachable.
+        if (negative) {
+            v = v < (LLONG_MIN + d) / 10 ? LLONG_MIN : v * 10 - d;
+        } else {
+            v = v > (LLONG_MAX - d) / 10 ? LLONG_MAX : v * 10 + d;
+        }
+    }
+    return v;
+}
+
 }  // namespace tq8::core

@@ -1,6 +1,7 @@
 // Decoding of child output: strict UTF-8, line breaks to LF, Python's str.strip() trimming.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,13 @@ namespace tq8::core {
 // surrogates, nothing above U+10FFFF).
 bool is_valid_utf8(std::string_view s);
 
+// Offset of the first byte that starts an ill-formed sequence (the position Python's
+// UnicodeDecodeError names); nullopt when s is well-formed.
+std::optional<std::size_t> utf8_error_offset(std::string_view s);
+
+// True for exactly the code points for which Python's str.isspace() is true.
+bool is_python_space(char32_t c) noexcept;
+
 // CR LF and lone CR become LF.
 std::string normalize_newlines(std::string_view s);
 
@@ -20,6 +28,10 @@ std::string strip_whitespace(std::string_view s);
 
 // The three steps above in order; nullopt when s is not valid UTF-8.
 std::optional<std::string> decode_output(std::string_view raw);
+
+// decode_output without a copy: s is rewritten in place; false (s untouched) when s is not
+// valid UTF-8.
+bool decode_output_in_place(std::string& s);
 
 // Parses an optionally signed decimal integer, saturating at the limits of long long.
 // nullopt when s is not such a number.
