@@ -1,8 +1,317 @@
 // The command runner: posix_spawn, both pipes drained under one deadline, strict decoding.
 #include "root_helper/core/command_runner.hpp"
-#include "root_helper/core/texts.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <system_error>
+
 #include "root_helper/core/records.hpp"
+#include "root_helper/core/text_decode.hpp"
+#include "root_helper/core/texts.hpp"
+#include "root_helper/core/unique_fd.hpp"
+
 namespace tq8::core {
-CommandResult failure(const std::vector<std::string>& cmd, std::string_view d) { return {1, "", std::string(texts::kRunFailurePrefix) + join(cmd) + "): " + std::string(d)}; }
-CommandResult run_cmd(const std::vector<std::string>& cmd, double) { return failure(cmd, "not built yet"); }
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;
+
+// One pipe's capacity by default: a read rarely finds more waiting.
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// Beyond this a limit means nothing, and adding it to the clock could overflow.
+constexpr double kLongestLimit = 1e9;
+
+Deadline deadline_after(double seconds) {
+    if (!(seconds > 0) || seconds > kLongestLimit) return std::nullopt;
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+bool expired(const Deadline& d) { return d && Clock::now() >= *d; }
+
+// poll()'s wait in milliseconds: -1 without a limit, rounded up so that it never wakes before
+// the deadline and spins on zero-length waits.
+int poll_timeout(const Deadline& d) {
+    if (!d) return -1;
+    const auto left = *d - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+std::string errno_text(int e) {
+    const char* msg = ::strerrordesc_np(e);
+    return "[Errno " + std::to_string(e) + "] " +
+           (msg ? std::string(msg) : "Unknown error " + std::to_string(e));
+}
+
+// Shaped like the runtime's own OSError text ("[Errno 2] No such file or directory: 'wg'"),
+// which is what the graphical application has always shown for a missing program.
+std::string cannot_start(int e, std::string_view program) {
+    return errno_text(e) + ": '" + std::string(program) + "'";
+}
+
+// The limit as the caller wrote it: 15, not 15.000000.
+std::string seconds_text(double seconds) {
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, seconds, std::chars_format::fixed);
+    if (ec != std::errc()) return std::to_string(seconds);
+    return std::string(buf, end);
+}
+
+void check_spawn_setup(int e) {
+    if (e == 0) return;
+    if (e == ENOMEM) throw std::bad_alloc();
+    throw std::system_error(e, std::generic_category(), "posix_spawn setup");
+}
+
+class FileActions {
+public:
+    FileActions() { check_spawn_setup(::posix_spawn_file_actions_init(&fa_)); }
+    ~FileActions() { ::posix_spawn_file_actions_destroy(&fa_); }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+    void dup2(int from, int to) {
+        check_spawn_setup(::posix_spawn_file_actions_adddup2(&fa_, from, to));
+    }
+    void closefrom(int lowest) {
+        check_spawn_setup(::posix_spawn_file_actions_addclosefrom_np(&fa_, lowest));
+    }
+    const posix_spawn_file_actions_t* get() const { return &fa_; }
+
+private:
+    posix_spawn_file_actions_t fa_;
+};
+
+class SpawnAttr {
+public:
+    SpawnAttr() {
+        check_spawn_setup(::posix_spawnattr_init(&attr_));
+        // The runtime ignores SIGPIPE and SIGXFSZ and exec keeps ignored signals: a child
+        // would otherwise see EPIPE where it expects to die quietly.
+        sigset_t dfl;
+        sigemptyset(&dfl);
+        sigaddset(&dfl, SIGPIPE);
+        sigaddset(&dfl, SIGXFSZ);
+        sigset_t none;
+        sigemptyset(&none);
+        check_spawn_setup(::posix_spawnattr_setsigdefault(&attr_, &dfl));
+        check_spawn_setup(::posix_spawnattr_setsigmask(&attr_, &none));
+        // A group of its own, so the time limit can kill whatever the program started too.
+        check_spawn_setup(::posix_spawnattr_setpgroup(&attr_, 0));
+        check_spawn_setup(::posix_spawnattr_setflags(
+            &attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP));
+    }
+    ~SpawnAttr() { ::posix_spawnattr_destroy(&attr_); }
+    SpawnAttr(const SpawnAttr&) = delete;
+    SpawnAttr& operator=(const SpawnAttr&) = delete;
+    const posix_spawnattr_t* get() const { return &attr_; }
+
+private:
+    posix_spawnattr_t attr_;
+};
+
+struct Pipe {
+    UniqueFd read;
+    UniqueFd write;
+};
+
+// 0 or the errno. When the helper was started with 0, 1 or 2 closed, pipe2 hands those numbers
+// out, and the child's dup2 onto 1 and 2 would then clobber one end with the other; such ends
+// are moved to 3 and above first.
+int make_pipe(Pipe& p) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+    p.read = UniqueFd(fds[0]);
+    p.write = UniqueFd(fds[1]);
+    for (UniqueFd* end : {&p.read, &p.write}) {
+        if (end->get() >= 3) continue;
+        const int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, 3);
+        if (moved < 0) return errno;
+        *end = UniqueFd(moved);
+    }
+    return 0;
+}
+
+// Owns a started child until its exit has been collected: a Child that goes out of scope
+// unreaped kills the child's process group and reaps the child, so no path leaves a zombie.
+class Child {
+public:
+    explicit Child(pid_t pid) noexcept : pid_(pid) {}
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (reaped_) return;
+        kill_group();
+        wait();
+    }
+
+    // The child itself too: a program that moved to a group of its own must still die.
+    void kill_group() noexcept {
+        ::kill(-pid_, SIGKILL);
+        ::kill(pid_, SIGKILL);
+    }
+
+    // Blocks until the child has ended: its exit status, or minus the signal number.
+    int wait() noexcept {
+        while (!reaped_) collect(0);
+        return status_;
+    }
+
+    // As wait(), but nullopt once the deadline has passed with the child still running.
+    std::optional<int> wait_until(const Deadline& d) {
+        if (!d) return wait();
+        UniqueFd exited;
+        bool no_pidfd = false;
+        while (!collect(WNOHANG)) {
+            if (expired(d)) return std::nullopt;
+            // The child has closed its pipes but not ended yet (usually a matter of
+            // microseconds): sleep until it ends or the deadline comes.
+#ifdef SYS_pidfd_open
+            if (!exited && !no_pidfd) {
+                const long fd = ::syscall(SYS_pidfd_open, pid_, 0);
+                if (fd >= 0) exited = UniqueFd(static_cast<int>(fd));
+                else no_pidfd = true;
+            }
+#endif
+            if (exited) {
+                pollfd p{exited.get(), POLLIN, 0};
+                ::poll(&p, 1, poll_timeout(d));
+            } else {
+                const int t = poll_timeout(d);
+                ::poll(nullptr, 0, t < 0 || t > 10 ? 10 : t);
+            }
+        }
+        return status_;
+    }
+
+private:
+    // True once the exit has been collected.
+    bool collect(int options) noexcept {
+        int st = 0;
+        const pid_t r = ::waitpid(pid_, &st, options);
+        if (r == pid_) {
+            reaped_ = true;
+            status_ = WIFSIGNALED(st) ? -WTERMSIG(st) : WEXITSTATUS(st);
+        } else if (r < 0 && errno != EINTR) {
+            // ECHILD: SIGCHLD is ignored or someone else collected it; the status is lost,
+            // and like the runtime's subprocess module we call the run a success.
+            reaped_ = true;
+            status_ = 0;
+        }
+        return reaped_;
+    }
+
+    pid_t pid_;
+    bool reaped_ = false;
+    int status_ = 0;
+};
+
+struct Stream {
+    UniqueFd fd;
+    std::string data;
+};
+
+}  // namespace
+
+CommandResult failure(const std::vector<std::string>& cmd, std::string_view description) {
+    std::string err(texts::kRunFailurePrefix);
+    err += join(cmd);
+    err += "): ";
+    err += description;
+    return {1, "", std::move(err)};
+}
+
+CommandResult run_cmd(const std::vector<std::string>& cmd, double timeout_s) {
+    const Deadline deadline = deadline_after(timeout_s);
+    if (cmd.empty()) return failure(cmd, texts::kRunEmptyCommand);
+    std::vector<char*> argv;
+    argv.reserve(cmd.size() + 1);
+    for (const std::string& item : cmd) {
+        if (item.find('\0') != std::string::npos) return failure(cmd, texts::kRunNulInArgument);
+        argv.push_back(const_cast<char*>(item.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    Pipe out;
+    Pipe err;
+    if (int e = make_pipe(out); e != 0) return failure(cmd, errno_text(e));
+    if (int e = make_pipe(err); e != 0) return failure(cmd, errno_text(e));
+
+    FileActions fa;
+    fa.dup2(out.write.get(), STDOUT_FILENO);
+    fa.dup2(err.write.get(), STDERR_FILENO);
+    fa.closefrom(3);  // nothing else of ours reaches the child, whatever its close-on-exec flag
+    SpawnAttr attr;
+    pid_t pid = -1;
+    if (int e = ::posix_spawnp(&pid, argv[0], fa.get(), attr.get(), argv.data(), environ); e != 0)
+        return failure(cmd, cannot_start(e, cmd[0]));
+    Child child(pid);
+    // End of file comes only when every write end is closed, ours included.
+    out.write.reset();
+    err.write.reset();
+
+    auto timed_out = [&] {
+        child.kill_group();
+        child.wait();
+        return failure(cmd, texts::run_timed_out(join(cmd), seconds_text(timeout_s)));
+    };
+
+    Stream streams[2] = {{std::move(out.read), {}}, {std::move(err.read), {}}};
+    const auto buf = std::make_unique_for_overwrite<char[]>(kReadChunk);
+    while (streams[0].fd || streams[1].fd) {
+        pollfd pfds[2];
+        Stream* owners[2];
+        nfds_t n = 0;
+        for (Stream& s : streams) {
+            if (!s.fd) continue;
+            pfds[n] = {s.fd.get(), POLLIN, 0};
+            owners[n++] = &s;
+        }
+        if (expired(deadline)) return timed_out();
+        if (::poll(pfds, n, poll_timeout(deadline)) < 0) {
+            if (errno == EINTR) continue;  // a signal; the deadline is recomputed above
+            return failure(cmd, errno_text(errno));
+        }
+        for (nfds_t i = 0; i < n; ++i) {
+            if (pfds[i].revents == 0) continue;
+            const ssize_t got = ::read(pfds[i].fd, buf.get(), kReadChunk);
+            if (got > 0) {
+                owners[i]->data.append(buf.get(), static_cast<std::size_t>(got));
+            } else if (got == 0) {
+                owners[i]->fd.reset();
+            } else if (errno != EINTR && errno != EAGAIN) {
+                return failure(cmd, errno_text(errno));
+            }
+        }
+    }
+
+    const std::optional<int> rc = child.wait_until(deadline);
+    if (!rc) return timed_out();
+
+    // Standard output first, as the runtime would decode it.
+    for (auto [s, name] : {std::pair{&streams[0].data, texts::kRunStdout},
+                           std::pair{&streams[1].data, texts::kRunStderr}}) {
+        if (decode_output_in_place(*s)) continue;
+        const std::size_t at = utf8_error_offset(*s).value_or(0);
+        return failure(cmd, texts::run_not_utf8(name, at, static_cast<unsigned char>((*s)[at])));
+    }
+    return {*rc, std::move(streams[0].data), std::move(streams[1].data)};
+}
+
 }  // namespace tq8::core
