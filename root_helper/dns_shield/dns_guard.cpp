@@ -227,10 +227,13 @@ void SystemGuardWorld::arm_signals() {
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     for (std::size_t i = 0; i < kArmedSignals.size(); ++i) {
+        const int sig = kArmedSignals[i];
+        ::sigaction(sig, nullptr, &saved_[i]);
+        // A signal the starter chose to ignore (nohup, a background job) stays ignored.
         // SIGPIPE would end the guard with the rule in place when the application stops
         // reading; a failed write is handled where it happens.
-        const struct sigaction& act = kArmedSignals[i] == SIGPIPE ? ignore : catcher;
-        ::sigaction(kArmedSignals[i], &act, &saved_[i]);
+        if (saved_[i].sa_handler == SIG_IGN) continue;
+        ::sigaction(sig, sig == SIGPIPE ? &ignore : &catcher, nullptr);
     }
 }
 

@@ -66,8 +66,8 @@ public:
     // True when a directory on PATH holds an executable named "iptables".
     virtual bool iptables_on_path() = 0;
     // Until disarm_signals, SIGTERM, SIGINT and SIGHUP are caught and reported by the waits
-    // instead of ending the process, and SIGPIPE is ignored. Throws std::system_error when
-    // that cannot be arranged.
+    // instead of ending the process, and SIGPIPE is ignored; a signal already ignored stays
+    // ignored. Throws std::system_error when that cannot be arranged.
     virtual void arm_signals() = 0;
     // Puts back what arm_signals replaced; returns a signal caught but not yet reported by a
     // wait (the first one), or 0.

@@ -432,6 +432,19 @@ TEST(SystemGuardWorld, ClosedOutputNeitherKillsNorLeavesTheRule) {
     EXPECT_TRUE(handler_is(SIGPIPE, SIG_DFL));
 }
 
+TEST(SystemGuardWorld, SignalsIgnoredByTheStarterStayIgnored) {
+    ::signal(SIGHUP, SIG_IGN);
+    SystemGuardWorld world(0);
+    world.arm_signals();
+    EXPECT_TRUE(handler_is(SIGHUP, SIG_IGN));
+    ::raise(SIGHUP);
+    ::raise(SIGTERM);
+    EXPECT_EQ(world.pause(0ms), SIGTERM);
+    EXPECT_EQ(world.disarm_signals(), 0);
+    EXPECT_TRUE(handler_is(SIGHUP, SIG_IGN));
+    ::signal(SIGHUP, SIG_DFL);
+}
+
 TEST(SystemGuardWorld, OnlyOneGuardArmsSignalsAtATime) {
     SystemGuardWorld a(0), b(0);
     a.arm_signals();

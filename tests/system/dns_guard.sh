@@ -1,0 +1,112 @@
+#!/bin/bash
+# The installed command's dns-guard end to end with the real iptables and a fake shield: the
+# redirect really carries stub queries to the shield while the guard runs, and every way the
+# guard ends takes it away again.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+
+if [ -z "${TQ8_IN_SANDBOX:-}" ]; then
+    tq8_require_root
+    tq8_sandbox bash "$0" "$@"
+    exit $?
+fi
+tq8_in_sandbox
+
+work=$(mktemp -d /tmp/tq8-dns-guard.XXXXXX)
+chmod 1777 "$work"
+source "$here/dns_lib.sh"
+trap dns_cleanup EXIT
+export PKEXEC_UID=1000
+
+# ask_stub NAME: one A query to the stub address; prints "<source address> <ID ok>".
+ask_stub() {
+    "$py" - "$1" <<'PY'
+import socket, struct, sys
+labels = b"".join(bytes([len(p)]) + p.encode() for p in sys.argv[1].split("."))
+q = b"\xbe\xef\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00" + labels + b"\x00\x00\x01\x00\x01"
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(3)
+s.sendto(q, ("127.0.0.53", 53))
+try:
+    data, peer = s.recvfrom(512)
+    print(peer[0], data[:2] == b"\xbe\xef")
+except OSError as e:
+    print("no-reply", type(e).__name__)
+PY
+}
+
+# --- refusals before anything is installed ----------------------------------------------------
+rm -f /etc/resolv.conf
+out=$("$helper" dns-guard </dev/null) && rc=0 || rc=$?
+tq8_eq "no resolver file: status" 3 "$rc"
+tq8_eq "no resolver file: line" \
+    "HATA: Bu sistem systemd-resolved (127.0.0.53) kullanmıyor; DNS sipranı bu dağıtımda desteklenmiyor." "$out"
+
+echo "nameserver 127.0.0.53" >/etc/resolv.conf
+out=$("$helper" dns-guard </dev/null) && rc=0 || rc=$?
+tq8_eq "no shield: status" 5 "$rc"
+tq8_eq "no shield: line" "HATA: Sipran DNS çözümleyicisi (127.0.0.1:5354) çalışmıyor." "$out"
+tq8_eq "no shield: no rule" 0 "$(redirect_copies)"
+
+start_shield 1000 --log "$work/queries"
+
+# --- the redirect at work, then the input closed ----------------------------------------------
+start_guard
+wait_for_ready
+tq8_eq "running: one copy of the rule" 1 "$(redirect_copies)"
+tq8_eq "running: the stub's answer comes from the shield" "127.0.0.53 True" \
+    "$(ask_stub stub.example.test)"
+grep -qx stub.example.test "$work/queries" || tq8_fail "the query did not reach the shield"
+echo ping >&7  # a line leads to a health check; the guard keeps running
+sleep 0.3
+kill -0 "$guard_pid" || tq8_fail "the guard ended on a line of input"
+exec 7>&-
+wait_guard 3
+tq8_eq "input closed: status" 0 "$guard_rc"
+tq8_eq "input closed: output" HAZIR "$(cat "$work/guard.out")"
+tq8_eq "input closed: rule gone" 0 "$(redirect_copies)"
+tq8_eq "input closed: stub no longer redirected" "no-reply" "$(ask_stub gone.example.test | cut -d' ' -f1)"
+
+# --- /dev/null as input ends right after the ready line ----------------------------------------
+out=$(timeout 4 "$helper" dns-guard </dev/null) && rc=0 || rc=$?
+tq8_eq "/dev/null input: status" 0 "$rc"
+tq8_eq "/dev/null input: output" HAZIR "$out"
+tq8_eq "/dev/null input: rule gone" 0 "$(redirect_copies)"
+
+# --- a killed guard's rule is replaced by exactly one copy -------------------------------------
+start_guard
+wait_for_ready
+kill -KILL "$guard_pid"
+wait "$guard_pid" 2>/dev/null || true
+exec 7>&-
+add_redirect_copies 2  # and two more from earlier crashes
+tq8_eq "killed guards: copies left" 3 "$(redirect_copies)"
+start_guard
+wait_for_ready
+tq8_eq "new guard: exactly one copy" 1 "$(redirect_copies)"
+exec 7>&-
+wait_guard 3
+tq8_eq "new guard: rule gone at the end" 0 "$(redirect_copies)"
+
+# --- termination signals take the rule away and end with 128 + signal ---------------------------
+for sig in TERM HUP; do
+    start_guard
+    wait_for_ready
+    kill -s "$sig" "$guard_pid"
+    wait_guard 5
+    tq8_eq "SIG$sig: status" $((128 + $(kill -l "$sig"))) "$guard_rc"
+    tq8_eq "SIG$sig: rule gone" 0 "$(redirect_copies)"
+    exec 7>&-
+done
+
+# --- a shield stopped for good: two failed checks end the guard within about 13 s --------------
+start_guard
+wait_for_ready
+kill -STOP "$shield_pid"
+wait_guard 16
+tq8_eq "shield stopped: status" 0 "$guard_rc"
+tq8_eq "shield stopped: rule gone" 0 "$(redirect_copies)"
+exec 7>&-
+
+echo "dns guard: all passed"
