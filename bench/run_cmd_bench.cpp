@@ -19,11 +19,12 @@ double median(std::vector<double> v) {
     return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
 }
 
+// Seconds spent in f.
 template <class F>
-double ms_per_call(int n, F&& loop) {
+double seconds_in(F&& f) {
     const auto t0 = Clock::now();
-    loop();
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count() / n;
+    f();
+    return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
 }  // namespace
@@ -36,28 +37,38 @@ int main(int argc, char** argv) {
     char* const floor_argv[] = {true_name, nullptr};
     const std::vector<std::string> cmd = {"true"};
 
-    auto floor_loop = [&] {
-        if (spawn_floor_run(floor_argv, n) != 0) std::abort();
+    // Small batches, alternating, so that a shared machine's changing load falls on both sides
+    // alike; each round sums its batches.
+    constexpr int kBatch = 10;
+    auto floor_batch = [&] {
+        if (spawn_floor_run(floor_argv, kBatch) != 0) std::abort();
     };
-    auto ours_loop = [&] {
-        for (int i = 0; i < n; ++i) {
+    auto ours_batch = [&] {
+        for (int i = 0; i < kBatch; ++i) {
             if (tq8::core::run_cmd(cmd).rc != 0) std::abort();
         }
     };
-    floor_loop();  // warm the page cache and the dynamic loader's caches
-    ours_loop();
+    for (int i = 0; i < 10; ++i) {  // warm the page cache and the loader
+        floor_batch();
+        ours_batch();
+    }
 
     std::vector<double> floor_ms, ours_ms, ratios;
     for (int r = 0; r < rounds; ++r) {
-        // Alternate the order so that drift in a shared machine's load hits both sides.
-        double f, o;
-        if (r % 2 == 0) {
-            f = ms_per_call(n, floor_loop);
-            o = ms_per_call(n, ours_loop);
-        } else {
-            o = ms_per_call(n, ours_loop);
-            f = ms_per_call(n, floor_loop);
+        double f = 0;
+        double o = 0;
+        for (int b = 0; b < n / kBatch; ++b) {
+            if (b % 2 == 0) {
+                f += seconds_in(floor_batch);
+                o += seconds_in(ours_batch);
+            } else {
+                o += seconds_in(ours_batch);
+                f += seconds_in(floor_batch);
+            }
         }
+        const int calls = n / kBatch * kBatch;
+        f = f * 1000 / calls;
+        o = o * 1000 / calls;
         floor_ms.push_back(f);
         ours_ms.push_back(o);
         ratios.push_back(o / f);
