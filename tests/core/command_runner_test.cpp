@@ -82,6 +82,7 @@ TEST(RunCmd, OrdinaryResults) {
         {{"sh", "-c", "printf 'a\\r\\nb\\rc\\r\\n'; printf 'e\\r\\r' >&2"}, {0, "a\nb\nc", "e"}},
         {{"sh", "-c", "printf ' \\t\\n\\302\\240\\342\\200\\200'; printf '\\r\\n\\r' >&2"}, {0, "", ""}},
         {{"sh", "-c", "printf '\\n  x  y \\n'"}, {0, "x  y", ""}},
+        {{"sh", "-c", "printf %s \"$1\" | od -An -tx1", "sh", "\xff\xc3"}, {0, "ff c3", ""}},
     };
     for (const Case& c : cases) EXPECT_EQ(run_cmd(c.cmd, c.limit), c.want) << c.cmd.back();
     EXPECT_TRUE(no_children());
@@ -149,6 +150,22 @@ TEST(RunCmd, NoDescriptorButTheStandardOnesReachesTheChild) {
     // ls's own directory descriptor is the 3.
     EXPECT_EQ(run_cmd({"ls", "/proc/self/fd"}, 10), (CommandResult{0, "0\n1\n2\n3", ""}));
     ::close(stray);
+}
+
+TEST(RunCmd, HelperStartedWithItsStandardDescriptorsClosed) {
+    // The pipes then take the numbers 0 to 2 themselves.
+    const int saved[3] = {::fcntl(0, F_DUPFD_CLOEXEC, 10), ::fcntl(1, F_DUPFD_CLOEXEC, 10),
+                          ::fcntl(2, F_DUPFD_CLOEXEC, 10)};
+    CommandResult results[3];
+    const Argv cmd = {"sh", "-c", "echo out; echo err >&2; ls /proc/self/fd | tr '\\n' ' '"};
+    for (int closed = 0; closed < 3; ++closed) {
+        for (int fd = 0; fd <= closed; ++fd) ::close(fd);
+        results[closed] = run_cmd(cmd, 10);
+        for (int fd = 0; fd < 3; ++fd) ::dup2(saved[fd], fd);
+    }
+    for (int fd : saved) ::close(fd);
+    // The child's stdin stays closed as the helper's was, so ls's own directory takes the 0.
+    for (const CommandResult& r : results) EXPECT_EQ(r, (CommandResult{0, "out\n0 1 2", "err"}));
 }
 
 TEST(RunCmd, HelperKeepsItsDescriptorCountOverAThousandCalls) {
