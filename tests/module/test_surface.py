@@ -1,7 +1,11 @@
 """What Python code sees of tq8_root_helper: names, signatures, texts, constants, conversions
 and the seams through which one operation reaches another."""
 
+import argparse
+import contextlib
+import gettext
 import inspect
+import io
 import os
 import subprocess
 import sys
@@ -282,6 +286,59 @@ class SeamTest(unittest.TestCase):
         set_mtu.assert_called_once_with("wlan7", 1380)
         self.assertEqual(record["mtu"], 1380)
         self.assertNotIn("wlan7", str(self.fakes.calls()))
+
+
+class MainInProcessTest(unittest.TestCase):
+    """main() called from Python: the module's current functions, SystemExit, and an
+    application's argparse left as it was."""
+
+    def main(self, *args):
+        out = io.StringIO()
+        with mock.patch.object(sys, "argv", ["tq8_root_helper", *args]), \
+                contextlib.redirect_stdout(out), contextlib.redirect_stderr(io.StringIO()):
+            try:
+                result = helper.main()
+            except SystemExit as e:
+                result = e
+        self.assertIs(argparse._, gettext.gettext)
+        self.assertIs(argparse.ngettext, gettext.ngettext)
+        return result, out.getvalue()
+
+    def test_dispatch_to_current_functions(self):
+        record = {"ok": True, "logs": []}
+        cases = [
+            ("set_mtu", ["mtu", "--iface", "eth9"], mock.call("eth9", 1420)),
+            ("manage_killswitch", ["killswitch", "--enable", "--split-ips", "a,b"],
+             mock.call(enable=True, split_ips=["a", "b"])),
+            ("manage_wireguard", ["wireguard", "--wg-action", "down", "--conf", "/c"],
+             mock.call("down", conf_path="/c", mtu=1420)),
+            ("emergency_network_reset", ["reset-network"], mock.call()),
+        ]
+        for name, args, expected in cases:
+            with self.subTest(name), mock.patch(f"tq8_root_helper.{name}", return_value=record) as fn:
+                result, out = self.main(*args)
+                self.assertIsNone(result)
+                self.assertEqual(fn.call_args_list, [expected])
+                self.assertEqual(out, '{"ok": true, "logs": []}\n')
+
+    def test_exit_requests(self):
+        cases = [
+            ("remove_dns_redirect", True, ["dns-off"], 0, '{"ok": true}\n'),
+            ("remove_dns_redirect", False, ["dns-off"], 1, '{"ok": false}\n'),
+            ("dns_guard", 5, ["dns-guard"], 5, ""),
+        ]
+        for name, value, args, code, printed in cases:
+            with self.subTest(args=args, value=value), \
+                    mock.patch(f"tq8_root_helper.{name}", return_value=value):
+                result, out = self.main(*args)
+                self.assertIsInstance(result, SystemExit)
+                self.assertEqual((result.code, out), (code, printed))
+
+    def test_parse_endings_restore_argparse(self):
+        for args, code in [(["--help"], 0), (["nope"], 2), ([], 2)]:
+            with self.subTest(args):
+                result, _ = self.main(*args)
+                self.assertEqual(result.code, code)
 
 
 if __name__ == "__main__":
