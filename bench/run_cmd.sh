@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Per-call cost of run_cmd({"true"}) against a minimal C spawn loop and against the runtime's
 # subprocess.run(capture_output=True), with both ratios. Usage: bench/run_cmd.sh [BUILD_DIR]
-# [CALLS_PER_ROUND] [ROUNDS]. The machine is shared: the medians of several rounds are printed.
+# [CALLS_PER_ROUND] [ROUNDS]. The machine may be shared: the rounds alternate between the
+# native loops and the runtime's, and the medians over the rounds are printed.
 set -euo pipefail
 build=${1:-build}
 calls=${2:-1000}
@@ -11,30 +12,36 @@ bench="$build/bench/run_cmd_bench"
 # shellcheck source=/dev/null
 source "$build/bench/run_cmd_bench.env"
 
-native=$("$bench" "$calls" "$rounds")
-echo "$native" | grep '^round'
-c_ms=$(echo "$native" | awk '/^c_loop_ms/ {print $2}')
-ours_ms=$(echo "$native" | awk '/^run_cmd_ms/ {print $2}')
-ratio_c=$(echo "$native" | awk '/^ratio_c/ {print $2}')
-
-py_ms=$("$TQ8_PYTHON" -I -c '
-import statistics, subprocess, sys, time
-n, rounds = int(sys.argv[1]), int(sys.argv[2])
-for _ in range(50):
+py_round() {
+    "$TQ8_PYTHON" -I -c '
+import subprocess, sys, time
+n = int(sys.argv[1])
+for _ in range(20):
     subprocess.run(["true"], capture_output=True)
-per_call = []
-for _ in range(rounds):
-    t0 = time.perf_counter()
-    for _ in range(n):
-        subprocess.run(["true"], capture_output=True)
-    per_call.append((time.perf_counter() - t0) * 1000 / n)
-print(f"{statistics.median(per_call):.4f}")
-' "$calls" "$rounds")
+t0 = time.perf_counter()
+for _ in range(n):
+    subprocess.run(["true"], capture_output=True)
+print(f"{(time.perf_counter() - t0) * 1000 / n:.4f}")
+' "$calls"
+}
 
-awk -v c="$c_ms" -v o="$ours_ms" -v p="$py_ms" -v r="$ratio_c" 'BEGIN {
-    printf "C spawn loop:            %.4f ms/call\n", c
-    printf "run_cmd:                 %.4f ms/call\n", o
-    printf "subprocess.run:          %.4f ms/call\n", p
-    printf "run_cmd / C loop:        %.3f  (target <= 1.10; median of paired rounds)\n", r
-    printf "run_cmd / subprocess.run %.3f\n", o / p
-}'
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+c_all=() ours_all=() py_all=() ratio_c_all=() ratio_py_all=()
+for ((r = 1; r <= rounds; r++)); do
+    native=$("$bench" "$calls" 1)
+    py=$(py_round)
+    c=$(awk '/^c_loop_ms/ {print $2}' <<<"$native")
+    ours=$(awk '/^run_cmd_ms/ {print $2}' <<<"$native")
+    rc=$(awk '/^ratio_c/ {print $2}' <<<"$native")
+    rp=$(awk -v o="$ours" -v p="$py" 'BEGIN {printf "%.3f", o / p}')
+    printf 'round %d: c_loop %s ms  run_cmd %s ms  subprocess.run %s ms  ratios %s %s\n' \
+        "$r" "$c" "$ours" "$py" "$rc" "$rp"
+    c_all+=("$c") ours_all+=("$ours") py_all+=("$py") ratio_c_all+=("$rc") ratio_py_all+=("$rp")
+done
+
+printf 'C spawn loop:             %s ms/call\n' "$(printf '%s\n' "${c_all[@]}" | median)"
+printf 'run_cmd:                  %s ms/call\n' "$(printf '%s\n' "${ours_all[@]}" | median)"
+printf 'subprocess.run:           %s ms/call\n' "$(printf '%s\n' "${py_all[@]}" | median)"
+printf 'run_cmd / C loop:         %s  (target <= 1.10)\n' "$(printf '%s\n' "${ratio_c_all[@]}" | median)"
+printf 'run_cmd / subprocess.run: %s\n' "$(printf '%s\n' "${ratio_py_all[@]}" | median)"
