@@ -140,7 +140,7 @@ PyRef parse_arguments() {
                          {"help", text("Kill Switch'i açar").get()}}));
     add_argument(parser.get(), "--disable",
                  kwargs({{"action", store_true.get()},
-                         {"help", text("Kill Switch'i kapatır (--enable ile birlikte verilirse kapatır)").get()}}));
+                         {"help", text("Kill Switch'i kapatır (--enable ile birlikte verildiğinde de)").get()}}));
     add_argument(parser.get(), "--wg-action",
                  kwargs({{"choices", up_down.get()},
                          {"default", text("up").get()},

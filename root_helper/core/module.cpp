@@ -122,26 +122,31 @@ double to_timeout(PyObject* timeout) {
     return t;
 }
 
-PyObject* failure_triple(PyObject* shown, const char* description) {
+PyObject* failure_triple(PyObject* shown, PyObject* description) {
     PyRef text = to_str(texts::kRunFailurePrefix);
-    PyRef tail = check(PyUnicode_FromFormat("%U): %s", shown, description));
+    PyRef tail = check(PyUnicode_FromFormat("%U): %U", shown, description));
     PyRef err = check(PyUnicode_Concat(text.get(), tail.get()));
     return Py_BuildValue("isO", 1, "", err.get());
+}
+
+PyObject* failure_triple(PyObject* shown, const std::string& description) {
+    return failure_triple(shown, to_str(description).get());
+}
+
+// str(o); an object whose str() fails still must not make run_cmd raise.
+PyRef shown(PyObject* o) {
+    PyObject* s = PyObject_Str(o);
+    if (s) return PyRef::steal(s);
+    PyErr_Clear();
+    return check(PyUnicode_FromString("?"));
 }
 
 // str() of each item joined with spaces: the command as the failure text shows it.
 PyRef shown_command(PyObject* items) {
     Py_ssize_t n = PyList_GET_SIZE(items);
     PyRef parts = check(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* s = PyObject_Str(PyList_GET_ITEM(items, i));
-        if (!s) {
-            PyErr_Clear();
-            s = PyUnicode_FromString("?");
-            if (!s) throw PythonError();
-        }
-        PyList_SET_ITEM(parts.get(), i, s);
-    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(parts.get(), i, shown(PyList_GET_ITEM(items, i)).release());
     PyRef sep = check(PyUnicode_FromString(" "));
     return check(PyUnicode_Join(sep.get(), parts.get()));
 }
@@ -154,35 +159,37 @@ PyObject* native_run_cmd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         double timeout = to_timeout(args[1]);
         PyObject* cmd = args[0];
         if (PyUnicode_Check(cmd) || PyBytes_Check(cmd) || PyByteArray_Check(cmd)) {
-            PyRef shown = check(PyObject_Str(cmd));
-            std::string d = std::string("expected a list of str, not ") + Py_TYPE(cmd)->tp_name;
-            return failure_triple(shown.get(), d.c_str());
+            return failure_triple(shown(cmd).get(), std::string("expected a list of str, not ") +
+                                                   Py_TYPE(cmd)->tp_name);
         }
         PyRef items = PyRef::steal(PySequence_List(cmd));
         if (!items) {
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError();
-            PyErr_Clear();
-            PyRef shown = check(PyObject_Str(cmd));
-            std::string d = std::string("expected a list of str, not ") + Py_TYPE(cmd)->tp_name;
-            return failure_triple(shown.get(), d.c_str());
+            // Not iterable, or an iterator that failed; KeyboardInterrupt and the like go on.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError();
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                return failure_triple(shown(cmd).get(), std::string("expected a list of str, not ") +
+                                                       Py_TYPE(cmd)->tp_name);
+            }
+            PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+            return failure_triple(shown(cmd).get(), shown(exc.get()).get());
         }
         std::vector<std::string> argv;
         argv.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.get())));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
             PyObject* item = PyList_GET_ITEM(items.get(), i);
             if (!PyUnicode_Check(item)) {
-                std::string d = std::string("expected str, not ") + Py_TYPE(item)->tp_name;
-                return failure_triple(shown_command(items.get()).get(), d.c_str());
+                return failure_triple(shown_command(items.get()).get(),
+                                      std::string("expected str, not ") + Py_TYPE(item)->tp_name);
             }
             PyRef b = PyRef::steal(PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape"));
             if (!b) {
                 PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-                PyRef msg = check(PyObject_Str(exc.get()));
-                return failure_triple(shown_command(items.get()).get(), PyUnicode_AsUTF8(msg.get()));
+                return failure_triple(shown_command(items.get()).get(), shown(exc.get()).get());
             }
             std::string arg(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
             if (arg.find('\0') != std::string::npos)
-                return failure_triple(shown_command(items.get()).get(), "embedded null byte");
+                return failure_triple(shown_command(items.get()).get(), std::string("embedded null byte"));
             argv.push_back(std::move(arg));
         }
         core::CommandResult r;

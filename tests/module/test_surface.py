@@ -141,8 +141,13 @@ class RunCmdTest(unittest.TestCase):
                 self.assertEqual(helper.run_cmd(cmd), expected)
 
     def test_unusable_commands_are_failed_runs(self):
+        def failing_iterator():
+            yield "echo"
+            raise ValueError("bozuk")
+
         prefix = "Komut çalıştırma hatası ("
         cases = [
+            (failing_iterator(), prefix + "<generator object "),
             (["echo", 5], prefix + "echo 5): "),
             (["echo", "a\0b"], prefix + "echo a\0b): "),
             (["echo", "\ud800"], prefix + "echo \ud800): "),
