@@ -88,66 +88,80 @@ int main(int argc, char** argv) {
         helper.clear();
     }
 
-    std::vector<Figures> all;
-    for (int n : {0, 50, 200}) {
-        const auto nets = split_networks(n);
-        RecordingRunner recorder;
-        tq8::netops::manage_killswitch(recorder, true, "tq8wg0", nets);  // also warms the caches
-        const auto& cmds = recorder.calls;
-
-        std::string joined;
-        for (const auto& net : nets) joined += (joined.empty() ? "" : ",") + net;
-        std::vector<std::string> helper_cmd = {helper, "killswitch", "--enable", "--split-ips", joined};
-        std::vector<char*> helper_argv;
-        for (auto& a : helper_cmd) helper_argv.push_back(a.data());
-        helper_argv.push_back(nullptr);
-
-        tq8::core::SystemRunner system;
+    // Rounds outermost, every n inside each round: the machine's load drifts, and the growth
+    // with n is only meaningful when the three sizes share the same moments.
+    struct Case {
+        int n;
+        std::vector<std::string> nets;
+        std::vector<Argv> cmds;
+        std::vector<std::string> helper_cmd;
         std::vector<double> c_ms, lib_ms, cmd_ms, lib_ratio, cmd_ratio;
         int c_failed = 0;
         bool lib_ok = true, cmd_ok = true;
-        for (int r = 0; r < rounds; ++r) {
-            // Each run starts from a switched-on chain that the one before left, so every
-            // removal command finds something to remove in all three.
-            const double c = time_ms([&] { c_failed += c_loop(cmds); });
+    };
+    std::vector<Case> cases;
+    for (int n : {0, 50, 200}) {
+        Case c{n, split_networks(n), {}, {}, {}, {}, {}, {}, {}};
+        RecordingRunner recorder;
+        tq8::netops::manage_killswitch(recorder, true, "tq8wg0", c.nets);  // also warms caches
+        c.cmds = recorder.calls;
+        std::string joined;
+        for (const auto& net : c.nets) joined += (joined.empty() ? "" : ",") + net;
+        c.helper_cmd = {helper, "killswitch", "--enable", "--split-ips", joined};
+        cases.push_back(std::move(c));
+    }
+
+    tq8::core::SystemRunner system;
+    for (int r = 0; r < rounds; ++r) {
+        for (auto& c : cases) {
+            // Each run starts from the switched-on chain the one before left, so all three
+            // removal commands find something to remove.
+            const double cl = time_ms([&] { c.c_failed += c_loop(c.cmds); });
             const double l = time_ms([&] {
-                lib_ok &= tq8::netops::manage_killswitch(system, true, "tq8wg0", nets).ok;
+                c.lib_ok &= tq8::netops::manage_killswitch(system, true, "tq8wg0", c.nets).ok;
             });
-            c_ms.push_back(c);
-            lib_ms.push_back(l);
-            lib_ratio.push_back(l / c);
+            c.c_ms.push_back(cl);
+            c.lib_ms.push_back(l);
+            c.lib_ratio.push_back(l / cl);
             if (!helper.empty()) {
-                const double h = time_ms([&] { cmd_ok &= spawn_floor_run(helper_argv.data(), 1) == 0; });
-                cmd_ms.push_back(h);
-                cmd_ratio.push_back(h / c);
+                std::vector<char*> hargv;
+                for (auto& a : c.helper_cmd) hargv.push_back(a.data());
+                hargv.push_back(nullptr);
+                const double h = time_ms([&] { c.cmd_ok &= spawn_floor_run(hargv.data(), 1) == 0; });
+                c.cmd_ms.push_back(h);
+                c.cmd_ratio.push_back(h / cl);
             }
         }
-        if (c_failed || !lib_ok || !cmd_ok)
+    }
+
+    std::vector<Figures> all;
+    for (const auto& c : cases) {
+        if (c.c_failed || !c.lib_ok || !c.cmd_ok)
             std::fprintf(stderr, "n=%d: %d C-loop commands failed, library ok %d, command ok %d\n",
-                         n, c_failed, lib_ok, cmd_ok);
-        all.push_back({n, cmds.size(), median(c_ms), median(lib_ms),
-                       helper.empty() ? -1 : median(cmd_ms), median(lib_ratio),
-                       helper.empty() ? -1 : median(cmd_ratio)});
-        std::printf("n=%-3d commands=%zu  C loop %.1f ms  library %.1f ms (x%.3f)", n, cmds.size(),
-                    all.back().c_ms, all.back().lib_ms, all.back().lib_ratio);
-        if (!helper.empty())
-            std::printf("  command %.1f ms (x%.3f)", all.back().cmd_ms, all.back().cmd_ratio);
+                         c.n, c.c_failed, c.lib_ok, c.cmd_ok);
+        all.push_back({c.n, c.cmds.size(), median(c.c_ms), median(c.lib_ms),
+                       helper.empty() ? -1 : median(c.cmd_ms), median(c.lib_ratio),
+                       helper.empty() ? -1 : median(c.cmd_ratio)});
+        const Figures& f = all.back();
+        std::printf("n=%-3d commands=%-3zu C loop %7.1f ms  library %7.1f ms (x%.3f)", f.n,
+                    f.commands, f.c_ms, f.lib_ms, f.lib_ratio);
+        if (!helper.empty()) std::printf("  command %7.1f ms (x%.3f)", f.cmd_ms, f.cmd_ratio);
         std::printf("\n");
     }
 
-    // Linear growth: the cost per added network is the same from 0 to 50 as from 50 to 200,
-    // and close to the cost of one iptables command.
-    const auto slope = [&](double Figures::*f, int a, int b) {
-        return (all[b].*f - all[a].*f) / (all[b].n - all[a].n);
-    };
-    std::printf("per added network, 0->50 / 50->200: C loop %.2f / %.2f ms, library %.2f / %.2f ms",
-                slope(&Figures::c_ms, 0, 1), slope(&Figures::c_ms, 1, 2),
-                slope(&Figures::lib_ms, 0, 1), slope(&Figures::lib_ms, 1, 2));
+    // Linear growth: the time per command stays the same as n grows, for the C loop and for
+    // the helper alike.
+    std::printf("ms per command at n=0/50/200:");
+    std::printf("  C loop %.2f/%.2f/%.2f", all[0].c_ms / all[0].commands, all[1].c_ms / all[1].commands,
+                all[2].c_ms / all[2].commands);
+    std::printf("  library %.2f/%.2f/%.2f", all[0].lib_ms / all[0].commands,
+                all[1].lib_ms / all[1].commands, all[2].lib_ms / all[2].commands);
     if (!helper.empty())
-        std::printf(", command %.2f / %.2f ms", slope(&Figures::cmd_ms, 0, 1), slope(&Figures::cmd_ms, 1, 2));
+        std::printf("  command %.2f/%.2f/%.2f", all[0].cmd_ms / all[0].commands,
+                    all[1].cmd_ms / all[1].commands, all[2].cmd_ms / all[2].commands);
     std::printf("\n");
     const Figures& big = all.back();
-    std::printf("ratio at n=200 (target <= 1.10): library %.3f", big.lib_ratio);
+    std::printf("ratio at n=200 (target <= 1.10; median of paired rounds): library %.3f", big.lib_ratio);
     if (!helper.empty()) std::printf(", command %.3f", big.cmd_ratio);
     std::printf("\n");
     return 0;
