@@ -79,8 +79,14 @@ public:
         old_gettext_ = check(PyObject_GetAttrString(argparse, "_"));
         old_ngettext_ = check(PyObject_GetAttrString(argparse, "ngettext"));
         check_status(PyObject_SetAttrString(argparse, "_", g.get()));
+        if (PyObject_SetAttrString(argparse, "ngettext", ng.get()) < 0) {
+            // No destructor runs for a constructor that throws: undo the first swap here.
+            PyObject* pending = PyErr_GetRaisedException();
+            if (PyObject_SetAttrString(argparse, "_", old_gettext_.get()) < 0) PyErr_Clear();
+            PyErr_SetRaisedException(pending);
+            throw PythonError();
+        }
         swapped_ = true;
-        check_status(PyObject_SetAttrString(argparse, "ngettext", ng.get()));
     }
     ~TurkishArgparse() {
         if (!swapped_) return;
