@@ -1,11 +1,18 @@
-"""Measures the guard beside its floors; started by guard_bench.sh inside a sandbox."""
+"""Measures the guard beside its floors; started by guard_bench.sh inside a sandbox.
+
+argv: helper minloop spawner idle_seconds exit_rounds [library_driver]
+"""
 import glob
 import statistics
 import subprocess
 import sys
 import time
 
-helper, minloop, spawner, idle_s, rounds = sys.argv[1:4] + [float(sys.argv[4]), int(sys.argv[5])]
+helper, minloop, spawner = sys.argv[1:4]
+idle_s, rounds = float(sys.argv[4]), int(sys.argv[5])
+guards = [("dns-guard", [helper, "dns-guard"])]
+if len(sys.argv) > 6:
+    guards.append(("library only", [sys.argv[6]]))
 RULE = ["OUTPUT", "-p", "udp", "-d", "127.0.0.53", "--dport", "53", "-j", "DNAT",
         "--to-destination", "127.0.0.1:5354"]
 
@@ -22,52 +29,55 @@ def rss_kib(pid):
             return int(line.split()[1])
 
 
-def start_guard():
-    p = subprocess.Popen([helper, "dns-guard"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+def start_guard(argv):
+    p = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     line = p.stdout.readline()
     if line != b"HAZIR\n":
-        sys.exit(f"guard did not start: {line!r}")
+        sys.exit(f"{argv[0]} did not start: {line!r}")
     return p
 
 
-# --- idle ---------------------------------------------------------------------------------------
-guard = start_guard()
-floor = subprocess.Popen([minloop], stdin=subprocess.PIPE)
+# --- idle: every watcher at once on the same shield ----------------------------------------------
+procs = [(label, start_guard(argv)) for label, argv in guards]
+procs.append(("minimal C loop", subprocess.Popen([minloop], stdin=subprocess.PIPE)))
 time.sleep(1)
-g0, f0 = cpu_ns(guard.pid), cpu_ns(floor.pid)
+before = [cpu_ns(p.pid) for _, p in procs]
 time.sleep(idle_s)
-g1, f1 = cpu_ns(guard.pid), cpu_ns(floor.pid)
-g_rss, f_rss = rss_kib(guard.pid), rss_kib(floor.pid)
-alive = guard.poll() is None and floor.poll() is None
-for p in (guard, floor):
+after = [cpu_ns(p.pid) for _, p in procs]
+rss = [rss_kib(p.pid) for _, p in procs]
+alive = all(p.poll() is None for _, p in procs)
+for _, p in procs:
     p.stdin.close()
     p.wait()
 if not alive:
     sys.exit("a watcher ended during the idle measurement (shield not answering?)")
-per_hour = 3600.0 / idle_s / 1e9
-g_h, f_h = (g1 - g0) * per_hour, (f1 - f0) * per_hour
+per_hour = [(a - b) * 3600.0 / idle_s / 1e9 for a, b in zip(after, before)]
+floor_h = per_hour[-1]
 print(f"idle over {idle_s:.0f} s, extrapolated to one hour:")
-print(f"  dns-guard       {g_h:8.3f} CPU-s/h   RSS {g_rss} KiB")
-print(f"  minimal C loop  {f_h:8.3f} CPU-s/h   RSS {f_rss} KiB")
-print(f"  ratio           {g_h / f_h:8.2f}x  (target <= 1.25x)")
+for (label, _), h, r in zip(procs, per_hour, rss):
+    print(f"  {label:15} {h:8.3f} CPU-s/h  {h / floor_h:5.2f}x   RSS {r} KiB")
+print("  (target: dns-guard <= 1.25x the minimal C loop)")
 
-# --- end of input to exit -----------------------------------------------------------------------
-guard_ms, floor_ms = [], []
+# --- end of input to exit, rounds interleaved so that load hits every side alike ------------------
+times = {label: [] for label, _ in guards}
+floor_ms = []
 for _ in range(rounds):
-    g = start_guard()
-    time.sleep(0.2)
-    t0 = time.perf_counter()
-    g.stdin.close()
-    g.wait()
-    guard_ms.append((time.perf_counter() - t0) * 1000)
+    for label, argv in guards:
+        g = start_guard(argv)
+        time.sleep(0.2)
+        t0 = time.perf_counter()
+        g.stdin.close()
+        g.wait()
+        times[label].append((time.perf_counter() - t0) * 1000)
     subprocess.run(["iptables", "-w", "5", "-t", "nat", "-I"] + RULE, check=True)
     out = subprocess.run([spawner], check=True, capture_output=True, text=True).stdout
     floor_ms.append(int(out) / 1000)
-left = subprocess.run(["iptables", "-t", "nat", "-C"] + RULE, capture_output=True).returncode
-if left == 0:
+if subprocess.run(["iptables", "-t", "nat", "-C"] + RULE, capture_output=True).returncode == 0:
     sys.exit("a redirect was left behind")
-gm, fm = statistics.median(guard_ms), statistics.median(floor_ms)
-print(f"end of input to exit, median of {rounds}:")
-print(f"  dns-guard       {gm:8.2f} ms")
-print(f"  C spawner       {fm:8.2f} ms  (check, delete, check, flush)")
-print(f"  ratio           {gm / fm:8.2f}x  (target <= 1.2x)")
+fmed, fmin = statistics.median(floor_ms), min(floor_ms)
+print(f"end of input to exit over {rounds} rounds (median / fastest):")
+for label, ms in times.items():
+    med, low = statistics.median(ms), min(ms)
+    print(f"  {label:15} {med:7.2f} / {low:6.2f} ms   {med / fmed:5.2f}x / {low / fmin:5.2f}x")
+print(f"  {'C spawner':15} {fmed:7.2f} / {fmin:6.2f} ms   (check, delete, check, flush)")
+print("  (target: dns-guard <= 1.2x the C spawner)")

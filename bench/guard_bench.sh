@@ -6,8 +6,9 @@
 #   exit:  end of input to process exit against guard_spawner.c running the clean-up's own
 #          commands (check, delete, check, cache flush) back to back.
 # usage: bench/guard_bench.sh [IDLE_SECONDS (default 60)] [EXIT_ROUNDS (default 15)]
-# Needs TQ8_INSTALL_DIR (a staged install) and TQ8_PYTHON; a fast fake resolvectl is put first
-# on PATH for both sides, since the sandbox has no resolver to flush.
+# Needs TQ8_INSTALL_DIR (a staged install) and TQ8_PYTHON; with TQ8_BUILD_DIR (its
+# libhelper_lib.a) the library's guard without the runtime is measured too. A fast fake
+# resolvectl is put first on PATH for every side, since the sandbox has no resolver to flush.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../tests/system/lib.sh"
@@ -30,6 +31,12 @@ trap cleanup EXIT
 
 cc -O2 -o "$work/minloop" "$here/guard_minloop.c"
 cc -O2 -o "$work/spawner" "$here/guard_spawner.c"
+driver=
+if [ -n "${TQ8_BUILD_DIR:-}" ] && [ -e "$TQ8_BUILD_DIR/libhelper_lib.a" ]; then
+    driver="$work/driver"
+    c++ -std=c++20 -O2 -I"$here/.." -o "$driver" "$here/guard_driver.cpp" \
+        "$TQ8_BUILD_DIR/libhelper_lib.a"
+fi
 mkdir "$work/bin"
 echo 'int main(void) { return 0; }' >"$work/true.c"
 cc -O2 -o "$work/bin/resolvectl" "$work/true.c"
@@ -41,4 +48,4 @@ shield_pid=$!
 for _ in $(seq 100); do [ -e "$work/ready" ] && break; sleep 0.05; done
 
 "$py" "$here/guard_bench.py" "$TQ8_INSTALL_DIR/tq8_root_helper" "$work/minloop" \
-    "$work/spawner" "${1:-60}" "${2:-15}"
+    "$work/spawner" "${1:-60}" "${2:-15}" $driver
