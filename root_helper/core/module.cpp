@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "root_helper/core/constants.hpp"
+#include "root_helper/core/op_lock.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
 #include "root_helper/netops/netops.hpp"
@@ -212,6 +213,7 @@ PyObject* native_set_mtu(PyObject* module, PyObject* const* args, Py_ssize_t nar
         core::Record rec;
         {
             GilRelease nogil;
+            core::OpLock op_lock;
             rec = netops::set_mtu(runner, interface, mtu);
         }
         return record_to_dict(rec).release();
@@ -242,6 +244,7 @@ PyObject* native_manage_killswitch(PyObject* module, PyObject* const* args, Py_s
         core::Record rec;
         {
             GilRelease nogil;
+            core::OpLock op_lock;
             rec = netops::manage_killswitch(runner, enable, wg_iface, split_ips);
         }
         return record_to_dict(rec).release();
@@ -259,6 +262,7 @@ PyObject* native_manage_wireguard(PyObject* module, PyObject* const* args, Py_ss
         core::Record rec;
         {
             GilRelease nogil;
+            core::OpLock op_lock;
             rec = netops::manage_wireguard(runner, seams, action, conf_path, mtu);
         }
         return record_to_dict(rec).release();
@@ -273,6 +277,7 @@ PyObject* native_emergency_network_reset(PyObject* module, PyObject* const*, Py_
         core::Record rec;
         {
             GilRelease nogil;
+            core::OpLock op_lock;
             rec = netops::emergency_network_reset(runner, seams);
         }
         return record_to_dict(rec).release();
@@ -286,6 +291,7 @@ PyObject* native_remove_dns_redirect(PyObject* module, PyObject* const*, Py_ssiz
         bool removed;
         {
             GilRelease nogil;
+            core::OpLock op_lock;
             removed = dns_shield::remove_dns_redirect(runner);
         }
         return PyBool_FromLong(removed);

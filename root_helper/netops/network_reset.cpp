@@ -202,9 +202,7 @@ core::Record emergency_network_reset(core::CommandRunner& runner, core::Seams& s
     auto& logs = record.logs;
 
     // Removal of what may not exist: failures are expected and say nothing.
-    runner.run({"iptables", "-D", "OUTPUT", "-j", "TQ8_KILLSWITCH"});
-    runner.run({"iptables", "-F", "TQ8_KILLSWITCH"});
-    runner.run({"iptables", "-X", "TQ8_KILLSWITCH"});
+    remove_killswitch_chain(runner);
     runner.run({"iptables", "-t", "mangle", "-D", "POSTROUTING", "-p", "tcp", "--tcp-flags",
                 "SYN,RST", "SYN", "-j", "TCPMSS", "--clamp-mss-to-pmtu"});
     logs.push_back({std::string(texts::kFlushCmd), 0, std::string(texts::kFlushed), ""});
