@@ -2,6 +2,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "root_helper/core/audit_log.hpp"
+#include "root_helper/core/py_module.hpp"
+
 extern "C" PyObject* PyInit_tq8_root_helper(void);
 
 namespace {
@@ -53,6 +56,9 @@ int main(int argc, char** argv) {
     PyConfig_Clear(&config);
     check(status);
 
+    // Each system-changing command of this run leaves a line in the system log.
+    tq8::core::audit_open();
+    tq8::py::enable_audit();
     int exit_status = run_main();
     if (Py_FinalizeEx() < 0) exit_status = 120;
     return exit_status;

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/texts.hpp"
 
 namespace tq8::py {
@@ -275,8 +276,26 @@ void drop_pending_output() {
     ::close(null_fd);
 }
 
+// The guard's start and end in the audit trail; its commands leave their own lines.
+void guard_note(const std::string& text) {
+    if (audit_enabled()) core::audit_note("dns-guard", text);
+}
+
 long guard_status(PyObject* module) {
-    GuardRun run = run_dns_guard(module);
+    guard_note("başladı");
+    GuardRun run;
+    try {
+        run = run_dns_guard(module);
+    } catch (...) {
+        guard_note("bitti: hata");
+        throw;
+    }
+    if (run.outcome.signal)
+        guard_note("bitti: sinyal " + std::to_string(run.outcome.signal));
+    else if (run.outcome.result != 0)
+        guard_note("başlamadı: sonuç " + std::to_string(run.outcome.result));
+    else
+        guard_note(run.reader_gone ? "bitti: çıktı kapandı" : "bitti");
     if (run.reader_gone) drop_pending_output();
     // A termination signal ended the watch after the clean-up: its conventional status.
     if (run.outcome.signal) return 128 + run.outcome.signal;
@@ -289,6 +308,7 @@ PyObject* front_end_main(PyObject* module) noexcept {
     return guarded([&]() -> PyObject* {
         PyRef ns = parse_arguments();
         std::string action = from_str(attr(ns.get(), "action").get(), "action");
+        AuditScope audit(action);
 
         if (action == "dns-guard") {
             PyRef fn = replacement(module, kDnsGuard);

@@ -31,13 +31,29 @@ ModuleState& state_of(PyObject* module);
 PyRef replacement(PyObject* module, Surface which);
 
 // Every command of an operation goes through the module's current run_cmd. Called without
-// the GIL (from library code); takes it only to look the attribute up.
+// the GIL (from library code); takes it only to look the attribute up. While the privileged
+// command runs an action, each command also leaves its audit line.
 class ModuleRunner final : public core::CommandRunner {
 public:
     explicit ModuleRunner(PyObject* module) : module_(module) {}
     core::CommandResult run(const std::vector<std::string>& cmd) override;
+    core::CommandResult run_unaudited(const std::vector<std::string>& cmd);
 private:
     PyObject* module_;  // borrowed: the calling native function keeps the module alive
+};
+
+// The audit trail is the privileged command's: command_main enables it, the front end names the
+// action for the length of one dispatch. A Python caller's own calls are never audited.
+void enable_audit() noexcept;
+bool audit_enabled() noexcept;
+const std::string& audit_action() noexcept;
+
+class AuditScope {
+public:
+    explicit AuditScope(std::string action);
+    ~AuditScope();
+    AuditScope(const AuditScope&) = delete;
+    AuditScope& operator=(const AuditScope&) = delete;
 };
 
 // One operation calling another: through the module's current attribute.

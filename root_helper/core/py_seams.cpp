@@ -4,6 +4,7 @@
 
 #include <climits>
 
+#include "root_helper/core/audit_log.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
 
 namespace tq8::py {
@@ -83,7 +84,35 @@ PyRef replacement(PyObject* module, Surface which) {
     return current;
 }
 
+namespace {
+bool g_audit_enabled = false;
+std::string g_audit_action;
+}  // namespace
+
+void enable_audit() noexcept { g_audit_enabled = true; }
+bool audit_enabled() noexcept { return g_audit_enabled; }
+const std::string& audit_action() noexcept { return g_audit_action; }
+
+AuditScope::AuditScope(std::string action) {
+    if (g_audit_enabled) g_audit_action = std::move(action);
+}
+AuditScope::~AuditScope() { g_audit_action.clear(); }
+
 core::CommandResult ModuleRunner::run(const std::vector<std::string>& cmd) {
+    if (g_audit_action.empty()) return run_unaudited(cmd);
+    // Audited here, below every seam, so each command leaves exactly one line whichever path
+    // (direct C++ or a Python replacement) an operation took to reach it.
+    struct Unaudited final : core::CommandRunner {
+        explicit Unaudited(ModuleRunner& r) : r_(r) {}
+        core::CommandResult run(const std::vector<std::string>& c) override {
+            return r_.run_unaudited(c);
+        }
+        ModuleRunner& r_;
+    } unaudited(*this);
+    return core::AuditingRunner(unaudited, g_audit_action).run(cmd);
+}
+
+core::CommandResult ModuleRunner::run_unaudited(const std::vector<std::string>& cmd) {
     {
         GilHold gil;
         PyRef fn = replacement(module_, kRunCmd);
