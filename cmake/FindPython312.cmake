@@ -37,3 +37,4 @@ endif()
 execute_process(COMMAND "${Python3_EXECUTABLE}" -c "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))"
                 OUTPUT_VARIABLE TQ8_EXT_SUFFIX OUTPUT_STRIP_TRAILING_WHITESPACE)
 message(STATUS "Python ${Python3_VERSION}: ${Python3_EXECUTABLE}, runtime in ${Python3_RUNTIME_LIBRARY_DIRS}, suffix ${TQ8_EXT_SUFFIX}")
+file(WRITE "${CMAKE_BINARY_DIR}/python3.12.path" "${Python3_EXECUTABLE}\n")

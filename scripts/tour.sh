@@ -11,4 +11,5 @@ echo "== Sandbox tour: everything below runs in a private network and mount name
 echo "   the host's interfaces, firewall and /etc are never touched."
 source tests/system/lib.sh
 tq8_require_root
-tq8_sandbox env TQ8_STAGE="$stage" bash scripts/tour_inside.sh
+py=$(cat "${TQ8_BUILD_DIR:-build}/python3.12.path")
+tq8_sandbox env TQ8_STAGE="$stage" TQ8_PYTHON="$py" bash scripts/tour_inside.sh
