@@ -282,7 +282,7 @@ void guard_note(const std::string& text) {
 }
 
 long guard_status(PyObject* module) {
-    guard_note("başladı");
+    guard_note("başlatılıyor");
     GuardRun run;
     try {
         run = run_dns_guard(module);
