@@ -6,12 +6,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../system/lib.sh"
 
-if [ -z "${TQ8_IN_SANDBOX:-}" ]; then
-    tq8_require_root
-    tq8_sandbox bash "$0" "$@"
-    exit $?
-fi
-tq8_in_sandbox
+tq8_run_sandboxed "$0" "$@"
 
 prerm="$TQ8_SOURCE_DIR/packaging/prerm"
 work=$(mktemp -d /tmp/tq8-prerm.XXXXXX)

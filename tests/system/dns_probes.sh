@@ -5,12 +5,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 
-if [ -z "${TQ8_IN_SANDBOX:-}" ]; then
-    tq8_require_root
-    tq8_sandbox bash "$0" "$@"
-    exit $?
-fi
-tq8_in_sandbox
+tq8_run_sandboxed "$0" "$@"
 
 work=$(mktemp -d /tmp/tq8-dns-probes.XXXXXX)
 chmod 1777 "$work"  # the shield may run as another user

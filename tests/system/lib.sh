@@ -36,6 +36,18 @@ tq8_sandbox() {
     return $rc
 }
 
+# tq8_run_sandboxed "$0" "$@": the first line of a system test. Outside a sandbox it checks for
+# root, runs the script again inside a fresh sandbox and exits with its status; inside one it
+# returns and the script goes on.
+tq8_run_sandboxed() {
+    if [ -z "${TQ8_IN_SANDBOX:-}" ]; then
+        tq8_require_root
+        local status=0
+        tq8_sandbox bash "$@" || status=$?
+        exit "$status"
+    fi
+}
+
 # tq8_in_sandbox: fails unless the caller runs inside tq8_sandbox (a guard for scripts that
 # change the firewall or /etc).
 tq8_in_sandbox() {

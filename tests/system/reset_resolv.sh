@@ -5,13 +5,7 @@
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/lib.sh"
-if [ -z "${TQ8_IN_SANDBOX:-}" ]; then
-    tq8_require_root
-    status=0
-    tq8_sandbox bash "$0" || status=$?
-    exit "$status"
-fi
-tq8_in_sandbox
+tq8_run_sandboxed "$0" "$@"
 source "$HERE/reset_lib.sh"
 
 work=$(mktemp -d /tmp/tq8-reset-resolv.XXXXXX)
