@@ -1,6 +1,5 @@
 // The launcher: embeds the Python runtime, runs app.main from its own directory, maps the ending to a status.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "root_helper/core/py_ref.hpp"
 
 #include <unistd.h>
 
@@ -13,20 +12,7 @@ namespace {
 
 constexpr char kFallbackDir[] = "/opt/tq8-vpn-adblocker";
 
-class PyRef {  // owns one strong reference
-public:
-    PyRef() = default;
-    static PyRef steal(PyObject* o) noexcept { return PyRef(o); }
-    static PyRef borrow(PyObject* o) noexcept { Py_XINCREF(o); return PyRef(o); }
-    PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    PyRef& operator=(PyRef o) noexcept { std::swap(p_, o.p_); return *this; }
-    ~PyRef() { Py_XDECREF(p_); }
-    PyObject* get() const noexcept { return p_; }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-private:
-    explicit PyRef(PyObject* o) noexcept : p_(o) {}
-    PyObject* p_ = nullptr;
-};
+using tq8::py::PyRef;
 
 // The directory of the running program file. /proc/self/exe names the file with every link
 // resolved, so a symlink to the launcher placed elsewhere still finds the real directory. The

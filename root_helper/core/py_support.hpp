@@ -2,8 +2,7 @@
 // through the C++ library, and the one place where C++ exceptions become Python ones.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "root_helper/core/py_ref.hpp"
 
 #include <cerrno>
 #include <memory>
@@ -15,22 +14,6 @@
 #include <utility>
 
 namespace tq8::py {
-
-class PyRef {  // owns one strong reference
-public:
-    PyRef() = default;
-    static PyRef steal(PyObject* o) noexcept { return PyRef(o); }
-    static PyRef borrow(PyObject* o) noexcept { Py_XINCREF(o); return PyRef(o); }
-    PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    PyRef& operator=(PyRef o) noexcept { std::swap(p_, o.p_); return *this; }
-    ~PyRef() { Py_XDECREF(p_); }
-    PyObject* get() const noexcept { return p_; }
-    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-private:
-    explicit PyRef(PyObject* o) noexcept : p_(o) {}
-    PyObject* p_ = nullptr;
-};
 
 // A Python exception raised inside a seam, on its way through the library back to the
 // interpreter. Exceptions must be copyable, so the exception object is shared; the last owner
