@@ -40,8 +40,9 @@ bool shield_healthy(core::Seams& seams) {
 }
 
 // Both steps run even when the removal throws: a cache filled through the shield must not
-// outlive the redirect.
-void clean_up(core::CommandRunner& runner, core::Seams& seams) {
+// outlive the redirect. Under the run lock, like every other change to the firewall.
+void clean_up(core::CommandRunner& runner, core::Seams& seams, GuardWorld& world) {
+    std::unique_ptr<core::OpLock> lock = world.lock_operations();
     std::exception_ptr failure;
     try {
         seams.remove_dns_redirect();
@@ -123,6 +124,10 @@ GuardOutcome dns_guard(core::CommandRunner& runner, core::Seams& seams, LineSink
         return {5, 0};
     }
 
+    // The install is one change to the firewall, serialised with the helper's other runs.
+    // The lock is given back before the ready line: the watch lasts as long as the VPN
+    // session, and dns-off, the reset or another action must not wait for it that long.
+    std::unique_ptr<core::OpLock> install_lock = world.lock_operations();
     // Copies left by a guard that was killed before its clean-up.
     seams.remove_dns_redirect();
 
@@ -131,22 +136,24 @@ GuardOutcome dns_guard(core::CommandRunner& runner, core::Seams& seams, LineSink
     try {
         core::CommandResult ins = runner.run(insert_command());
         if (ins.rc != 0) {
+            install_lock.reset();
             out.write_line(std::string(texts::kGuardInsertFailedPrefix) + ins.err);
             return {6, armed.disarm()};
         }
         runner.run(kFlushCaches);
+        install_lock.reset();
         // A reader that is already gone will never close our input on purpose: treat it
         // like the end of input instead of leaving the redirect behind.
         if (out.write_line(texts::kGuardReady)) sig = watch(seams, world);
     } catch (...) {
         try {
-            clean_up(runner, seams);
+            clean_up(runner, seams, world);
         } catch (...) {
             // The first failure is the one worth reporting.
         }
         throw;
     }
-    clean_up(runner, seams);
+    clean_up(runner, seams, world);
     int late = armed.disarm();
     return {0, sig != 0 ? sig : late};
 }
@@ -157,8 +164,13 @@ GuardOutcome dns_guard(core::CommandRunner& runner, core::Seams& seams, LineSink
     return dns_guard(runner, seams, out, world);
 }
 
-SystemGuardWorld::SystemGuardWorld(int stdin_fd, std::string resolv_path)
-    : stdin_fd_(stdin_fd), resolv_path_(std::move(resolv_path)) {}
+SystemGuardWorld::SystemGuardWorld(int stdin_fd, std::string resolv_path, std::string lock_path)
+    : stdin_fd_(stdin_fd), resolv_path_(std::move(resolv_path)), lock_path_(std::move(lock_path)) {}
+
+std::unique_ptr<core::OpLock> SystemGuardWorld::lock_operations() {
+    if (lock_path_.empty()) return nullptr;
+    return std::make_unique<core::OpLock>(lock_path_);
+}
 
 SystemGuardWorld::~SystemGuardWorld() {
     if (signal_read_ >= 0) disarm_signals();

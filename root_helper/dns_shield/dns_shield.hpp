@@ -6,10 +6,12 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "root_helper/core/command_runner.hpp"
+#include "root_helper/core/op_lock.hpp"
 #include "root_helper/core/seams.hpp"
 
 namespace tq8::dns_shield {
@@ -78,14 +80,20 @@ public:
     virtual WaitEvent wait_input(std::chrono::milliseconds limit) = 0;
     // Lets limit pass unless a signal is caught first: the signal's number, or 0.
     virtual int pause(std::chrono::milliseconds limit) = 0;
+    // The run lock that other system-changing runs of the helper take, held for as long as
+    // the returned object lives; the guard holds it around its install and its clean-up only.
+    // nullptr: nothing to take (the default, and what tests want).
+    virtual std::unique_ptr<core::OpLock> lock_operations() { return nullptr; }
 };
 
-// The real world: resolv_path, the process's PATH, stdin_fd, the monotonic clock, and
-// sigaction handlers that report through a close-on-exec self-pipe. One world at a time may
-// have its signals armed in a process; arming a second throws std::logic_error.
+// The real world: resolv_path, the process's PATH, stdin_fd, the monotonic clock, sigaction
+// handlers that report through a close-on-exec self-pipe, and the run lock at lock_path (an
+// empty path: no lock). One world at a time may have its signals armed in a process; arming
+// a second throws std::logic_error.
 class SystemGuardWorld final : public GuardWorld {
 public:
-    explicit SystemGuardWorld(int stdin_fd, std::string resolv_path = "/etc/resolv.conf");
+    explicit SystemGuardWorld(int stdin_fd, std::string resolv_path = "/etc/resolv.conf",
+                              std::string lock_path = core::kOpLockPath);
     ~SystemGuardWorld() override;
     SystemGuardWorld(const SystemGuardWorld&) = delete;
     SystemGuardWorld& operator=(const SystemGuardWorld&) = delete;
@@ -96,12 +104,14 @@ public:
     int disarm_signals() override;
     WaitEvent wait_input(std::chrono::milliseconds limit) override;
     int pause(std::chrono::milliseconds limit) override;
+    std::unique_ptr<core::OpLock> lock_operations() override;
 
 private:
     int take_signal();
 
     int stdin_fd_;
     std::string resolv_path_;
+    std::string lock_path_;
     int signal_read_ = -1;
     int signal_write_ = -1;
     std::array<struct sigaction, 4> saved_{};

@@ -2,11 +2,13 @@
 // then the real world's input, PATH and signal handling.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -31,10 +33,16 @@ const Argv kFlush = {"resolvectl", "flush-caches"};
 const std::string kStub = "nameserver 127.0.0.53\n";
 
 // Runner, seams, sink and world all write to one journal, so the order across them shows.
+// An entry made while a run lock object is alive on this thread is marked " (locked)".
+void note(Journal& journal, std::string entry) {
+    if (core::OpLock::depth() > 0) entry += " (locked)";
+    journal.push_back(std::move(entry));
+}
+
 struct JournalRunner : testing::FakeRunner {
     explicit JournalRunner(Journal& j) : journal(j) {}
     core::CommandResult run(const Argv& argv) override {
-        journal.push_back(argv == kInsert ? "insert" : argv == kFlush ? "flush" : "other");
+        note(journal, argv == kInsert ? "insert" : argv == kFlush ? "flush" : "other");
         return FakeRunner::run(argv);
     }
     Journal& journal;
@@ -43,15 +51,15 @@ struct JournalRunner : testing::FakeRunner {
 struct JournalSeams : testing::FakeSeams {
     explicit JournalSeams(Journal& j) : journal(j) {}
     bool remove_dns_redirect() override {
-        journal.push_back("remove");
+        note(journal, "remove");
         return FakeSeams::remove_dns_redirect();
     }
     bool shield_listening() override {
-        journal.push_back("listening");
+        note(journal, "listening");
         return FakeSeams::shield_listening();
     }
     bool shield_answers() override {
-        journal.push_back("answers");
+        note(journal, "answers");
         if (throw_in_answers) throw std::runtime_error("probe failed");
         return FakeSeams::shield_answers();
     }
@@ -62,7 +70,7 @@ struct JournalSeams : testing::FakeSeams {
 struct JournalSink : LineSink {
     explicit JournalSink(Journal& j) : journal(j) {}
     bool write_line(std::string_view line) override {
-        journal.push_back("print " + std::string(line));
+        note(journal, "print " + std::string(line));
         lines.emplace_back(line);
         return accept;
     }
@@ -75,14 +83,14 @@ struct ScriptedWorld : GuardWorld {
     explicit ScriptedWorld(Journal& j) : journal(j) {}
     std::string resolv_conf() override { return resolv; }
     bool iptables_on_path() override { return iptables; }
-    void arm_signals() override { journal.push_back("arm"); }
+    void arm_signals() override { note(journal, "arm"); }
     int disarm_signals() override {
-        journal.push_back("disarm");
+        note(journal, "disarm");
         return late_signal;
     }
     WaitEvent wait_input(std::chrono::milliseconds limit) override {
         EXPECT_EQ(limit, 5000ms);
-        journal.push_back("wait");
+        note(journal, "wait");
         if (throw_in_wait) throw std::system_error(EIO, std::system_category(), "stdin");
         // An unscripted wait means the loop went on longer than the test expected.
         if (waits.empty()) return {WaitEvent::kEnd, 0};
@@ -92,7 +100,7 @@ struct ScriptedWorld : GuardWorld {
     }
     int pause(std::chrono::milliseconds limit) override {
         EXPECT_EQ(limit, 2000ms);
-        journal.push_back("grace");
+        note(journal, "grace");
         if (pauses.empty()) return 0;
         int s = pauses.front();
         pauses.pop_front();
@@ -290,6 +298,59 @@ TEST(DnsGuard, FailureInTheLoopCleansUpAndReachesTheCaller) {
     }
 }
 
+// Hands out real lock objects on a path that cannot be opened: each one counts in
+// OpLock::depth() while it lives, and nothing is created on the machine.
+struct LockingWorld : ScriptedWorld {
+    using ScriptedWorld::ScriptedWorld;
+    std::unique_ptr<core::OpLock> lock_operations() override {
+        ++taken;
+        return std::make_unique<core::OpLock>("/nonexistent-tq8-test-dir/lock");
+    }
+    int taken = 0;
+};
+
+TEST(DnsGuard, RunLockCoversTheInstallAndTheCleanUpButNeverTheWatch) {
+    const std::string L = " (locked)";
+    struct Case {
+        const char* name;
+        std::deque<WaitEvent> waits;
+        std::deque<bool> answers;
+        int insert_rc;
+        bool throw_in_wait;
+        int taken;
+        Journal journal;
+    } cases[] = {
+        {"end of input", {kLine, kQuiet, kEof}, {true, false, true}, 0, false, 2,
+         {"listening", "remove" + L, "arm" + L, "insert" + L, "flush" + L, "print HAZIR",
+          "wait", "listening", "answers", "wait", "listening", "answers", "grace", "listening",
+          "answers", "wait", "remove" + L, "flush" + L, "disarm"}},
+        {"insert refused", {}, {}, 1, false, 1,
+         {"listening", "remove" + L, "arm" + L, "insert" + L,
+          "print HATA: yönlendirme kurulamadı: no", "disarm"}},
+        {"failure in the watch", {}, {}, 0, true, 2,
+         {"listening", "remove" + L, "arm" + L, "insert" + L, "flush" + L, "print HAZIR",
+          "wait", "remove" + L, "flush" + L, "disarm"}},
+    };
+    for (auto& c : cases) {
+        Journal journal;
+        JournalRunner runner{journal};
+        JournalSeams seams{journal};
+        JournalSink sink{journal};
+        LockingWorld world{journal};
+        world.waits = c.waits;
+        world.throw_in_wait = c.throw_in_wait;
+        seams.answers = c.answers;
+        runner.script(kInsert, {{c.insert_rc, "", c.insert_rc ? "no" : ""}});
+        if (c.throw_in_wait)
+            EXPECT_THROW(dns_guard(runner, seams, sink, world), std::system_error) << c.name;
+        else
+            dns_guard(runner, seams, sink, world);
+        EXPECT_EQ(journal, c.journal) << c.name;
+        EXPECT_EQ(world.taken, c.taken) << c.name;
+        EXPECT_EQ(core::OpLock::depth(), 0) << c.name;
+    }
+}
+
 // ---- the real world ---------------------------------------------------------------------
 
 struct Pipe {
@@ -418,7 +479,8 @@ TEST(SystemGuardWorld, ClosedOutputNeitherKillsNorLeavesTheRule) {
     const char* old = std::getenv("PATH");
     const std::string saved = old ? old : "";
     ::setenv("PATH", "/usr/sbin:/sbin:/usr/bin:/bin", 1);
-    SystemGuardWorld world(input.r, resolv);
+    const std::string lock = std::string(resolv) + ".lock";
+    SystemGuardWorld world(input.r, resolv, lock);
     if (!world.iptables_on_path()) GTEST_SKIP() << "no iptables on this machine";
     testing::FakeRunner runner;
     testing::FakeSeams seams;
@@ -426,6 +488,7 @@ TEST(SystemGuardWorld, ClosedOutputNeitherKillsNorLeavesTheRule) {
     GuardOutcome out = dns_guard(runner, seams, sink, world);
     ::setenv("PATH", saved.c_str(), 1);
     ::unlink(resolv);
+    ::unlink(lock.c_str());
     EXPECT_EQ(out.result, 0);
     EXPECT_EQ(seams.remove_calls, 2);
     EXPECT_EQ(runner.calls.back(), kFlush);
@@ -443,6 +506,25 @@ TEST(SystemGuardWorld, SignalsIgnoredByTheStarterStayIgnored) {
     EXPECT_EQ(world.disarm_signals(), 0);
     EXPECT_TRUE(handler_is(SIGHUP, SIG_IGN));
     ::signal(SIGHUP, SIG_DFL);
+}
+
+TEST(SystemGuardWorld, RunLockIsTheFileAtItsPathOrNone) {
+    char dir[] = "/tmp/tq8-lock-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/lock";
+    SystemGuardWorld world(0, "/dev/null", path);
+    std::unique_ptr<core::OpLock> lock = world.lock_operations();
+    ASSERT_TRUE(lock);
+    EXPECT_TRUE(lock->held());
+    int other = ::open(path.c_str(), O_RDWR | O_CLOEXEC);  // as another run would
+    ASSERT_GE(other, 0);
+    EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
+    lock.reset();
+    EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    ::close(other);
+    ::unlink(path.c_str());
+    ::rmdir(dir);
+    EXPECT_EQ(SystemGuardWorld(0, "/dev/null", "").lock_operations(), nullptr);
 }
 
 TEST(SystemGuardWorld, OnlyOneGuardArmsSignalsAtATime) {
