@@ -3,6 +3,7 @@
 #include "root_helper/core/py_module.hpp"
 
 #include <climits>
+#include <optional>
 
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
@@ -190,6 +191,15 @@ PyRef record_to_dict(const core::Record& record) {
     return d;
 }
 
+namespace {
+// True when every attribute the guard reaches through is still the module's own.
+bool originals_in_place(PyObject* module) {
+    for (Surface s : {kRunCmd, kRemoveDnsRedirect, kShieldListening, kShieldAnswers})
+        if (replacement(module, s)) return false;
+    return true;
+}
+}  // namespace
+
 GuardRun run_dns_guard(PyObject* module) {
     // The descriptor is taken when the guard starts: a caller may have replaced sys.stdin.
     PyRef in = PyRef::borrow(PySys_GetObject("stdin"));
@@ -200,11 +210,26 @@ GuardRun run_dns_guard(PyObject* module) {
     int fd = PyObject_AsFileDescriptor(in.get());
     if (fd < 0) throw PythonError();
 
-    ModuleRunner runner(module);
-    ModuleSeams seams(module, runner);
     StdoutSink sink;
     GuardRun run;
-    {
+    if (audit_enabled() && originals_in_place(module)) {
+        // The privileged command: main() is C++ and it loaded no Python code of anyone's, so
+        // nothing can replace an attribute while the guard runs and the seams found now stay
+        // right to the end. Taking the direct path once keeps the runtime out of every
+        // wake-up of a watch that lasts the whole session. Commands are audited as the
+        // module's runner would audit them.
+        core::SystemRunner system;
+        std::optional<core::AuditingRunner> audited;
+        if (!audit_action().empty()) audited.emplace(system, audit_action());
+        core::CommandRunner& runner = audited ? static_cast<core::CommandRunner&>(*audited) : system;
+        core::DirectSeams seams(runner);
+        GilRelease nogil;
+        run.outcome = dns_shield::dns_guard(runner, seams, sink, fd);
+    } else {
+        // A Python caller may replace run_cmd, a probe or remove_dns_redirect at any moment
+        // (another thread, a signal handler): each call looks its attribute up again.
+        ModuleRunner runner(module);
+        ModuleSeams seams(module, runner);
         GilRelease nogil;
         run.outcome = dns_shield::dns_guard(runner, seams, sink, fd);
     }
