@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "root_helper/core/audit_log.hpp"
@@ -354,6 +355,81 @@ PyObject* front_end_main(PyObject* module) noexcept {
         print_record(record.get());
         Py_RETURN_NONE;
     });
+}
+
+namespace {
+
+// What the runtime does for an uncaught SystemExit (its exit-request handling): the code
+// attribute, or the exception itself when that cannot be read.
+int system_exit_status() {
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    PyRef code = PyRef::steal(PyObject_GetAttrString(exc.get(), "code"));
+    if (code) {
+        if (code.get() == Py_None) return 0;
+    } else {
+        PyErr_Clear();
+        code = std::move(exc);
+    }
+    if (PyLong_Check(code.get())) {
+        // (int) of the C long, as the runtime takes it; a code beyond a long reads as -1.
+        int status = static_cast<int>(PyLong_AsLong(code.get()));
+        PyErr_Clear();
+        return status & 0xff;
+    }
+    PyObject* err = PySys_GetObject("stderr");  // borrowed
+    if (err && err != Py_None) {
+        if (PyFile_WriteObject(code.get(), err, Py_PRINT_RAW) < 0) PyErr_Clear();
+    } else {
+        if (PyObject_Print(code.get(), stderr, Py_PRINT_RAW) < 0) PyErr_Clear();
+        std::fflush(stderr);
+    }
+    PySys_WriteStderr("\n");
+    return 1;
+}
+
+bool is_closed(PyObject* stream) {
+    PyRef closed = PyRef::steal(PyObject_GetAttrString(stream, "closed"));
+    if (!closed) {
+        PyErr_Clear();
+        return false;
+    }
+    int yes = PyObject_IsTrue(closed.get());
+    if (yes < 0) PyErr_Clear();
+    return yes > 0;
+}
+
+// The runtime's last flush of the standard streams: a stdout that cannot take its pending
+// output is reported like an unraisable error; either failure means 120.
+bool flush_standard_streams() {
+    bool ok = true;
+    for (const char* name : {"stdout", "stderr"}) {
+        PyObject* stream = PySys_GetObject(name);  // borrowed
+        if (!stream || stream == Py_None || is_closed(stream)) continue;
+        PyRef r = PyRef::steal(PyObject_CallMethod(stream, "flush", nullptr));
+        if (r) continue;
+        ok = false;
+        if (std::string_view(name) == "stdout")
+            PyErr_WriteUnraisable(stream);
+        else
+            PyErr_Clear();
+    }
+    return ok;
+}
+
+}  // namespace
+
+int command_status(PyObject* result) noexcept {
+    int status = 0;
+    if (!result) {
+        if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
+            status = system_exit_status();
+        } else {
+            PyErr_Print();
+            status = 1;
+        }
+    }
+    if (!flush_standard_streams()) status = 120;
+    return status;
 }
 
 }  // namespace tq8::py
