@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
     tq8::py::enable_audit();
     int exit_status = run_main();
     // The status is final and the standard streams are flushed; tearing the runtime down
-    // would only free memory the kernel takes back anyway, and costs a fifth of the guard's
-    // time from the end of its input to its exit. No thread, atexit hook or object with a
+    // would only free memory the kernel takes back anyway, and adds milliseconds to every run
+    // (the guard's end of input to exit included). No thread, atexit hook or object with a
     // finaliser of ours is pending here; C stdio (our fallbacks) is flushed by hand.
     std::fflush(nullptr);
     _exit(exit_status);
