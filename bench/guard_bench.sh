@@ -5,7 +5,7 @@
 #          live fake shield;
 #   exit:  end of input to process exit against guard_spawner.c running the clean-up's own
 #          commands (check, delete, check, cache flush) back to back.
-# usage: bench/guard_bench.sh [IDLE_SECONDS (default 60)] [EXIT_ROUNDS (default 15)]
+# usage: bench/guard_bench.sh [IDLE_SECONDS (default 60)] [EXIT_ROUNDS (default 30)]
 # Needs TQ8_INSTALL_DIR (a staged install) and TQ8_PYTHON; with TQ8_BUILD_DIR (its
 # libhelper_lib.a) the library's guard without the runtime is measured too. A fast fake
 # resolvectl is put first on PATH for every side, since the sandbox has no resolver to flush.
@@ -48,4 +48,4 @@ shield_pid=$!
 for _ in $(seq 100); do [ -e "$work/ready" ] && break; sleep 0.05; done
 
 "$py" "$here/guard_bench.py" "$TQ8_INSTALL_DIR/tq8_root_helper" "$work/minloop" \
-    "$work/spawner" "${1:-60}" "${2:-15}" $driver
+    "$work/spawner" "${1:-60}" "${2:-30}" $driver

@@ -1,5 +1,7 @@
 /* The floor for the guard's clean-up: check, delete, check, cache flush, spawned back to back
- * with their output on a pipe and waited for, nothing else. Prints the elapsed microseconds. */
+ * with their output on a pipe and waited for, nothing else. Like the guard it says "HAZIR",
+ * waits for the end of its input, then runs them and exits, so that both can be timed alike
+ * from outside; it also prints the microseconds the four commands took by themselves. */
 #include <spawn.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -33,6 +35,10 @@ static void run(char* const argv[]) {
              "--to-destination", "127.0.0.1:5354", NULL
 
 int main(void) {
+    char buf[4096];
+    fputs("HAZIR\n", stdout);
+    fflush(stdout);
+    while (read(0, buf, sizeof buf) > 0) {}
     char* const check[] = {"iptables", "-w", "5", "-t", "nat", "-C", RULE};
     char* const del[] = {"iptables", "-w", "5", "-t", "nat", "-D", RULE};
     char* const flush[] = {"resolvectl", "flush-caches", NULL};
