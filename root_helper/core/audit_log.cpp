@@ -186,6 +186,20 @@ void audit_note(const std::string& action, const std::string& text) {
     emit(LOG_NOTICE, line);
 }
 
+namespace {
+std::string& current_action() {
+    static std::string a;
+    return a;
+}
+}  // namespace
+
+void set_audit_action(std::string action) { current_action() = std::move(action); }
+
+void audit_refusal(const std::string& what, const std::string& reason) {
+    if (current_action().empty()) return;
+    audit_note(current_action(), "refused " + what + ": " + reason);
+}
+
 void audit_open() {
     // No LOG_NDELAY: the socket is opened by the first line, and a system without one loses
     // nothing but the lines.

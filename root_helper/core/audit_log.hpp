@@ -28,6 +28,14 @@ private:
 // and its end with the reason). Control characters in text are escaped.
 void audit_note(const std::string& action, const std::string& text);
 
+// The action of the privileged command's current dispatch, for lines written outside a runner;
+// "" (the default) while no run is audited, so that a Python caller's own calls leave none.
+void set_audit_action(std::string action);
+
+// A refusal of something the caller handed over, while a run is audited:
+//   action=<action> user=<...> refused <what>: <reason>
+void audit_refusal(const std::string& what, const std::string& reason);
+
 // Names the privileged command's lines "tq8_root_helper" with its pid, facility authpriv (next
 // to pkexec's own record of the authorisation). Only the command calls it: inside somebody
 // else's Python process the lines keep that process's syslog identity. Opens no socket yet.

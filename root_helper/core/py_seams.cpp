@@ -96,8 +96,12 @@ const std::string& audit_action() noexcept { return g_audit_action; }
 
 AuditScope::AuditScope(std::string action) {
     if (g_audit_enabled) g_audit_action = std::move(action);
+    core::set_audit_action(g_audit_action);
 }
-AuditScope::~AuditScope() { g_audit_action.clear(); }
+AuditScope::~AuditScope() {
+    g_audit_action.clear();
+    core::set_audit_action({});
+}
 
 core::CommandResult ModuleRunner::run(const std::vector<std::string>& cmd) {
     if (g_audit_action.empty()) return run_unaudited(cmd);

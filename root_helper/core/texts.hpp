@@ -54,6 +54,32 @@ inline std::string link_set_up_cmd(std::string_view mtu, std::string_view iface)
     return std::string("ip link set mtu ").append(mtu).append(" up dev ").append(iface);
 }
 
+// Refusals of the caller's WireGuard configuration: the stderr of a failed wg-quick step.
+inline std::string conf_key_refused(std::string_view key) {
+    return "Yapılandırma reddedildi: '" + std::string(key) +
+           "' anahtarına izin verilmez (PreUp, PostUp, PreDown, PostDown ve SaveConfig root "
+           "yetkisiyle komut çalıştırır veya dosya yazar).";
+}
+inline std::string conf_glob_refused(std::string_view key) {
+    return "Yapılandırma reddedildi: '" + std::string(key) +
+           "' değeri joker karakter (*, ?, [ veya () içeriyor.";
+}
+inline std::string conf_unreadable(int err) {
+    return "Yapılandırma dosyası reddedildi: kullanıcı bu dosyayı okuyamıyor (errno " +
+           std::to_string(err) + ").";
+}
+inline constexpr std::string_view kConfNotRegular =
+    "Yapılandırma dosyası reddedildi: sıradan bir dosya değil.";
+inline constexpr std::string_view kConfTooLarge =
+    "Yapılandırma dosyası reddedildi: çok büyük (en fazla 65536 bayt).";
+inline std::string conf_read_failed(int err) {
+    return "Yapılandırma dosyası okunamadı: okuma tamamlanamadı (errno " + std::to_string(err) +
+           ").";
+}
+inline std::string conf_copy_failed(std::string_view what) {
+    return "Yapılandırmanın root'a özel kopyası hazırlanamadı: " + std::string(what);
+}
+
 // Emergency reset
 inline constexpr std::string_view kFlushCmd = "iptables flush TQ8_KILLSWITCH & TCPMSS";
 inline constexpr std::string_view kFlushed = "Temizlendi";

@@ -36,12 +36,26 @@ core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
 // when there was no chain to delete).
 bool remove_killswitch_chain(core::CommandRunner& runner);
 
+// Where manage_wireguard keeps the checked copy of the caller's configuration that wg-quick
+// is handed: <private_dir>/tq8wg0.conf, in a directory only root may enter.
+struct TunnelPaths {
+    std::string private_dir = "/run/tq8-wireguard";
+};
+
 // "down" takes tq8wg0 down; anything else brings it up through wg-quick or as a bare link,
 // then gives the default-route device the same MTU through seams.set_mtu. mtu_decimal is the
 // MTU as a decimal integer text of any size; a bare-link record carries it as "mtu".
+// conf_path is read with the rights of the user PKEXEC_UID names; a configuration that user
+// cannot read, or that holds hooks, is refused as a failed wg-quick step.
 core::Record manage_wireguard(core::CommandRunner& runner, core::Seams& seams,
                               const std::string& action, const std::string& conf_path,
-                              const std::string& mtu_decimal);
+                              const std::string& mtu_decimal, const TunnelPaths& paths = {});
+
+// The private copy left by a wg-quick bring-up, when there is one in a directory that is
+// root's; nullopt otherwise.
+std::optional<std::string> private_copy(const TunnelPaths& paths = {});
+// Removes that copy (nothing when there is none).
+void remove_private_copy(const TunnelPaths& paths = {});
 
 // Where the reset finds the resolver files; tests point these into a scratch directory.
 struct ResolvPaths {
@@ -52,6 +66,7 @@ struct ResolvPaths {
 // Removes what the other operations may have left and repairs name resolution.
 // {"ok": true, "logs"} always.
 core::Record emergency_network_reset(core::CommandRunner& runner, core::Seams& seams,
-                                     const ResolvPaths& paths = {});
+                                     const ResolvPaths& paths = {},
+                                     const TunnelPaths& tunnel = {});
 
 }  // namespace tq8::netops

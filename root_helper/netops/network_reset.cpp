@@ -196,7 +196,7 @@ void repair_resolv_conf(const ResolvPaths& paths, std::vector<core::LogEntry>& l
 }  // namespace
 
 core::Record emergency_network_reset(core::CommandRunner& runner, core::Seams& seams,
-                                     const ResolvPaths& paths) {
+                                     const ResolvPaths& paths, const TunnelPaths& tunnel) {
     core::Record record;
     record.ok = true;
     auto& logs = record.logs;
@@ -208,7 +208,12 @@ core::Record emergency_network_reset(core::CommandRunner& runner, core::Seams& s
     logs.push_back({std::string(texts::kFlushCmd), 0, std::string(texts::kFlushed), ""});
 
     seams.remove_dns_redirect();
+    // A wg-quick tunnel goes down with the copy it came up from, so that the routes and
+    // policy rules wg-quick added go with it; the link delete catches everything else.
+    const auto wg_copy = private_copy(tunnel);
+    if (wg_copy) runner.run({"wg-quick", "down", *wg_copy});
     runner.run({"ip", "link", "del", "dev", core::kTunnelIface});
+    if (wg_copy) remove_private_copy(tunnel);
 
     repair_resolv_conf(paths, logs);
 

@@ -1,13 +1,20 @@
 // manage_wireguard: the tq8wg0 tunnel, through wg-quick or as a bare link built with ip.
 #include <charconv>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string_view>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "root_helper/core/audit_log.hpp"
+#include "root_helper/core/caller_file.hpp"
 #include "root_helper/core/constants.hpp"
 #include "root_helper/core/texts.hpp"
+#include "root_helper/core/unique_fd.hpp"
 #include "root_helper/netops/netops.hpp"
 
 namespace tq8::netops {
@@ -43,16 +50,171 @@ bool wg_quick_installed() {
     }
 }
 
-// The three tests, in order, each only when the ones before passed. The status query follows
-// links, so a dangling link counts as no configuration.
-bool use_wg_quick(const std::string& conf_path) {
-    if (conf_path.empty()) return false;
+// Far above any real configuration, small enough to read whole.
+constexpr std::size_t kMaxConfSize = 64 * 1024;
+// wg-quick names the interface after the file: the copy it is handed is always this one.
+const std::string kCopyName = core::kTunnelIface + ".conf";
+
+// The three tests, in order, each only when the ones before passed. The status query is the
+// caller's (through read_caller_file, which reads the file at the same time), so the answer
+// says nothing about paths the caller could not see; it follows links, so a dangling link
+// counts as no configuration. nullopt when a test fails.
+std::optional<core::CallerFile> wg_quick_tests(const std::string& conf_path) {
+    if (conf_path.empty()) return std::nullopt;
     // A path with a NUL byte names nothing; the status query must not see a shorter path.
-    if (conf_path.find('\0') != std::string::npos) return false;
-    struct stat st {};
-    if (::stat(conf_path.c_str(), &st) != 0) return false;
-    return wg_quick_installed();
+    if (conf_path.find('\0') != std::string::npos) return std::nullopt;
+    auto file = core::read_caller_file(conf_path, kMaxConfSize);
+    if (file.status == core::CallerFile::Status::absent) return std::nullopt;
+    if (!wg_quick_installed()) return std::nullopt;
+    return file;
 }
+
+// A key as wg-quick matches it: the text before the first "=" of the line without its comment,
+// compared case-insensitively after trimming. Only ASCII letters and digits are kept here, so
+// blanks of any kind, NUL bytes (which bash's read drops) and other padding cannot hide a key;
+// what this refuses beyond wg-quick's own reading is no key wg would accept either.
+std::string normalised_key(std::string_view key) {
+    std::string out;
+    for (unsigned char c : key) {
+        if (c >= 'A' && c <= 'Z') out += static_cast<char>(c - 'A' + 'a');
+        else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out += static_cast<char>(c);
+    }
+    return out;
+}
+
+// Why the caller's configuration may not reach wg-quick, or nullopt. wg-quick runs the hook
+// lines as root shell commands, SaveConfig makes it write the file back as root, and it expands
+// Address and DNS values unquoted, so a wildcard there would list directories as root.
+std::optional<std::string> refusal(const core::CallerFile& file) {
+    using Status = core::CallerFile::Status;
+    switch (file.status) {
+        case Status::ok: break;
+        case Status::absent:
+        case Status::unreadable: return texts::conf_unreadable(file.error);
+        case Status::not_regular: return std::string(texts::kConfNotRegular);
+        case Status::too_large: return std::string(texts::kConfTooLarge);
+        case Status::failed: return texts::conf_read_failed(file.error);
+    }
+    static constexpr std::pair<std::string_view, std::string_view> kHooks[] = {
+        {"preup", "PreUp"}, {"postup", "PostUp"}, {"predown", "PreDown"},
+        {"postdown", "PostDown"}, {"saveconfig", "SaveConfig"}};
+    std::string_view rest = file.content;
+    while (!rest.empty()) {
+        const auto nl = rest.find('\n');
+        std::string_view line = rest.substr(0, nl);
+        rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+        line = line.substr(0, line.find('#'));
+        const auto eq = line.find('=');
+        const std::string key = normalised_key(line.substr(0, eq));
+        for (const auto& [norm, name] : kHooks)
+            if (key == norm) return texts::conf_key_refused(name);
+        if ((key == "address" || key == "dns") && eq != std::string_view::npos &&
+            line.substr(eq + 1).find_first_of("*?[(") != std::string_view::npos)
+            return texts::conf_glob_refused(key == "dns" ? "DNS" : "Address");
+    }
+    return std::nullopt;
+}
+
+std::string os_error(int err, const std::string& path) {
+    return "[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + path + "'";
+}
+
+// The root-only directory of the copy, opened without following a link. Created 0700 when
+// missing (create); one that is not the helper's own, or that others may write, is refused.
+std::optional<core::UniqueFd> open_private_dir(const TunnelPaths& paths, bool create,
+                                               std::string* error) {
+    const std::string& dir = paths.private_dir;
+    if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (error) *error = os_error(errno, dir);
+        return std::nullopt;
+    }
+    core::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        if (error) *error = os_error(errno, dir);
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
+        if (error) *error = os_error(EPERM, dir);
+        return std::nullopt;
+    }
+    if ((st.st_mode & 077) != 0) ::fchmod(fd.get(), 0700);
+    return fd;
+}
+
+bool copy_present(int dirfd) {
+    struct stat st {};
+    return ::fstatat(dirfd, kCopyName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode);
+}
+
+// What was read, unchanged, as <dir>/tq8wg0.conf (0600), put in place by rename so that
+// wg-quick never sees half a file. nullopt on success, else the description.
+std::optional<std::string> write_copy(int dirfd, const TunnelPaths& paths,
+                                      const std::string& content) {
+    const std::string tmp = "." + kCopyName + ".new";
+    const std::string reported = paths.private_dir + "/" + kCopyName;
+    ::unlinkat(dirfd, tmp.c_str(), 0);
+    core::UniqueFd fd(::openat(dirfd, tmp.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) return os_error(errno, reported);
+    bool ok = ::fchmod(fd.get(), 0600) == 0;
+    std::string_view data = content;
+    while (ok && !data.empty()) {
+        const ssize_t n = ::write(fd.get(), data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    if (ok && ::close(fd.release()) != 0) ok = false;
+    if (ok && ::renameat(dirfd, tmp.c_str(), dirfd, kCopyName.c_str()) != 0) ok = false;
+    if (ok) return std::nullopt;
+    const int err = errno;
+    ::unlinkat(dirfd, tmp.c_str(), 0);
+    return os_error(err, reported);
+}
+
+core::CommandResult refused(const std::string& conf_path, const std::string& reason) {
+    core::audit_refusal("conf=" + core::audit_quote({conf_path}), reason);
+    return {1, "", reason};
+}
+
+// The caller's configuration, checked, as a private copy handed to wg-quick ACTION. For "up",
+// whatever an earlier up left is taken down first (unlogged clean-up), so a second up gives a
+// working tunnel instead of "already exists"; a copy wg-quick could not bring up is removed,
+// and so is the copy after "down".
+core::CommandResult run_on_copy(core::CommandRunner& runner, const TunnelPaths& paths,
+                                const std::string& wg_action, const std::string& conf_path,
+                                const core::CallerFile& file) {
+    if (auto reason = refusal(file)) return refused(conf_path, *reason);
+    std::string error;
+    auto dir = open_private_dir(paths, true, &error);
+    if (!dir) return {1, "", texts::conf_copy_failed(error)};
+    const std::string copy = paths.private_dir + "/" + kCopyName;
+    if (wg_action == "up") {
+        if (copy_present(dir->get())) runner.run({kWgQuick, "down", copy});
+        runner.run({"ip", "link", "del", "dev", core::kTunnelIface});
+    }
+    if (auto e = write_copy(dir->get(), paths, file.content)) return {1, "", texts::conf_copy_failed(*e)};
+    auto result = runner.run({kWgQuick, wg_action, copy});
+    if (wg_action == "down" || result.rc != 0) ::unlinkat(dir->get(), kCopyName.c_str(), 0);
+    return result;
+}
+
+}  // namespace
+
+std::optional<std::string> private_copy(const TunnelPaths& paths) {
+    auto dir = open_private_dir(paths, false, nullptr);
+    if (!dir || !copy_present(dir->get())) return std::nullopt;
+    return paths.private_dir + "/" + kCopyName;
+}
+
+void remove_private_copy(const TunnelPaths& paths) {
+    if (auto dir = open_private_dir(paths, false, nullptr))
+        ::unlinkat(dir->get(), kCopyName.c_str(), 0);
+}
+
+namespace {
 
 // The MTU goes back to the caller as the integer it passed: a plain integer when it fits,
 // otherwise its decimal text, which the binding turns back into an integer.
@@ -65,12 +227,24 @@ core::Value mtu_value(const std::string& mtu_decimal) {
     return core::BigInt{mtu_decimal};
 }
 
-core::Record take_down(core::CommandRunner& runner, const std::string& conf_path) {
+core::Record take_down(core::CommandRunner& runner, const std::string& conf_path,
+                       const TunnelPaths& paths) {
     core::Record record;
     const std::string& iface = core::kTunnelIface;
-    if (use_wg_quick(conf_path))
-        record.logs.push_back(core::log_entry(texts::wg_quick_down_cmd(conf_path),
-                                              runner.run({kWgQuick, "down", conf_path})));
+    // What up brought up goes down with the copy it was brought up from, whatever file (or
+    // none) the caller names now.
+    if (const auto copy = private_copy(paths); copy && wg_quick_installed()) {
+        const auto result = runner.run({kWgQuick, "down", *copy});
+        remove_private_copy(paths);
+        record.logs.push_back(core::log_entry(
+            texts::wg_quick_down_cmd(conf_path.empty() ? *copy : conf_path), result));
+    } else {
+        if (copy) remove_private_copy(paths);
+        if (const auto file = wg_quick_tests(conf_path))
+            record.logs.push_back(core::log_entry(
+                texts::wg_quick_down_cmd(conf_path),
+                run_on_copy(runner, paths, "down", conf_path, *file)));
+    }
     // Always, because wg-quick may have failed or the link may have been built bare.
     record.logs.push_back(core::log_entry(texts::link_del_cmd(iface),
                                           runner.run({"ip", "link", "del", "dev", iface})));
@@ -83,13 +257,13 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
 
 core::Record manage_wireguard(core::CommandRunner& runner, core::Seams& seams,
                               const std::string& action, const std::string& conf_path,
-                              const std::string& mtu_decimal) {
-    if (action == "down") return take_down(runner, conf_path);
+                              const std::string& mtu_decimal, const TunnelPaths& paths) {
+    if (action == "down") return take_down(runner, conf_path, paths);
 
     core::Record record;
     const std::string& iface = core::kTunnelIface;
-    if (use_wg_quick(conf_path)) {
-        const auto up = runner.run({kWgQuick, "up", conf_path});
+    if (const auto file = wg_quick_tests(conf_path)) {
+        const auto up = run_on_copy(runner, paths, "up", conf_path, *file);
         record.logs.push_back(core::log_entry(texts::wg_quick_up_cmd(conf_path), up));
         if (up.rc == 0) {
             record.ok = true;

@@ -64,8 +64,10 @@ class NetopsCommandTest(unittest.TestCase):
                          [f"wg-quick up {conf.name}", "ip link add dev tq8wg0 type wireguard",
                           "ip address add 10.54.0.2/24 dev tq8wg0",
                           "ip link set mtu 1000 up dev tq8wg0"])
+        # wg-quick is handed the checked private copy, after an unlogged clean-up of the link.
         self.assertEqual(self.fakes.calls(), [
-            ["wg-quick", "up", conf.name], ["modprobe", "wireguard"],
+            ["ip", "link", "del", "dev", "tq8wg0"],
+            ["wg-quick", "up", "/run/tq8-wireguard/tq8wg0.conf"], ["modprobe", "wireguard"],
             ["ip", "link", "del", "dev", "tq8wg0"],
             ["ip", "link", "add", "dev", "tq8wg0", "type", "wireguard"],
             ["ip", "address", "add", "10.54.0.2/24", "dev", "tq8wg0"],

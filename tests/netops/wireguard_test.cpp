@@ -2,13 +2,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "fake_runner.hpp"
 #include "netops/record_printing.hpp"
+#include "root_helper/core/audit_log.hpp"
 #include "root_helper/netops/netops.hpp"
 
 namespace tq8::netops {
@@ -33,6 +36,8 @@ protected:
         char tmpl[] = "/tmp/tq8-netops-test.XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
+        paths_.private_dir = (dir_ / "private").string();
+        copy_ = paths_.private_dir + "/tq8wg0.conf";
         conf_ = (dir_ / "tq8.conf").string();
         std::ofstream(conf_) << "[Interface]\n";
         fs::create_directories(dir_ / "bin");
@@ -55,6 +60,8 @@ protected:
     void path_without_wg_quick() { ::setenv("PATH", (dir_ / "empty").c_str(), 1); }
 
     fs::path dir_;
+    TunnelPaths paths_;
+    std::string copy_;
     std::string conf_;
     std::optional<std::string> saved_path_;
     fs::path saved_cwd_;
@@ -73,7 +80,7 @@ TEST_F(Wireguard, DownWithoutWgQuickOnlyDeletesTheLink) {
         c.wg_quick ? path_with_wg_quick() : path_without_wg_quick();
         testing::FakeRunner runner;
         runner.script(kDel, {{1, "", "Cannot find device \"tq8wg0\""}});
-        const auto record = manage_wireguard(runner, seams_, "down", c.conf ? conf_ : "", "1420");
+        const auto record = manage_wireguard(runner, seams_, "down", c.conf ? conf_ : "", "1420", paths_);
         EXPECT_EQ(runner.calls, (std::vector<Argv>{kDel}));
         const core::Record expected{true,
                                     {{"active", false}},
@@ -84,20 +91,21 @@ TEST_F(Wireguard, DownWithoutWgQuickOnlyDeletesTheLink) {
 
 TEST_F(Wireguard, DownWithWgQuickRunsItFirstAndIgnoresItsFailure) {
     path_with_wg_quick();
-    runner_.script({"wg-quick", "down", conf_}, {{1, "", "wg-quick: `tq8' is not a WireGuard interface"}});
-    const auto record = manage_wireguard(runner_, seams_, "down", conf_, "1420");
-    EXPECT_EQ(runner_.calls, (std::vector<Argv>{{"wg-quick", "down", conf_}, kDel}));
+    runner_.script({"wg-quick", "down", copy_}, {{1, "", "wg-quick: `tq8wg0' is not a WireGuard interface"}});
+    const auto record = manage_wireguard(runner_, seams_, "down", conf_, "1420", paths_);
+    EXPECT_EQ(runner_.calls, (std::vector<Argv>{{"wg-quick", "down", copy_}, kDel}));
     EXPECT_TRUE(record.ok);
     ASSERT_EQ(record.logs.size(), 2u);
     EXPECT_EQ(record.logs[0], (core::LogEntry{"wg-quick down " + conf_, 1, "",
-                                              "wg-quick: `tq8' is not a WireGuard interface"}));
+                                              "wg-quick: `tq8wg0' is not a WireGuard interface"}));
     EXPECT_EQ(record.logs[1].cmd, "ip link del dev tq8wg0");
+    EXPECT_FALSE(fs::exists(copy_));
 }
 
 TEST_F(Wireguard, UpThroughWgQuickStopsAtItsSuccess) {
     path_with_wg_quick();
-    const auto record = manage_wireguard(runner_, seams_, "up", conf_, "1420");
-    EXPECT_EQ(runner_.calls, (std::vector<Argv>{{"wg-quick", "up", conf_}}));
+    const auto record = manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
+    EXPECT_EQ(runner_.calls, (std::vector<Argv>{kDel, {"wg-quick", "up", copy_}}));
     const core::Record expected{true,
                                 {{"active", true}, {"mode", std::string("wg-quick")}},
                                 {{"wg-quick up " + conf_, 0, "", ""}}};
@@ -107,10 +115,10 @@ TEST_F(Wireguard, UpThroughWgQuickStopsAtItsSuccess) {
 
 TEST_F(Wireguard, FailedWgQuickFallsBackToTheBareLink) {
     path_with_wg_quick();
-    runner_.script({"wg-quick", "up", conf_}, {{1, "", "RTNETLINK answers: Operation not supported"}});
+    runner_.script({"wg-quick", "up", copy_}, {{1, "", "RTNETLINK answers: Operation not supported"}});
     runner_.script(kRoute, {{0, "default via 198.18.0.1 dev eth0", ""}});
-    const auto record = manage_wireguard(runner_, seams_, "up", conf_, "1420");
-    EXPECT_EQ(runner_.calls, (std::vector<Argv>{{"wg-quick", "up", conf_}, kModprobe, kDel, kAdd,
+    const auto record = manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
+    EXPECT_EQ(runner_.calls, (std::vector<Argv>{kDel, {"wg-quick", "up", copy_}, kModprobe, kDel, kAdd,
                                                 kAddr, link_set("1420"), kRoute}));
     const core::Record expected{
         true,
@@ -129,6 +137,7 @@ TEST_F(Wireguard, WgQuickIsUsedOnlyWhenAllThreeTestsPass) {
         const char* name;
         std::function<std::string(const fs::path&)> prepare;  // returns conf_path
         bool uses_wg_quick;
+        bool step_logged = uses_wg_quick;  // a wg-quick entry, refused or run
     };
     const std::vector<Case> cases = {
         {"empty_conf_path", [](const fs::path&) { return std::string(); }, false},
@@ -145,7 +154,8 @@ TEST_F(Wireguard, WgQuickIsUsedOnlyWhenAllThreeTestsPass) {
              return (d / "link.conf").string();
          },
          true},
-        {"directory_counts_as_something", [](const fs::path& d) { return (d / "empty").string(); }, true},
+        // Something is there, so the step is logged, but only a regular file reaches wg-quick.
+        {"directory_counts_as_something", [](const fs::path& d) { return (d / "empty").string(); }, false, true},
         {"nul_byte_in_path",
          [](const fs::path& d) { return (d / "tq8.conf").string() + std::string(1, '\0') + "x"; }, false},
         {"wg_quick_not_executable",
@@ -169,9 +179,9 @@ TEST_F(Wireguard, WgQuickIsUsedOnlyWhenAllThreeTestsPass) {
         path_with_wg_quick();
         testing::FakeRunner runner;
         const std::string conf = c.prepare(dir_);
-        const auto record = manage_wireguard(runner, seams_, "up", conf, "1420");
-        EXPECT_EQ(runner.calls.front() == (Argv{"wg-quick", "up", conf}), c.uses_wg_quick);
-        EXPECT_EQ(record.logs.size(), c.uses_wg_quick ? 1u : 3u);
+        const auto record = manage_wireguard(runner, seams_, "up", conf, "1420", paths_);
+        EXPECT_EQ(runner.calls.size() > 1 && runner.calls[1] == (Argv{"wg-quick", "up", copy_}), c.uses_wg_quick);
+        EXPECT_EQ(record.logs.size(), c.uses_wg_quick ? 1u : c.step_logged ? 4u : 3u);
     }
 }
 
@@ -181,11 +191,11 @@ TEST_F(Wireguard, EmptyPathElementMeansTheCurrentDirectory) {
         ::setenv("PATH", path, 1);
         fs::current_path(dir_ / "bin");
         testing::FakeRunner runner;
-        manage_wireguard(runner, seams_, "up", conf_, "1420");
-        EXPECT_EQ(runner.calls.front(), (Argv{"wg-quick", "up", conf_}));
+        manage_wireguard(runner, seams_, "up", conf_, "1420", paths_);
+        EXPECT_EQ(runner.calls.back(), (Argv{"wg-quick", "up", copy_}));
         fs::current_path(dir_);
         testing::FakeRunner elsewhere;
-        manage_wireguard(elsewhere, seams_, "up", conf_, "1420");
+        manage_wireguard(elsewhere, seams_, "up", conf_, "1420", paths_);
         EXPECT_EQ(elsewhere.calls.front(), kModprobe);
     }
 }
@@ -207,7 +217,7 @@ TEST_F(Wireguard, BareLinkOutcomes) {
         runner.script(kAddr, {{c.addr_rc, "", ""}});
         runner.script(link_set("1420"), {{c.set_rc, "", ""}});
         runner.script(kRoute, {{0, "default via 198.18.0.1 dev veth0 proto static", ""}});
-        const auto record = manage_wireguard(runner, seams, "up", "", "1420");
+        const auto record = manage_wireguard(runner, seams, "up", "", "1420", paths_);
         EXPECT_EQ(runner.calls, (std::vector<Argv>{kModprobe, kDel, kAdd, kAddr, link_set("1420"), kRoute}));
         EXPECT_EQ(record.ok, c.ok);
         EXPECT_EQ(record.state.at(0), (std::pair<std::string, core::Value>{"active", c.active}));
@@ -224,7 +234,7 @@ TEST_F(Wireguard, AnyActionButExactlyDownBringsTheTunnelUp) {
     for (const char* action : {"up", "UP", "", "Down", "down "}) {
         SCOPED_TRACE(action);
         testing::FakeRunner runner;
-        manage_wireguard(runner, seams_, action, "", "1420");
+        manage_wireguard(runner, seams_, action, "", "1420", paths_);
         EXPECT_EQ(runner.calls.front(), kModprobe);
     }
 }
@@ -259,10 +269,177 @@ TEST_F(Wireguard, NoDeviceFromTheRouteLookupMeansNoSetMtu) {
         testing::FakeRunner runner;
         testing::FakeSeams seams;
         runner.script(kRoute, {route});
-        const auto record = manage_wireguard(runner, seams, "up", "", "1420");
+        const auto record = manage_wireguard(runner, seams, "up", "", "1420", paths_);
         EXPECT_TRUE(seams.set_mtu_calls.empty());
         EXPECT_EQ(record.logs.size(), 3u);
     }
+}
+
+
+std::string slurp(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool runs_wg_quick(const testing::FakeRunner& r) {
+    for (const auto& c : r.calls)
+        if (!c.empty() && c[0] == "wg-quick") return true;
+    return false;
+}
+
+// What the caller wrote must not reach wg-quick when it would run as root, read as root, or is
+// not a plain, small file: the step fails with the reason, on "up" and on "down", nothing is
+// run through wg-quick, no copy is left, and the audit trail names the refusal.
+TEST_F(Wireguard, RefusedConfigurationsAreFailedStepsThatRunNothing) {
+    struct Case {
+        const char* name;
+        std::string content;  // empty: prepare() makes the path
+        std::string stderr_start;
+        std::function<void(const std::string&)> prepare = nullptr;
+    };
+    const std::string key_prefix = "Yapılandırma reddedildi: '";
+    const std::vector<Case> cases = {
+        {"pre_up", "[Interface]\nPreUp = id > /tmp/x\n", key_prefix + "PreUp' anahtarına izin verilmez"},
+        {"post_up_lower_padded", "[Interface]\n \t postup=touch /x\n", key_prefix + "PostUp'"},
+        {"pre_down_crlf", "[Interface]\r\nPREDOWN\t= x\r\n", key_prefix + "PreDown'"},
+        {"post_down_hidden_nul", std::string("[Peer]\nPost") + '\0' + "Down = x\n", key_prefix + "PostDown'"},
+        {"save_config", "[Interface]\nSaveConfig = true\n", key_prefix + "SaveConfig'"},
+        {"address_glob", "[Interface]\nAddress = /root/*\n", key_prefix + "Address' değeri joker"},
+        {"dns_glob", "[Interface]\nDNS = 10.0.0.[1]\n", key_prefix + "DNS' değeri joker"},
+        {"too_large", std::string(64 * 1024 + 1, '#'),
+         "Yapılandırma dosyası reddedildi: çok büyük (en fazla 65536 bayt)."},
+        {"fifo", "", "Yapılandırma dosyası reddedildi: sıradan bir dosya değil.",
+         [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+    };
+    core::set_audit_action("wireguard");
+    std::vector<std::string> audit;
+    core::set_audit_sink([&](int, std::string_view l) { audit.emplace_back(l); });
+    for (const auto& c : cases) {
+        for (const char* action : {"up", "down"}) {
+            SCOPED_TRACE(std::string(c.name) + " " + action);
+            const std::string path = (dir_ / (std::string(c.name) + ".conf")).string();
+            fs::remove(path);
+            if (c.prepare) c.prepare(path);
+            else std::ofstream(path, std::ios::binary) << c.content;
+            path_with_wg_quick();
+            testing::FakeRunner runner;
+            audit.clear();
+            const auto record = manage_wireguard(runner, seams_, action, path, "1420", paths_);
+            ASSERT_FALSE(record.logs.empty());
+            EXPECT_EQ(record.logs[0].cmd, std::string("wg-quick ") + action + " " + path);
+            EXPECT_EQ(record.logs[0].rc, 1);
+            EXPECT_EQ(record.logs[0].out, "");
+            EXPECT_EQ(record.logs[0].err.rfind(c.stderr_start, 0), 0u) << record.logs[0].err;
+            EXPECT_FALSE(runs_wg_quick(runner));
+            EXPECT_FALSE(fs::exists(copy_));
+            ASSERT_EQ(audit.size(), 1u);
+            EXPECT_NE(audit[0].find("action=wireguard user=- refused conf=" + path + ": " + c.stderr_start),
+                      std::string::npos) << audit[0];
+            // Then exactly as after a failed wg-quick: the bare link on up, the link delete on down.
+            EXPECT_EQ(record.logs.size(), std::string(action) == "up" ? 4u : 2u);
+        }
+    }
+    core::set_audit_sink(nullptr);
+    core::set_audit_action({});
+}
+
+TEST_F(Wireguard, CommentsAndPeerKeysAreNotMistakenForHooks) {
+    path_with_wg_quick();
+    const std::string text =
+        "[Interface]\n# PostUp = rm -rf /\nPrivateKey = a+b/c=\nAddress = 10.9.0.2/32\n"
+        "[Peer]\nPublicKey = x=\nEndpoint = [2001:db8::1]:51820\nAllowedIPs = 10.9.0.0/24\n";
+    std::ofstream(conf_, std::ios::binary) << text;
+    const auto record = manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
+    EXPECT_EQ(record.logs.at(0), (core::LogEntry{"wg-quick up " + conf_, 0, "", ""}));
+    // The copy is what was read, byte for byte, root's alone, in a directory of root's alone.
+    EXPECT_EQ(slurp(copy_), text);
+    struct stat st {};
+    ASSERT_EQ(::stat(copy_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(::stat(paths_.private_dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+// A second up replaces the running tunnel instead of failing on it, and down finds what up
+// brought up whatever the caller names then; a copy wg-quick could not bring up is not kept.
+TEST_F(Wireguard, UpIsRepeatableAndDownUsesTheCopy) {
+    path_with_wg_quick();
+    manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
+    testing::FakeRunner again;
+    const auto record = manage_wireguard(again, seams_, "up", conf_, "1420", paths_);
+    EXPECT_EQ(again.calls, (std::vector<Argv>{{"wg-quick", "down", copy_}, kDel, {"wg-quick", "up", copy_}}));
+    EXPECT_TRUE(record.ok);
+    for (const std::string& other : {std::string(), (dir_ / "missing.conf").string()}) {
+        SCOPED_TRACE(other);
+        manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
+        testing::FakeRunner down;
+        const auto rec = manage_wireguard(down, seams_, "down", other, "1420", paths_);
+        EXPECT_EQ(down.calls, (std::vector<Argv>{{"wg-quick", "down", copy_}, kDel}));
+        EXPECT_EQ(rec.logs.at(0).cmd, "wg-quick down " + (other.empty() ? copy_ : other));
+        EXPECT_FALSE(fs::exists(copy_));
+    }
+    testing::FakeRunner failing;
+    failing.script({"wg-quick", "up", copy_}, {{1, "", "boom"}});
+    manage_wireguard(failing, seams_, "up", conf_, "1420", paths_);
+    EXPECT_FALSE(fs::exists(copy_));
+}
+
+TEST_F(Wireguard, APrivateDirectoryThatIsNotRootsAloneIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the directory to another owner";
+    path_with_wg_quick();
+    for (const char* how : {"symlink", "other_owner", "group_writable"}) {
+        SCOPED_TRACE(how);
+        fs::remove_all(paths_.private_dir);
+        const std::string elsewhere = (dir_ / "elsewhere").string();
+        fs::create_directories(elsewhere);
+        if (std::string(how) == "symlink") fs::create_directory_symlink(elsewhere, paths_.private_dir);
+        else fs::create_directory(paths_.private_dir);
+        if (std::string(how) == "other_owner") { ASSERT_EQ(::chown(paths_.private_dir.c_str(), 65534, 65534), 0); }
+        if (std::string(how) == "group_writable") ::chmod(paths_.private_dir.c_str(), 0770);
+        testing::FakeRunner runner;
+        const auto record = manage_wireguard(runner, seams_, "up", conf_, "1420", paths_);
+        EXPECT_EQ(record.logs.at(0).rc, 1);
+        EXPECT_EQ(record.logs.at(0).err.rfind("Yapılandırmanın root'a özel kopyası hazırlanamadı: ", 0), 0u);
+        EXPECT_FALSE(runs_wg_quick(runner));
+        EXPECT_TRUE(fs::is_empty(elsewhere));
+    }
+}
+
+// With PKEXEC_UID the file is judged with that user's rights: a root-only file is refused
+// without a byte of it read, and a path the user cannot even reach counts as absent.
+TEST_F(Wireguard, TheCallersRightsDecide) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to read as another user";
+    path_with_wg_quick();
+    ::chmod(dir_.c_str(), 0755);
+    fs::create_directories(dir_ / "closed");
+    ::chmod((dir_ / "closed").c_str(), 0700);
+    const std::string hidden = (dir_ / "closed" / "x.conf").string();
+    std::ofstream(hidden) << "[Interface]\n";
+    ::chmod(conf_.c_str(), 0600);
+    struct Case {
+        const char* uid;
+        std::string path;
+        std::size_t entries;
+        int rc;
+        std::string err;
+    };
+    for (const Case& c : {Case{"65534", conf_, 4, 1, "Yapılandırma dosyası reddedildi: kullanıcı bu dosyayı okuyamıyor (errno 13)."},
+                          Case{"65534", hidden, 3, 0, ""},
+                          Case{"not-a-uid", conf_, 4, 1, "Yapılandırma dosyası reddedildi: kullanıcı bu dosyayı okuyamıyor (errno 1)."},
+                          Case{"0", conf_, 1, 0, ""}}) {
+        SCOPED_TRACE(std::string(c.uid) + " " + c.path);
+        ::setenv("PKEXEC_UID", c.uid, 1);
+        testing::FakeRunner runner;
+        const auto record = manage_wireguard(runner, seams_, "up", c.path, "1420", paths_);
+        ::unsetenv("PKEXEC_UID");
+        EXPECT_EQ(record.logs.size(), c.entries);
+        if (c.entries == 3) continue;
+        EXPECT_EQ(record.logs[0].rc, c.rc);
+        EXPECT_EQ(record.logs[0].err, c.err);
+    }
+    ::chmod(conf_.c_str(), 0644);
 }
 
 }  // namespace

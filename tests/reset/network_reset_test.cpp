@@ -127,6 +127,24 @@ TEST_F(ResetTest, RunsTheFixedSequenceAndLogsOnlyWhatTheUserNeeds) {
                            }));
 }
 
+// A wg-quick tunnel is taken down with the private copy it came up from (its routes and rules
+// go with it), before the link delete, and the copy goes too.
+TEST_F(ResetTest, TakesAWgQuickTunnelDownWithItsCopy) {
+    make_stub();
+    tq8::netops::TunnelPaths tunnel{(root / "run" / "tq8-wireguard").string()};
+    fs::create_directory(tunnel.private_dir);
+    fs::permissions(tunnel.private_dir, fs::perms::owner_all);
+    const std::string copy = tunnel.private_dir + "/tq8wg0.conf";
+    spit(copy, "[Interface]\n");
+    emergency_network_reset(runner, seams, paths, tunnel);
+    const Argv down = {"wg-quick", "down", copy};
+    const Argv del = {"ip", "link", "del", "dev", "tq8wg0"};
+    ASSERT_GE(runner.calls.size(), 6u);
+    EXPECT_EQ(runner.calls[4], down);
+    EXPECT_EQ(runner.calls[5], del);
+    EXPECT_FALSE(fs::exists(copy));
+}
+
 TEST_F(ResetTest, LogsTheDeviceEntryAndFailuresWithoutChangingOk) {
     make_stub();
     const CommandResult missing{1, "", "Komut çalıştırma hatası (x): yok"};

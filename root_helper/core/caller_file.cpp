@@ -1,0 +1,225 @@
+// read_caller_file: a child with the caller's credentials reads the file and reports back.
+#include "root_helper/core/caller_file.hpp"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "root_helper/core/unique_fd.hpp"
+
+namespace tq8::core {
+namespace {
+
+using Status = CallerFile::Status;
+
+// Long enough for any local file system, short enough that a path on a stalled network or
+// user-space file system (or a child the caller has stopped with SIGSTOP) cannot hold the
+// privileged run.
+constexpr auto kDeadline = std::chrono::seconds(5);
+
+struct Identity {
+    bool drop = false;     // false: read as the helper itself (no PKEXEC_UID, or it names root)
+    bool valid = true;     // false: PKEXEC_UID names nobody we could become
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+};
+
+std::optional<uid_t> parse_uid(const char* text) {
+    if (*text == '\0') return std::nullopt;
+    std::uint64_t v = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return std::nullopt;
+        v = v * 10 + static_cast<unsigned>(*p - '0');
+        if (v >= 0xFFFFFFFFu) return std::nullopt;  // (uid_t)-1 means "unchanged" to setresuid
+    }
+    return static_cast<uid_t>(v);
+}
+
+// The user pkexec authorised, with the gid and supplementary groups of their login: the same
+// rights their own processes have. A uid without an account is refused rather than guessed at.
+Identity caller_identity() {
+    Identity id;
+    const char* env = std::getenv("PKEXEC_UID");
+    if (env == nullptr) return id;
+    const auto uid = parse_uid(env);
+    if (!uid) {
+        id.valid = false;
+        return id;
+    }
+    if (*uid == 0) return id;
+    id.drop = true;
+    id.uid = *uid;
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    int e;
+    while ((e = ::getpwuid_r(*uid, &pw, buf.data(), buf.size(), &found)) == ERANGE &&
+           buf.size() < (1u << 20))
+        buf.resize(buf.size() * 2);
+    if (e != 0 || found == nullptr) {
+        id.valid = false;
+        return id;
+    }
+    id.gid = pw.pw_gid;
+    int n = 32;
+    id.groups.resize(static_cast<std::size_t>(n));
+    while (::getgrouplist(pw.pw_name, pw.pw_gid, id.groups.data(), &n) < 0) {
+        if (n <= static_cast<int>(id.groups.size())) n = static_cast<int>(id.groups.size()) * 2;
+        id.groups.resize(static_cast<std::size_t>(n));
+    }
+    id.groups.resize(static_cast<std::size_t>(n));
+    return id;
+}
+
+struct Wire {
+    std::int32_t status;
+    std::int32_t error;
+    std::uint64_t size;
+};
+
+void send_all(int fd, const void* data, std::size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+}
+
+[[noreturn]] void reply(int sock, Status s, int err, const char* data, std::size_t n) {
+    const Wire w{static_cast<std::int32_t>(s), err, n};
+    send_all(sock, &w, sizeof w);
+    if (n > 0) send_all(sock, data, n);
+    ::_exit(0);
+}
+
+// After fork() only async-signal-safe calls: everything it needs (identity, path, buffer) was
+// prepared before. Raw system calls change the credentials of this one thread-less process;
+// the libc wrappers would try to reach threads that no longer exist.
+[[noreturn]] void child_main(int sock, const Identity& id, const char* path, char* buf,
+                             std::size_t max_size) {
+    // Nothing of the helper's stays open in a process the caller may soon signal.
+    if (sock > 0) ::close_range(0, static_cast<unsigned>(sock) - 1, 0);
+    ::close_range(static_cast<unsigned>(sock) + 1, ~0u, 0);
+    if (id.drop) {
+        if (::syscall(SYS_setgroups, id.groups.size(), id.groups.data()) != 0 ||
+            ::syscall(SYS_setresgid, id.gid, id.gid, id.gid) != 0 ||
+            ::syscall(SYS_setresuid, id.uid, id.uid, id.uid) != 0)
+            reply(sock, Status::failed, errno, nullptr, 0);
+    }
+    struct stat st {};
+    if (::stat(path, &st) != 0) reply(sock, Status::absent, errno, nullptr, 0);
+    // O_NONBLOCK: a FIFO must not hang the open; the descriptor is refused below anyway.
+    const int fd = ::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) reply(sock, Status::unreadable, errno, nullptr, 0);
+    if (::fstat(fd, &st) != 0) reply(sock, Status::failed, errno, nullptr, 0);
+    if (!S_ISREG(st.st_mode)) reply(sock, Status::not_regular, 0, nullptr, 0);
+    if (static_cast<std::uint64_t>(st.st_size) > max_size)
+        reply(sock, Status::too_large, 0, nullptr, 0);
+    // One byte more than allowed: a file that grew since fstat is caught too.
+    std::size_t n = 0;
+    while (n <= max_size) {
+        ssize_t r = ::read(fd, buf + n, max_size + 1 - n);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            reply(sock, Status::failed, errno, nullptr, 0);
+        }
+        if (r == 0) break;
+        n += static_cast<std::size_t>(r);
+    }
+    if (n > max_size) reply(sock, Status::too_large, 0, nullptr, 0);
+    reply(sock, Status::ok, 0, buf, n);
+}
+
+CallerFile failed(int err) {
+    CallerFile f;
+    f.status = Status::failed;
+    f.error = err;
+    return f;
+}
+
+}  // namespace
+
+CallerFile read_caller_file(const std::string& path, std::size_t max_size) {
+    const Identity id = caller_identity();
+    if (!id.valid) {
+        CallerFile f;
+        f.status = Status::unreadable;
+        f.error = EPERM;
+        return f;
+    }
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return failed(errno);
+    UniqueFd mine(sv[0]);
+    UniqueFd theirs(sv[1]);
+    std::string buf(max_size + 1, '\0');
+    const pid_t pid = ::fork();
+    if (pid < 0) return failed(errno);
+    if (pid == 0) child_main(theirs.get(), id, path.c_str(), buf.data(), max_size);
+    theirs.reset();
+
+    std::string raw;
+    const std::size_t limit = sizeof(Wire) + max_size;
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    bool timed_out = false;
+    char chunk[16384];
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            timed_out = true;
+            break;
+        }
+        pollfd p{mine.get(), POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()) + 1);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) continue;
+        const ssize_t r = ::read(mine.get(), chunk, sizeof chunk);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (r == 0) break;
+        raw.append(chunk, static_cast<std::size_t>(r));
+        if (raw.size() > limit) break;
+    }
+    if (timed_out) ::kill(pid, SIGKILL);
+    int wstatus = 0;
+    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (timed_out) return failed(ETIMEDOUT);
+
+    Wire w{};
+    if (raw.size() < sizeof w) return failed(EIO);
+    std::memcpy(&w, raw.data(), sizeof w);
+    if (w.status < 0 || w.status > static_cast<std::int32_t>(Status::failed) ||
+        w.size != raw.size() - sizeof w || w.size > max_size)
+        return failed(EIO);
+    CallerFile f;
+    f.status = static_cast<Status>(w.status);
+    f.error = w.error;
+    if (f.status == Status::ok) f.content = raw.substr(sizeof w);
+    return f;
+}
+
+}  // namespace tq8::core
