@@ -1,0 +1,213 @@
+#!/bin/bash
+# The WireGuard tunnel through the real wg-quick over wireguard-go, against a real peer in a
+# second namespace: handshake, traffic and DNS through the tunnel, the kill switch around it,
+# repeated bring-ups, and what a hostile caller's configuration can no longer do.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+
+tq8_run_sandboxed "$0" "$@"
+
+for prog in wg wg-quick wireguard-go; do
+    command -v "$prog" >/dev/null || { echo "$prog is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+done
+[ -c /dev/net/tun ] || { echo "/dev/net/tun is missing" >&2; exit 1; }
+
+helper="$TQ8_INSTALL_DIR/tq8_root_helper"
+py="${TQ8_PYTHON:-python3.12}"
+srv="tq8wgsrv$$"
+work=$(mktemp -d /tmp/tq8-wgpeer.XXXXXX)
+chmod 755 "$work"  # the caller must reach its own file below
+cleanup() {
+    [ -n "${dns_pid:-}" ] && kill "$dns_pid" 2>/dev/null || true
+    ip netns pids "$srv" 2>/dev/null | xargs -r kill 2>/dev/null || true
+    ip netns del "$srv" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+field() { "$py" -c 'import json, sys; r = json.loads(sys.argv[1]); print(eval(sys.argv[2]))' "$1" "$2"; }
+
+# The reset's stand-ins for what lies outside the sandbox; wg-quick and wireguard-go are real.
+mkdir -p "$work/bin"
+for prog in resolvectl systemctl modprobe; do
+    printf '#!/bin/sh\nexit 1\n' >"$work/bin/$prog"
+    chmod +x "$work/bin/$prog"
+done
+export PATH="$work/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+export WG_QUICK_USERSPACE_IMPLEMENTATION=wireguard-go
+
+# --- the server: a veth away, a wireguard-go peer and a DNS responder -------------------------
+# The underlay is 198.18.9.0/24; the tunnel is TEST-NET-2, which the kill switch does not
+# exempt, so that only the tunnel rule lets DNS to it pass.
+ip netns add "$srv"
+ip link add uplink0 type veth peer name srv0 netns "$srv"
+ip address add 198.18.9.1/24 dev uplink0
+ip link set uplink0 up
+ip route add default via 198.18.9.2 dev uplink0
+ip -n "$srv" link set lo up
+ip -n "$srv" address add 198.18.9.2/24 dev srv0
+ip -n "$srv" link set srv0 up
+
+umask 077
+wg genkey >"$work/srv.key"
+wg pubkey <"$work/srv.key" >"$work/srv.pub"
+wg genkey >"$work/cli.key"
+wg pubkey <"$work/cli.key" >"$work/cli.pub"
+umask 022
+ip netns exec "$srv" wireguard-go wgsrv0 >/dev/null 2>&1
+ip netns exec "$srv" wg set wgsrv0 listen-port 51820 private-key "$work/srv.key" \
+    peer "$(cat "$work/cli.pub")" allowed-ips 198.51.100.2/32
+ip -n "$srv" address add 198.51.100.1/24 dev wgsrv0
+ip -n "$srv" link set wgsrv0 up
+
+cat >"$work/dns.py" <<'PY'
+import socket, sys
+socks = []
+for addr in sys.argv[1:]:
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((addr, 53))
+    socks.append(s)
+import selectors
+sel = selectors.DefaultSelector()
+for s in socks:
+    sel.register(s, selectors.EVENT_READ)
+print("ready", flush=True)
+while True:
+    for key, _ in sel.select():
+        data, peer = key.fileobj.recvfrom(512)
+        key.fileobj.sendto(data[:2] + b"\x81\x80" + data[4:], peer)
+PY
+cat >"$work/query.py" <<'PY'
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(3)
+s.connect((sys.argv[1], 53))
+q = b"\x4a\x11\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x03tq8\x04test\x00\x00\x01\x00\x01"
+try:
+    try:
+        s.send(q)
+    except PermissionError:
+        pass
+    r = s.recv(512)
+    print("answered" if r[:2] == q[:2] else "garbled")
+except ConnectionRefusedError:
+    print("refused")
+except socket.timeout:
+    print("timeout")
+PY
+ip netns exec "$srv" "$py" "$work/dns.py" 198.18.9.2 198.51.100.1 >"$work/dns.out" 2>&1 &
+dns_pid=$!
+for _ in $(seq 50); do grep -q ready "$work/dns.out" 2>/dev/null && break; sleep 0.1; done
+grep -q ready "$work/dns.out" || tq8_fail "DNS responder did not start: $(cat "$work/dns.out")"
+# An ICMP echo without depending on ping being installed: a raw socket, one request, its reply.
+cat >"$work/ping.py" <<'PY'
+import os, socket, struct, sys
+def csum(b):
+    s = sum(struct.unpack("!%dH" % (len(b) // 2), b))
+    s = (s >> 16) + (s & 0xFFFF)
+    return ~(s + (s >> 16)) & 0xFFFF
+s = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP)
+s.settimeout(3)
+ident = os.getpid() & 0xFFFF
+body = struct.pack("!BBHHH", 8, 0, 0, ident, 1) + b"tq8-ping"
+s.sendto(body[:2] + struct.pack("!H", csum(body)) + body[4:], (sys.argv[1], 0))
+try:
+    while True:
+        data, _ = s.recvfrom(1500)
+        icmp = data[(data[0] & 0x0F) * 4:]
+        if icmp[0] == 0 and struct.unpack("!H", icmp[4:6])[0] == ident:
+            sys.exit(0)
+except socket.timeout:
+    sys.exit(1)
+PY
+query() { "$py" "$work/query.py" "$1"; }
+
+# --- the caller's configuration: named vpn0.conf, the caller's own file -----------------------
+caller=65534
+mkdir -m 755 "$work/home"
+conf="$work/home/vpn0.conf"
+cat >"$conf" <<CONF
+[Interface]
+PrivateKey = $(cat "$work/cli.key")
+Address = 198.51.100.2/24
+
+[Peer]
+PublicKey = $(cat "$work/srv.pub")
+Endpoint = 198.18.9.2:51820
+AllowedIPs = 198.51.100.0/24
+CONF
+chown "$caller" "$conf"
+chmod 600 "$conf"
+as_caller() { PKEXEC_UID=$caller "$helper" "$@"; }
+ms() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
+tunnel_works() {
+    "$py" "$work/ping.py" 198.51.100.1 || tq8_fail "$1: no ping through the tunnel"
+    [ "$(wg show tq8wg0 latest-handshakes | awk '{print $2}')" -gt 0 ] || tq8_fail "$1: no handshake"
+    tq8_eq "$1: DNS through the tunnel" answered "$(query 198.51.100.1)"
+}
+
+t0=$(date +%s%N)
+rec=$(as_caller wireguard --wg-action up --conf "$conf")
+up_ms=$(ms "$t0")
+tq8_eq "up record" "{\"ok\": true, \"active\": true, \"mode\": \"wg-quick\", \"logs\": [{\"cmd\": \"wg-quick up $conf\", \"rc\": 0, \"stdout\": \"\", \"stderr\": \"\"}]}" \
+    "$(field "$rec" 'json.dumps(dict(r, logs=[dict(e, stderr="") for e in r["logs"]]), ensure_ascii=False)')"
+ip link show vpn0 >/dev/null 2>&1 && tq8_fail "the tunnel took the file's name"
+tunnel_works "first up"
+
+# The kill switch knows the tunnel: DNS over the veth is rejected, DNS through tq8wg0 passes.
+"$helper" killswitch --enable >/dev/null
+tq8_eq "kill switch: DNS over the veth" refused "$(query 198.18.9.2)"
+tq8_eq "kill switch: DNS through the tunnel" answered "$(query 198.51.100.1)"
+"$helper" killswitch --disable >/dev/null
+tq8_eq "no kill switch: DNS over the veth" answered "$(query 198.18.9.2)"
+
+# A second up replaces the tunnel and keeps it working.
+t0=$(date +%s%N)
+rec=$(as_caller wireguard --wg-action up --conf "$conf")
+up2_ms=$(ms "$t0")
+tq8_eq "second up ok/mode" "True wg-quick" "$(field "$rec" 'r["ok"], r["mode"]' | tr -d "(),'")"
+tunnel_works "second up"
+
+# down with no configuration takes down what up brought up, copy and all.
+t0=$(date +%s%N)
+rec=$("$helper" wireguard --wg-action down)
+down_ms=$(ms "$t0")
+tq8_eq "down record" "True False" "$(field "$rec" 'r["ok"], r["active"]' | tr -d '(),')"
+ip link show tq8wg0 >/dev/null 2>&1 && tq8_fail "tq8wg0 still exists after down"
+[ -e /run/tq8-wireguard/tq8wg0.conf ] && tq8_fail "private copy left after down"
+
+# --- what a hostile caller hands over ---------------------------------------------------------
+marker="$work/hook-ran"
+for key in PreUp PostUp PreDown postdown; do
+    hostile="$work/home/$key.conf"
+    { cat "$conf"; printf '[Interface]\n %s = touch %s\n' "$key" "$marker"; } >"$hostile"
+    chown "$caller" "$hostile"
+    for action in up down; do
+        rec=$(as_caller wireguard --wg-action "$action" --conf "$hostile")
+        tq8_eq "$key on $action: the step" "wg-quick $action $hostile 1" \
+            "$(field "$rec" 'r["logs"][0]["cmd"], r["logs"][0]["rc"]' | tr -d "(),'")"
+        [ -e "$marker" ] && tq8_fail "$key ran on $action"
+    done
+done
+ip link show tq8wg0 >/dev/null 2>&1 && ip link del tq8wg0
+
+# A root-only file named by another user: refused, and not a byte of it comes back.
+secret="$work/secret.conf"
+printf '[Interface]\nPrivateKey = TQ8SECRETMARKER\nPostUp = x\n' >"$secret"
+chmod 600 "$secret"
+rec=$(as_caller wireguard --wg-action up --conf "$secret")
+case "$rec" in *TQ8SECRET*|*PostUp*) tq8_fail "root-only content leaked: $rec" ;; esac
+tq8_eq "root-only file: the step" "1|Yapılandırma dosyası reddedildi: kullanıcı bu dosyayı okuyamıyor (errno 13)." \
+    "$(field "$rec" 'f"{r["logs"][0]["rc"]}|{r["logs"][0]["stderr"]}"')"
+rec=$(as_caller wireguard --wg-action up --conf /etc/shadow)
+case "$rec" in *root:*) tq8_fail "/etc/shadow leaked: $rec" ;; esac
+
+# --- the reset removes a running tunnel and its copy ------------------------------------------
+rec=$(as_caller wireguard --wg-action up --conf "$conf")
+tq8_eq "up before the reset" "True wg-quick" "$(field "$rec" 'r["ok"], r["mode"]' | tr -d "(),'")"
+"$helper" reset-network >/dev/null
+ip link show tq8wg0 >/dev/null 2>&1 && tq8_fail "tq8wg0 still exists after the reset"
+[ -e /run/tq8-wireguard/tq8wg0.conf ] && tq8_fail "private copy left after the reset"
+
+echo "real peer: up ${up_ms} ms, second up ${up2_ms} ms, down ${down_ms} ms"
+echo "wireguard real-peer system test passed"
