@@ -4,13 +4,15 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/tests/system/lib.sh"
+source "$top/tests/system/wg_peer_lib.sh"
 tq8_in_sandbox
 
 stage=$TQ8_STAGE
 h="$stage/tq8_root_helper"
 py=${TQ8_PYTHON:-python3.12}
 work=$(mktemp -d /tmp/tq8-tour.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+peer_ns="tq8tourpeer$$"
+trap 'wg_peer_stop "$peer_ns" "$work/peer"; rm -rf "$work"' EXIT
 
 # Programs that would reach beyond the sandbox (the host's kernel modules, its init system and
 # resolver daemon) are replaced by stand-ins that only say they were called.
@@ -56,6 +58,28 @@ show wireguard --wg-action up --mtu 1380
 state "the default-route device still gets the tunnel's MTU" \
     bash -c "ip -o link show tq8demo0 | grep -o 'mtu [0-9]*'"
 show wireguard --wg-action down
+
+title "wireguard up --conf: a real tunnel, wg-quick over wireguard-go, to a peer in a second namespace"
+mkdir -p "$work/peer"
+wg_peer_start "$peer_ns" "$work/peer" tq8uplink0
+# The caller's own file, named as the caller likes; the tunnel is tq8wg0 all the same.
+cp "$work/peer/client.conf" "$work/vpn0.conf"
+chmod 600 "$work/vpn0.conf"
+export WG_QUICK_USERSPACE_IMPLEMENTATION=wireguard-go
+show wireguard --wg-action up --conf "$work/vpn0.conf"
+state "wg show tq8wg0" wg show tq8wg0
+state "ping through the tunnel" "$py" "$work/peer/ping.py" 198.51.100.1
+state "wg show tq8wg0 latest-handshakes" wg show tq8wg0 latest-handshakes
+state "kill switch still on: DNS to the server over the veth (198.18.9.2)" \
+    "$py" "$work/peer/query.py" 198.18.9.2
+state "kill switch still on: DNS through the tunnel (198.51.100.1)" \
+    "$py" "$work/peer/query.py" 198.51.100.1
+printf '%s\n' "[Interface]" "PostUp = touch $work/hook-ran" >"$work/hostile.conf"
+show wireguard --wg-action up --conf "$work/hostile.conf"
+state "did the hook run?" bash -c "[ -e '$work/hook-ran' ] && echo yes || echo no"
+show wireguard --wg-action up --conf "$work/vpn0.conf"
+show wireguard --wg-action down
+state "links after down" bash -c "ip -o link show | awk '{print \$2}'"
 
 title "killswitch --disable"
 show killswitch --disable

@@ -5,6 +5,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
+source "$here/wg_peer_lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
@@ -19,9 +20,7 @@ srv="tq8wgsrv$$"
 work=$(mktemp -d /tmp/tq8-wgpeer.XXXXXX)
 chmod 755 "$work"  # the caller must reach its own file below
 cleanup() {
-    [ -n "${dns_pid:-}" ] && kill "$dns_pid" 2>/dev/null || true
-    ip netns pids "$srv" 2>/dev/null | xargs -r kill 2>/dev/null || true
-    ip netns del "$srv" 2>/dev/null || true
+    wg_peer_stop "$srv" "$work"
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -36,112 +35,20 @@ done
 export PATH="$work/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 export WG_QUICK_USERSPACE_IMPLEMENTATION=wireguard-go
 
-# --- the server: a veth away, a wireguard-go peer and a DNS responder -------------------------
-# The underlay is 198.18.9.0/24; the tunnel is TEST-NET-2, which the kill switch does not
-# exempt, so that only the tunnel rule lets DNS to it pass.
-ip netns add "$srv"
-ip link add uplink0 type veth peer name srv0 netns "$srv"
-ip address add 198.18.9.1/24 dev uplink0
-ip link set uplink0 up
-ip route add default via 198.18.9.2 dev uplink0
-ip -n "$srv" link set lo up
-ip -n "$srv" address add 198.18.9.2/24 dev srv0
-ip -n "$srv" link set srv0 up
-
-umask 077
-wg genkey >"$work/srv.key"
-wg pubkey <"$work/srv.key" >"$work/srv.pub"
-wg genkey >"$work/cli.key"
-wg pubkey <"$work/cli.key" >"$work/cli.pub"
-umask 022
-ip netns exec "$srv" wireguard-go wgsrv0 >/dev/null 2>&1
-ip netns exec "$srv" wg set wgsrv0 listen-port 51820 private-key "$work/srv.key" \
-    peer "$(cat "$work/cli.pub")" allowed-ips 198.51.100.2/32
-ip -n "$srv" address add 198.51.100.1/24 dev wgsrv0
-ip -n "$srv" link set wgsrv0 up
-
-cat >"$work/dns.py" <<'PY'
-import socket, sys
-socks = []
-for addr in sys.argv[1:]:
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind((addr, 53))
-    socks.append(s)
-import selectors
-sel = selectors.DefaultSelector()
-for s in socks:
-    sel.register(s, selectors.EVENT_READ)
-print("ready", flush=True)
-while True:
-    for key, _ in sel.select():
-        data, peer = key.fileobj.recvfrom(512)
-        key.fileobj.sendto(data[:2] + b"\x81\x80" + data[4:], peer)
-PY
-cat >"$work/query.py" <<'PY'
-import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.settimeout(3)
-s.connect((sys.argv[1], 53))
-q = b"\x4a\x11\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x03tq8\x04test\x00\x00\x01\x00\x01"
-try:
-    try:
-        s.send(q)
-    except PermissionError:
-        pass
-    r = s.recv(512)
-    print("answered" if r[:2] == q[:2] else "garbled")
-except ConnectionRefusedError:
-    print("refused")
-except socket.timeout:
-    print("timeout")
-PY
-ip netns exec "$srv" "$py" "$work/dns.py" 198.18.9.2 198.51.100.1 >"$work/dns.out" 2>&1 &
-dns_pid=$!
-for _ in $(seq 50); do grep -q ready "$work/dns.out" 2>/dev/null && break; sleep 0.1; done
-grep -q ready "$work/dns.out" || tq8_fail "DNS responder did not start: $(cat "$work/dns.out")"
-# An ICMP echo without depending on ping being installed: a raw socket, one request, its reply.
-cat >"$work/ping.py" <<'PY'
-import os, socket, struct, sys
-def csum(b):
-    s = sum(struct.unpack("!%dH" % (len(b) // 2), b))
-    s = (s >> 16) + (s & 0xFFFF)
-    return ~(s + (s >> 16)) & 0xFFFF
-s = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP)
-s.settimeout(3)
-ident = os.getpid() & 0xFFFF
-body = struct.pack("!BBHHH", 8, 0, 0, ident, 1) + b"tq8-ping"
-s.sendto(body[:2] + struct.pack("!H", csum(body)) + body[4:], (sys.argv[1], 0))
-try:
-    while True:
-        data, _ = s.recvfrom(1500)
-        icmp = data[(data[0] & 0x0F) * 4:]
-        if icmp[0] == 0 and struct.unpack("!H", icmp[4:6])[0] == ident:
-            sys.exit(0)
-except socket.timeout:
-    sys.exit(1)
-PY
+wg_peer_start "$srv" "$work" uplink0
 query() { "$py" "$work/query.py" "$1"; }
 
 # --- the caller's configuration: named vpn0.conf, the caller's own file -----------------------
 caller=65534
 mkdir -m 755 "$work/home"
 conf="$work/home/vpn0.conf"
-cat >"$conf" <<CONF
-[Interface]
-PrivateKey = $(cat "$work/cli.key")
-Address = 198.51.100.2/24
-
-[Peer]
-PublicKey = $(cat "$work/srv.pub")
-Endpoint = 198.18.9.2:51820
-AllowedIPs = 198.51.100.0/24
-CONF
+cp "$work/client.conf" "$conf"
 chown "$caller" "$conf"
 chmod 600 "$conf"
 as_caller() { PKEXEC_UID=$caller "$helper" "$@"; }
 ms() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
 tunnel_works() {
-    "$py" "$work/ping.py" 198.51.100.1 || tq8_fail "$1: no ping through the tunnel"
+    "$py" "$work/ping.py" 198.51.100.1 >/dev/null || tq8_fail "$1: no ping through the tunnel"
     [ "$(wg show tq8wg0 latest-handshakes | awk '{print $2}')" -gt 0 ] || tq8_fail "$1: no handshake"
     tq8_eq "$1: DNS through the tunnel" answered "$(query 198.51.100.1)"
 }
