@@ -274,6 +274,12 @@ core::Record manage_wireguard(core::CommandRunner& runner, core::Seams& seams,
     }
 
     runner.run({"modprobe", "wireguard"});
+    // A wg-quick tunnel still up (this configuration was refused) goes down through wg-quick,
+    // so that its routes and policy rules go with it, before the link is replaced.
+    if (const auto copy = private_copy(paths)) {
+        runner.run({kWgQuick, "down", *copy});
+        remove_private_copy(paths);
+    }
     // A link left over from an earlier run would make the add fail.
     runner.run({"ip", "link", "del", "dev", iface});
     const auto add = runner.run({"ip", "link", "add", "dev", iface, "type", "wireguard"});

@@ -384,6 +384,15 @@ TEST_F(Wireguard, UpIsRepeatableAndDownUsesTheCopy) {
     failing.script({"wg-quick", "up", copy_}, {{1, "", "boom"}});
     manage_wireguard(failing, seams_, "up", conf_, "1420", paths_);
     EXPECT_FALSE(fs::exists(copy_));
+    // A refused configuration on a running tunnel: the tunnel goes down through wg-quick with
+    // its copy before the bare link replaces it.
+    manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
+    std::ofstream(dir_ / "hook.conf") << "[Interface]\nPostUp = x\n";
+    testing::FakeRunner refused;
+    manage_wireguard(refused, seams_, "up", (dir_ / "hook.conf").string(), "1420", paths_);
+    EXPECT_EQ(std::vector<Argv>(refused.calls.begin(), refused.calls.begin() + 3),
+              (std::vector<Argv>{kModprobe, {"wg-quick", "down", copy_}, kDel}));
+    EXPECT_FALSE(fs::exists(copy_));
 }
 
 TEST_F(Wireguard, APrivateDirectoryThatIsNotRootsAloneIsRefused) {

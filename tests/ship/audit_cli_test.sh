@@ -67,6 +67,17 @@ grep -q 'action=mtu user=1000 rc=0 ms=[0-9]* cmd=iptables -t mangle -A POSTROUTI
     tq8_fail "no line for the clamp rule: $(cat "$work/log")"
 grep -q -- '-C POSTROUTING' "$work/log" && tq8_fail "the check only looks and must not be logged"
 
+# A refused configuration leaves a line naming the file and the reason (whichever applies to
+# uid 1000 here: the hook, or a user this machine does not know).
+printf '#!/bin/sh\nexit 0\n' >"$work/bin/wg-quick"
+chmod +x "$work/bin/wg-quick"
+chmod 755 "$work"
+printf '[Interface]\nPostUp = id\n' >"$work/hook.conf"
+run wireguard --conf "$work/hook.conf" >/dev/null
+sleep 0.3
+grep -q "action=wireguard user=1000 refused conf=$work/hook.conf: Yapılandırma" "$work/log" ||
+    tq8_fail "no line for the refusal: $(cat "$work/log")"
+
 # The guard cannot start here (no shield on this machine's loopback, or no stub in the host's
 # resolver file): it still leaves its start and its end.
 rc=0
