@@ -51,6 +51,8 @@ bool truth(PyRef value) { return check_status(PyObject_IsTrue(value.get())) == 1
 class StdoutSink final : public dns_shield::LineSink {
 public:
     bool write_line(std::string_view line) override {
+        // The command writes its lines itself, bounded in time (no runtime, no GIL needed).
+        if (direct_fd >= 0) return dns_shield::write_line_within(direct_fd, line) || reader_gone();
         GilHold gil;
         PyRef out = PyRef::borrow(PySys_GetObject("stdout"));
         if (!out || out.get() == Py_None) return reader_gone();
@@ -69,6 +71,7 @@ public:
         throw PythonError();
     }
     bool gone = false;
+    int direct_fd = -1;  // >= 0: sys.stdout's descriptor, written without the runtime
 private:
     bool reader_gone() { gone = true; return false; }
 };
@@ -227,6 +230,13 @@ GuardRun run_dns_guard(PyObject* module) {
         if (!audit_action().empty()) audited.emplace(system, audit_action());
         core::CommandRunner& runner = audited ? static_cast<core::CommandRunner&>(*audited) : system;
         core::DirectSeams seams(runner);
+        // A reader that stops reading must not hold the guard in a blocking write with the
+        // rule in place: the lines go straight to the descriptor with a deadline.
+        if (PyObject* so = PySys_GetObject("stdout"); so && so != Py_None) {
+            PyRef flushed = PyRef::steal(PyObject_CallMethod(so, "flush", nullptr));
+            if (flushed) sink.direct_fd = PyObject_AsFileDescriptor(so);
+            if (sink.direct_fd < 0) PyErr_Clear();
+        }
         GilRelease nogil;
         run.outcome = dns_shield::dns_guard(runner, seams, sink, fd);
     } else {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <string>
 #include <cstdlib>
 #include <exception>
 #include <stdexcept>
@@ -25,6 +26,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kInputWait = 5s;
 constexpr auto kGraceWait = 2s;
+// At most one check a second comes from input: a chatty or broken writer (or /dev/zero) must
+// not turn the watch into a loop of probes.
+constexpr auto kInputSpacing = 1s;
 
 const std::vector<std::string> kFlushCaches = {"resolvectl", "flush-caches"};
 
@@ -73,10 +77,23 @@ private:
 // The watch loop. Returns the signal that ended it, or 0 for the end of input or a shield
 // that failed two checks in a row.
 int watch(core::Seams& seams, GuardWorld& world) {
+    auto last_check = world.now() - kInputSpacing;  // the first arrival is checked at once
     for (;;) {
         WaitEvent ev = world.wait_input(kInputWait);
         if (ev.kind == WaitEvent::kEnd) return 0;
         if (ev.kind == WaitEvent::kSignal) return ev.signal;
+        if (ev.kind == WaitEvent::kInput) {
+            // Input that comes sooner than a second after the last check is coalesced: the
+            // check waits out the rest of that second, and input is not read meanwhile, so
+            // a flood costs one read and one check a second.
+            const auto due = last_check + kInputSpacing;
+            const auto now = world.now();
+            if (now < due) {
+                if (int sig = world.pause(std::chrono::ceil<std::chrono::milliseconds>(due - now)))
+                    return sig;
+            }
+        }
+        last_check = world.now();
         if (shield_healthy(seams)) continue;
         // One miss is forgiven: a shield reloading its block list may be briefly slow.
         if (int sig = world.pause(kGraceWait)) return sig;
@@ -89,8 +106,28 @@ int watch(core::Seams& seams, GuardWorld& world) {
 std::atomic<int> g_signal_pipe{-1};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void on_termination_signal(int sig) {
+// The dispositions the armed world replaced, for the fault path of the handler.
+std::atomic<const struct sigaction*> g_saved_actions{nullptr};
+
+// Signals the kernel raises for a fault of this process's own: returning from a handler
+// would run the faulting instruction again, forever.
+bool is_fault_signal(int sig) {
+    return sig == SIGSEGV || sig == SIGBUS || sig == SIGILL || sig == SIGFPE || sig == SIGTRAP ||
+           sig == SIGSYS;
+}
+
+extern "C" void on_ending_signal(int sig, siginfo_t* info, void*) {
     int saved = errno;
+    if (is_fault_signal(sig) && info != nullptr && info->si_code > 0) {
+        // A real fault, not a kill(): hand the signal back to what was there before (the
+        // default, or a sanitizer's handler) and let the instruction fault again into it.
+        const struct sigaction* before = g_saved_actions.load();
+        struct sigaction dfl{};
+        dfl.sa_handler = SIG_DFL;
+        ::sigaction(sig, before ? &before[sig] : &dfl, nullptr);
+        errno = saved;
+        return;
+    }
     int fd = g_signal_pipe.load();
     if (fd >= 0) {
         unsigned char b = static_cast<unsigned char>(sig);
@@ -99,7 +136,16 @@ extern "C" void on_termination_signal(int sig) {
     errno = saved;
 }
 
-constexpr std::array<int, 4> kArmedSignals = {SIGTERM, SIGINT, SIGHUP, SIGPIPE};
+// Every signal whose default action ends the process (terminate or core dump). SIGKILL and
+// SIGSTOP cannot be caught; the rest default to being ignored or to stopping.
+std::vector<int> ending_signals() {
+    std::vector<int> sigs = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                             SIGFPE,  SIGUSR1, SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM,
+                             SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO, SIGPWR,
+                             SIGSYS};
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigs.push_back(s);
+    return sigs;
+}
 
 int ms_left(Clock::time_point deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -119,17 +165,20 @@ GuardOutcome dns_guard(core::CommandRunner& runner, core::Seams& seams, LineSink
         out.write_line(texts::kGuardNoIptables);
         return {4, 0};
     }
-    if (!seams.shield_listening()) {
-        out.write_line(texts::kGuardNoShield);
-        return {5, 0};
-    }
 
     // The install is one change to the firewall, serialised with the helper's other runs.
     // The lock is given back before the ready line: the watch lasts as long as the VPN
     // session, and dns-off, the reset or another action must not wait for it that long.
     std::unique_ptr<core::OpLock> install_lock = world.lock_operations();
-    // Copies left by a guard that was killed before its clean-up.
+    // Copies left by a guard that was killed before its clean-up. Before the shield check:
+    // with no shield, a stale redirect sends every program's DNS to a dead port (or to
+    // whoever binds it next), so even a guard that cannot start must not leave it.
     seams.remove_dns_redirect();
+    if (!seams.shield_listening()) {
+        install_lock.reset();
+        out.write_line(texts::kGuardNoShield);
+        return {5, 0};
+    }
 
     ArmedSignals armed(world);
     int sig = 0;
@@ -230,29 +279,29 @@ void SystemGuardWorld::arm_signals() {
     signal_write_ = fds[1];
 
     struct sigaction catcher{};
-    catcher.sa_handler = on_termination_signal;
+    catcher.sa_sigaction = on_ending_signal;
     sigfillset(&catcher.sa_mask);
     // No SA_RESTART: a blocking call in the guard returns EINTR and the wait that follows
     // sees the self-pipe.
-    catcher.sa_flags = 0;
+    catcher.sa_flags = SA_SIGINFO;
     struct sigaction ignore{};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    for (std::size_t i = 0; i < kArmedSignals.size(); ++i) {
-        const int sig = kArmedSignals[i];
-        ::sigaction(sig, nullptr, &saved_[i]);
+    for (int sig : ending_signals()) ::sigaction(sig, nullptr, &saved_[sig]);
+    g_saved_actions.store(saved_.data());
+    for (int sig : ending_signals()) {
         // A signal the starter chose to ignore (nohup, a background job) stays ignored.
         // SIGPIPE would end the guard with the rule in place when the application stops
         // reading; a failed write is handled where it happens.
-        if (saved_[i].sa_handler == SIG_IGN) continue;
+        if (saved_[sig].sa_handler == SIG_IGN) continue;
         ::sigaction(sig, sig == SIGPIPE ? &ignore : &catcher, nullptr);
     }
 }
 
 int SystemGuardWorld::disarm_signals() {
     if (signal_read_ < 0) return 0;
-    for (std::size_t i = 0; i < kArmedSignals.size(); ++i)
-        ::sigaction(kArmedSignals[i], &saved_[i], nullptr);
+    for (int sig : ending_signals()) ::sigaction(sig, &saved_[sig], nullptr);
+    g_saved_actions.store(nullptr);
     g_signal_pipe.store(-1);
     int pending = take_signal();
     ::close(signal_read_);
@@ -307,6 +356,59 @@ int SystemGuardWorld::pause(std::chrono::milliseconds limit) {
         if (n == 0) return 0;
         if (int sig = take_signal()) return sig;
     }
+}
+
+}  // namespace tq8::dns_shield
+
+namespace tq8::dns_shield {
+
+bool write_line_within(int fd, std::string_view line, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    std::string text(line);
+    text += '\n';
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) {
+        if (errno == EBADF) return false;
+        throw std::system_error(errno, std::system_category(), "standard output");
+    }
+    // Non-blocking without touching the caller's descriptor, whose open file may be shared
+    // with other processes: a pipe gets a description of its own; anything else is switched
+    // for the duration of the write and switched back.
+    core::UniqueFd own;
+    if (S_ISFIFO(st.st_mode))
+        own = core::UniqueFd(::open(("/proc/self/fd/" + std::to_string(fd)).c_str(),
+                                    O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    const int wfd = own ? own.get() : fd;
+    struct FlagsBack {
+        int fd, flags;
+        ~FlagsBack() {
+            if (flags >= 0) ::fcntl(fd, F_SETFL, flags);
+        }
+    } back{fd, -1};
+    if (!own) {
+        int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0 && !(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0)
+            back.flags = flags;
+    }
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        ssize_t n = ::write(wfd, rest.data(), rest.size());
+        if (n > 0) {
+            rest.remove_prefix(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EPIPE) return false;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            throw std::system_error(errno, std::system_category(), "standard output");
+        pollfd p{wfd, POLLOUT, 0};
+        int r = ::poll(&p, 1, ms_left(deadline));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) throw std::system_error(errno, std::system_category(), "poll");
+        if (r == 0) return false;  // a reader that takes no line is as good as gone
+        if (p.revents & (POLLERR | POLLNVAL)) return false;
+    }
+    return true;
 }
 
 }  // namespace tq8::dns_shield

@@ -35,12 +35,22 @@ bool shield_answers(std::uint16_t port = 5354, int timeout_ms = 3000);
 bool remove_dns_redirect(core::CommandRunner& runner);
 
 // Where the guard's lines go. write_line writes the line and a line break and flushes; false
-// when the reader has gone (EPIPE).
+// when the reader has gone (EPIPE) or takes no line within a short time.
 class LineSink {
 public:
     virtual ~LineSink() = default;
     virtual bool write_line(std::string_view line) = 0;
 };
+
+// How long a reader may leave a full pipe unread before the guard counts it as gone: the
+// ready line is written with the rule in place, and a blocked write would keep it there.
+inline constexpr std::chrono::milliseconds kLineWriteLimit{2'000};
+
+// Writes line and a line break to fd without ever blocking past limit (the descriptor itself
+// is left as it was). False when the reader is gone (EPIPE, a closed descriptor) or the limit
+// passed before the whole line was taken; throws std::system_error for any other error.
+bool write_line_within(int fd, std::string_view line,
+                       std::chrono::milliseconds limit = kLineWriteLimit);
 
 struct GuardOutcome {
     int result = 0;  // 0, 3, 4, 5 or 6
@@ -59,7 +69,7 @@ struct WaitEvent {
 };
 
 // The guard's outside world apart from commands and probes: the resolver file, the PATH
-// lookup, standard input, the clock and the termination signals.
+// lookup, standard input, the clock and the signals that would end the process.
 class GuardWorld {
 public:
     virtual ~GuardWorld() = default;
@@ -67,9 +77,10 @@ public:
     virtual std::string resolv_conf() = 0;
     // True when a directory on PATH holds an executable named "iptables".
     virtual bool iptables_on_path() = 0;
-    // Until disarm_signals, SIGTERM, SIGINT and SIGHUP are caught and reported by the waits
-    // instead of ending the process, and SIGPIPE is ignored; a signal already ignored stays
-    // ignored. Throws std::system_error when that cannot be arranged.
+    // Until disarm_signals, every catchable signal whose default ends the process (SIGTERM,
+    // SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, the real-time ones, ...) is caught and
+    // reported by the waits instead of ending it, and SIGPIPE is ignored; a signal already
+    // ignored stays ignored. Throws std::system_error when that cannot be arranged.
     virtual void arm_signals() = 0;
     // Puts back what arm_signals replaced; returns a signal caught but not yet reported by a
     // wait (the first one), or 0.
@@ -80,6 +91,8 @@ public:
     virtual WaitEvent wait_input(std::chrono::milliseconds limit) = 0;
     // Lets limit pass unless a signal is caught first: the signal's number, or 0.
     virtual int pause(std::chrono::milliseconds limit) = 0;
+    // The monotonic clock the watch paces its checks by.
+    virtual std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
     // The run lock that other system-changing runs of the helper take, held for as long as
     // the returned object lives; the guard holds it around its install and its clean-up only.
     // nullptr: nothing to take (the default, and what tests want).
@@ -114,7 +127,7 @@ private:
     std::string lock_path_;
     int signal_read_ = -1;
     int signal_write_ = -1;
-    std::array<struct sigaction, 4> saved_{};
+    std::array<struct sigaction, NSIG> saved_{};
 };
 
 // The guard with its outside world supplied by the caller.

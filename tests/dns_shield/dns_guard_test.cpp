@@ -96,17 +96,22 @@ struct ScriptedWorld : GuardWorld {
         if (waits.empty()) return {WaitEvent::kEnd, 0};
         WaitEvent e = waits.front();
         waits.pop_front();
+        clock += e.kind == WaitEvent::kInput ? input_gap : limit;
         return e;
     }
     int pause(std::chrono::milliseconds limit) override {
-        EXPECT_EQ(limit, 2000ms);
-        note(journal, "grace");
+        clock += limit;
+        // The grace wait, or the rest of a second that coalesces input.
+        note(journal, limit == 2000ms ? "grace" : "hold " + std::to_string(limit.count()));
         if (pauses.empty()) return 0;
         int s = pauses.front();
         pauses.pop_front();
         return s;
     }
+    std::chrono::steady_clock::time_point now() override { return clock; }
     Journal& journal;
+    std::chrono::steady_clock::time_point clock{};
+    std::chrono::milliseconds input_gap = 5000ms;  // simulated time before each line arrives
     std::string resolv = kStub;
     bool iptables = true;
     std::deque<WaitEvent> waits;
@@ -148,10 +153,10 @@ TEST(DnsGuardStart, ChecksInOrderAndStopsAtTheFirstFailure) {
         {"file and iptables both missing", "", false, false, 3, {no_resolved}},
         {"iptables missing", kStub, false, true, 4, {no_iptables}},
         {"iptables and shield missing", kStub, false, false, 4, {no_iptables}},
-        {"shield not listening", kStub, true, false, 5, {"listening", no_shield}},
+        {"shield not listening", kStub, true, false, 5, {"remove", "listening", no_shield}},
         {"marker in a comment after other servers",
          "nameserver 9.9.9.9\n# nameserver 127.0.0.53 (stub)\n", true, false, 5,
-         {"listening", no_shield}},
+         {"remove", "listening", no_shield}},
     };
     for (auto& c : cases) {
         Guard g;
@@ -173,7 +178,7 @@ TEST(DnsGuardStart, InsertFailurePrintsTheErrorTextAsItIs) {
         EXPECT_EQ(out.result, 6);
         EXPECT_EQ(g.sink.lines, std::vector<std::string>{"HATA: yönlendirme kurulamadı: " + err});
         // Nothing was installed: no clean-up, no cache flush.
-        Journal expected = {"listening", "remove", "arm", "insert",
+        Journal expected = {"remove", "listening", "arm", "insert",
                             "print HATA: yönlendirme kurulamadı: " + err, "disarm"};
         EXPECT_EQ(g.journal, expected);
     }
@@ -185,7 +190,7 @@ TEST(DnsGuard, InstallsAnnouncesAndCleansUpAtEndOfInput) {
     GuardOutcome out = g.run();
     EXPECT_EQ(out.result, 0);
     EXPECT_EQ(out.signal, 0);
-    Journal expected = {"listening", "remove", "arm",    "insert", "flush", "print HAZIR",
+    Journal expected = {"remove", "listening", "arm",    "insert", "flush", "print HAZIR",
                         "wait",      "remove", "flush", "disarm"};
     EXPECT_EQ(g.journal, expected);
 }
@@ -242,6 +247,40 @@ TEST(DnsGuard, WatchLoopReactsToInputTimeAndTheShield) {
     }
 }
 
+// A flood of input (a chatty application, /dev/zero) costs one check a second, and every
+// arrival is still followed by a check within that second.
+TEST(DnsGuard, InputIsCoalescedToOneCheckASecond) {
+    struct Case {
+        const char* name;
+        std::chrono::milliseconds gap;
+        std::deque<WaitEvent> waits;
+        std::deque<int> pauses;
+        Journal loop;
+        int signal;
+    } cases[] = {
+        {"lines a second apart are each checked at once", 1000ms, {kLine, kLine, kEof}, {},
+         {"wait", "listening", "answers", "wait", "listening", "answers", "wait"}, 0},
+        {"a flood waits out each second", 100ms, {kLine, kLine, kLine, kEof}, {},
+         {"wait", "listening", "answers", "wait", "hold 900", "listening", "answers",
+          "wait", "hold 900", "listening", "answers", "wait"}, 0},
+        {"quiet time is not held back", 100ms, {kLine, kQuiet, kEof}, {},
+         {"wait", "listening", "answers", "wait", "listening", "answers", "wait"}, 0},
+        {"a signal ends the hold", 100ms, {kLine, kLine}, {SIGTERM},
+         {"wait", "listening", "answers", "wait", "hold 900"}, SIGTERM},
+    };
+    for (auto& c : cases) {
+        Guard g;
+        g.world.input_gap = c.gap;
+        g.world.waits = c.waits;
+        g.world.pauses = c.pauses;
+        GuardOutcome out = g.run();
+        EXPECT_EQ(out.signal, c.signal) << c.name;
+        EXPECT_EQ(loop_of(g.journal), c.loop) << c.name;
+        Journal tail(g.journal.end() - 3, g.journal.end());
+        EXPECT_EQ(tail, (Journal{"remove", "flush", "disarm"})) << c.name;
+    }
+}
+
 TEST(DnsGuard, TerminationSignalsEndTheWatchThroughTheCleanUp) {
     struct Case {
         const char* name;
@@ -275,7 +314,7 @@ TEST(DnsGuard, ReaderGoneAtTheReadyLineRemovesTheRedirect) {
     g.sink.accept = false;
     GuardOutcome out = g.run();
     EXPECT_EQ(out.result, 0);
-    Journal expected = {"listening", "remove", "arm",   "insert", "flush", "print HAZIR",
+    Journal expected = {"remove", "listening", "arm",   "insert", "flush", "print HAZIR",
                         "remove",    "flush",  "disarm"};
     EXPECT_EQ(g.journal, expected);
 }
@@ -321,14 +360,14 @@ TEST(DnsGuard, RunLockCoversTheInstallAndTheCleanUpButNeverTheWatch) {
         Journal journal;
     } cases[] = {
         {"end of input", {kLine, kQuiet, kEof}, {true, false, true}, 0, false, 2,
-         {"listening", "remove" + L, "arm" + L, "insert" + L, "flush" + L, "print HAZIR",
+         {"remove" + L, "listening" + L, "arm" + L, "insert" + L, "flush" + L, "print HAZIR",
           "wait", "listening", "answers", "wait", "listening", "answers", "grace", "listening",
           "answers", "wait", "remove" + L, "flush" + L, "disarm"}},
         {"insert refused", {}, {}, 1, false, 1,
-         {"listening", "remove" + L, "arm" + L, "insert" + L,
+         {"remove" + L, "listening" + L, "arm" + L, "insert" + L,
           "print HATA: yönlendirme kurulamadı: no", "disarm"}},
         {"failure in the watch", {}, {}, 0, true, 2,
-         {"listening", "remove" + L, "arm" + L, "insert" + L, "flush" + L, "print HAZIR",
+         {"remove" + L, "listening" + L, "arm" + L, "insert" + L, "flush" + L, "print HAZIR",
           "wait", "remove" + L, "flush" + L, "disarm"}},
     };
     for (auto& c : cases) {
@@ -437,8 +476,18 @@ bool handler_is(int sig, void (*h)(int)) {
     return now.sa_handler == h;
 }
 
+struct sigaction handler_of(int sig) {
+    struct sigaction now{};
+    ::sigaction(sig, nullptr, &now);
+    return now;
+}
+
+// Every signal whose default would end the guard with its rule in place: the terminal's
+// Ctrl-\ (QUIT), the user signals, an alarm, a real-time one, even a SEGV sent with kill.
 TEST(SystemGuardWorld, SignalDuringACommandIsHonouredAndHandlersComeBack) {
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGRTMIN + 1,
+                    SIGSEGV}) {
+        const struct sigaction before = handler_of(sig);
         Pipe input;  // stays open: only the signal can end this guard
         SystemGuardWorld world(input.r, "/dev/null");
         SignallingRunner runner;
@@ -463,9 +512,35 @@ TEST(SystemGuardWorld, SignalDuringACommandIsHonouredAndHandlersComeBack) {
         EXPECT_EQ(out.signal, sig);
         EXPECT_EQ(seams.remove_calls, 2);  // before the insert and in the clean-up
         EXPECT_EQ(runner.calls.back(), kFlush);
-        EXPECT_TRUE(handler_is(sig, SIG_DFL)) << sig;
+        EXPECT_EQ(handler_of(sig).sa_handler, before.sa_handler) << sig;
         EXPECT_TRUE(handler_is(SIGPIPE, SIG_DFL));
     }
+}
+
+// The ready line is written with the rule in place: a reader that leaves a full pipe unread
+// must not hold the guard, and the descriptor it shares stays as it was.
+TEST(SystemGuardWorld, LinesAreWrittenWithinALimit) {
+    Pipe p;
+    EXPECT_TRUE(write_line_within(p.w, "HAZIR", 100ms));
+    char buf[8] = {};
+    ASSERT_EQ(::read(p.r, buf, sizeof buf), 6);
+    EXPECT_EQ(std::string(buf, 6), "HAZIR\n");
+
+    ASSERT_EQ(::fcntl(p.w, F_SETFL, O_NONBLOCK), 0);
+    std::string fill(65536, 'x');
+    while (::write(p.w, fill.data(), fill.size()) > 0) {
+    }
+    ASSERT_EQ(::fcntl(p.w, F_SETFL, 0), 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(write_line_within(p.w, "HAZIR", 200ms)) << "reader alive, not reading";
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+    EXPECT_EQ(::fcntl(p.w, F_GETFL) & O_NONBLOCK, 0);
+
+    ::signal(SIGPIPE, SIG_IGN);
+    ::close(p.r), p.r = -1;
+    EXPECT_FALSE(write_line_within(p.w, "HAZIR", 100ms)) << "reader gone";
+    ::signal(SIGPIPE, SIG_DFL);
+    EXPECT_FALSE(write_line_within(-1, "HAZIR", 100ms)) << "no descriptor";
 }
 
 TEST(SystemGuardWorld, ClosedOutputNeitherKillsNorLeavesTheRule) {
