@@ -36,6 +36,14 @@ UniqueFd open_lock_file(const std::string& path) {
 // flock() has no timeout of its own; try without blocking and back off between tries
 // (10 ms doubling to 200 ms), so a short hold costs little and a long one costs few wake-ups.
 OpLock::State lock_within(int fd, std::chrono::milliseconds wait) {
+    if (wait == kOpLockNoLimit) {
+        // The kernel queues the waiter and wakes it when the holder lets go or dies; a signal
+        // that interrupts the wait does not end it.
+        for (;;) {
+            if (::flock(fd, LOCK_EX) == 0) return OpLock::State::kOwner;
+            if (errno != EINTR) return OpLock::State::kUnlocked;
+        }
+    }
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + wait;
     std::chrono::milliseconds step{10};

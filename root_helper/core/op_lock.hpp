@@ -11,9 +11,12 @@ namespace tq8::core {
 
 inline constexpr const char* kOpLockPath = "/run/tq8-root-helper.lock";
 
-// Long enough for any operation that is not itself stuck (each command is bounded by the
-// runner's 15 s); short enough that a wedged holder cannot keep a repair from running.
-inline constexpr std::chrono::milliseconds kOpLockWait{30'000};
+// The helper's runs wait for as long as a holder runs. A holder cannot be wedged: every
+// command it starts is ended after the runner's 15 s, so its hold is bounded by the number of
+// commands it runs. Going ahead unlocked after some fixed time instead would let exactly the
+// slow runs interleave (a reset whose last commands run to their limit, eight kill switch
+// switch-ons queued behind it).
+inline constexpr std::chrono::milliseconds kOpLockNoLimit = std::chrono::milliseconds::max();
 
 // Holds the lock for its lifetime.
 //
@@ -24,19 +27,20 @@ inline constexpr std::chrono::milliseconds kOpLockWait{30'000};
 // therefore waits like another process would.
 //
 // Never fails: when the file cannot be opened (no /run, not root, something that is not a
-// regular file in the way) or the wait runs out, the operation goes ahead unlocked: the lock
-// protects consistency, it must not stop a repair. state() says which happened.
+// regular file in the way) the operation goes ahead unlocked: the lock protects consistency,
+// it must not stop a repair. A finite wait (tests only; the helper never passes one) that runs
+// out also goes ahead unlocked. state() says which happened.
 class OpLock {
 public:
     enum class State {
         kOwner,     // this object holds the file lock
         kNested,    // an outer OpLock of this thread is alive; nothing done
         kUnlocked,  // the lock file could not be opened or locked; going ahead without it
-        kTimedOut,  // another holder kept it past the wait; going ahead without it
+        kTimedOut,  // another holder kept it past a finite wait; going ahead without it
     };
 
     explicit OpLock(const std::string& path = kOpLockPath,
-                    std::chrono::milliseconds wait = kOpLockWait);
+                    std::chrono::milliseconds wait = kOpLockNoLimit);
     ~OpLock();
     OpLock(const OpLock&) = delete;
     OpLock& operator=(const OpLock&) = delete;

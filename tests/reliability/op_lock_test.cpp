@@ -9,6 +9,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <vector>
+#include <fcntl.h>
 #include <string>
 #include <thread>
 
@@ -102,6 +105,46 @@ TEST_F(OpLockTest, SecondProcessWaitsUntilTheFirstReleases) {
     EXPECT_EQ(exit_state(holder), OpLock::State::kOwner);
 }
 
+// The helper's own runs never give up waiting: a holder slower than any fixed wait (a reset
+// whose last commands run to their limit) still has the lock to itself, and the runs queued
+// behind it go one at a time. Each child marks its entry and exit in one shared file.
+TEST_F(OpLockTest, DefaultWaitOutlastsTheHolderAndWaitersGoOneAtATime) {
+    const std::string marks = dir_ + "/marks";
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    // Forked before we lock: a child must not inherit our locked descriptor.
+    std::vector<pid_t> kids;
+    for (int i = 0; i < 4; ++i) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            char c;
+            if (::read(go[0], &c, 1) != 1) ::_exit(99);
+            OpLock lock(path_);
+            int fd = ::open(marks.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+            [[maybe_unused]] auto a = ::write(fd, "(", 1);
+            ::usleep(60'000);
+            [[maybe_unused]] auto b = ::write(fd, ")", 1);
+            ::close(fd);
+            ::_exit(static_cast<int>(lock.state()));
+        }
+        kids.push_back(pid);
+    }
+    {
+        OpLock mine(path_);
+        ASSERT_TRUE(mine.held());
+        ASSERT_EQ(::write(go[1], "gggg", 4), 4);
+        ::usleep(400'000);  // far past the children's own short holds
+        EXPECT_FALSE(std::filesystem::exists(marks)) << "a waiter went ahead";
+    }
+    ::close(go[0]);
+    ::close(go[1]);
+    for (pid_t pid : kids) EXPECT_EQ(exit_state(pid), OpLock::State::kOwner);
+    std::ifstream in(marks);
+    std::string seen((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(seen, "()()()()");
+}
+
+// A finite wait (only tests pass one) still runs out and goes ahead.
 TEST_F(OpLockTest, BoundedWaitRunsOutAndGoesAheadUnlocked) {
     OpLock mine(path_, 1s);
     ASSERT_TRUE(mine.held());
