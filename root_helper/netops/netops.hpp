@@ -61,6 +61,8 @@ void remove_private_copy(const TunnelPaths& paths = {});
 struct ResolvPaths {
     std::string resolv_conf = "/etc/resolv.conf";
     std::string stub = "/run/systemd/resolve/stub-resolv.conf";
+    // Where the kernel lists UDP sockets: the stub counts only while 127.0.0.53:53 is bound.
+    std::string udp_table = "/proc/net/udp";
 };
 
 // Removes what the other operations may have left and repairs name resolution.

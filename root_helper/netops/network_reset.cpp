@@ -30,11 +30,18 @@ constexpr int kTempNameAttempts = 100;
 // application shows the same description it always has.
 struct FsError {
     std::string description;
+    int err = 0;
 };
 
 FsError fs_error(int err, const std::string& path) {
     return FsError{"[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + path +
-                   "'"};
+                   "'", err};
+}
+
+// rename() cannot put a new file in this place: a bind-mounted file (containers) or a file of
+// another file system. Writing in place is the only repair left.
+bool rename_refused(const std::optional<FsError>& e) {
+    return e && (e->err == EBUSY || e->err == EXDEV);
 }
 
 std::string dir_of(const std::string& path) {
@@ -160,32 +167,106 @@ std::optional<FsError> write_all(int fd, std::string_view data, const std::strin
     return std::nullopt;
 }
 
-std::optional<FsError> write_fallback(const ResolvPaths& paths) {
-    std::string target;
-    if (auto e = final_target(paths.resolv_conf, target)) return e;
-
+// A fresh file with the fallback text renamed over target. It takes over old's mode, owner
+// and group; without old (nothing was there) it is root's, 0644.
+std::optional<FsError> replace_with_fallback(const std::string& target, const struct stat* old) {
     TempEntry file;
     core::UniqueFd fd;
     if (auto e = file.create(target, target, [&](const std::string& p) {
-            fd = core::UniqueFd(::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+            fd = core::UniqueFd(::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
             return fd ? 0 : errno;
         }))
         return e;
-    // Every program on the machine reads this file, whatever umask the helper inherited.
-    if (::fchmod(fd.get(), 0644) != 0) return fs_error(errno, target);
+    // chown before chmod: a change of owner clears the set-id bits.
+    if (old && ::fchown(fd.get(), old->st_uid, old->st_gid) != 0) return fs_error(errno, target);
+    // Every program on the machine reads a new file, whatever umask the helper inherited.
+    if (::fchmod(fd.get(), old ? (old->st_mode & 07777) : 0644) != 0) return fs_error(errno, target);
     if (auto e = write_all(fd.get(), kFallbackResolvers, target)) return e;
     if (::fsync(fd.get()) != 0) return fs_error(errno, target);
     if (::close(fd.release()) != 0) return fs_error(errno, target);
     return file.commit(target);
 }
 
-void repair_resolv_conf(const ResolvPaths& paths, std::vector<core::LogEntry>& logs) {
+// Rewrites target through itself: what it is (a device, a file with several names, a
+// bind-mounted file) and its mode, owner and group all stay. O_NONBLOCK: a FIFO without a
+// reader fails instead of hanging the reset.
+std::optional<FsError> write_in_place(const std::string& target, bool regular) {
+    core::UniqueFd fd(::open(target.c_str(),
+                             O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) return fs_error(errno, target);
+    if (auto e = write_all(fd.get(), kFallbackResolvers, target)) return e;
+    if (regular && ::fsync(fd.get()) != 0) return fs_error(errno, target);
+    if (::close(fd.release()) != 0) return fs_error(errno, target);
+    return std::nullopt;
+}
+
+std::optional<FsError> write_fallback(const ResolvPaths& paths) {
+    std::string target;
+    if (auto e = final_target(paths.resolv_conf, target)) return e;
+
     struct stat st{};
-    const bool stub_exists = ::stat(paths.stub.c_str(), &st) == 0;
-    auto failure = stub_exists ? relink_to_stub(paths) : write_fallback(paths);
+    if (::lstat(target.c_str(), &st) != 0) {
+        if (errno != ENOENT) return fs_error(errno, target);
+        // Nothing at the end of the path: no file, or a link that dangles (typically into
+        // the directory of a resolver that was removed). A regular file takes its place;
+        // following the link would create a file in a directory that may be gone.
+        return replace_with_fallback(paths.resolv_conf, nullptr);
+    }
+    if (S_ISDIR(st.st_mode)) return fs_error(EISDIR, target);
+    // A rename would split a file with several names and turn a device into a regular file.
+    if (!S_ISREG(st.st_mode) || st.st_nlink > 1) return write_in_place(target, S_ISREG(st.st_mode));
+    auto replaced = replace_with_fallback(target, &st);
+    if (rename_refused(replaced) || (replaced && replaced->err == EPERM))
+        return write_in_place(target, true);
+    return replaced;
+}
+
+// The stub counts only while resolved serves it: its file can outlive the service in /run,
+// and a link to a dead stub leaves the machine without DNS. 127.0.0.53:53 in the kernel's
+// little-endian hex is 3500007F:0035.
+bool stub_alive(const ResolvPaths& paths) {
+    struct stat st{};
+    if (::stat(paths.stub.c_str(), &st) != 0) return false;
+    core::UniqueFd fd(::open(paths.udp_table.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    std::string table;
+    char buf[8192];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        table.append(buf, static_cast<std::size_t>(n));
+    }
+    std::size_t pos = table.find('\n');  // the header line
+    while (pos != std::string::npos) {
+        const std::size_t start = pos + 1;
+        pos = table.find('\n', start);
+        std::string_view line(table.data() + start,
+                              (pos == std::string::npos ? table.size() : pos) - start);
+        // Field 0 is the slot ("12:"), field 1 the local address.
+        std::size_t a = line.find_first_not_of(" \t");
+        if (a == std::string_view::npos) continue;
+        a = line.find_first_of(" \t", a);
+        if (a == std::string_view::npos) continue;
+        a = line.find_first_not_of(" \t", a);
+        if (a == std::string_view::npos) continue;
+        std::size_t b = line.find_first_of(" \t", a);
+        if (line.substr(a, b == std::string_view::npos ? b : b - a) == "3500007F:0035") return true;
+    }
+    return false;
+}
+
+void repair_resolv_conf(const ResolvPaths& paths, std::vector<core::LogEntry>& logs) {
+    bool linked = stub_alive(paths);
+    auto failure = linked ? relink_to_stub(paths) : write_fallback(paths);
+    if (linked && rename_refused(failure)) {
+        // A bind-mounted /etc/resolv.conf cannot become a link: give it working resolvers.
+        linked = false;
+        failure = write_fallback(paths);
+    }
     if (failure) {
         logs.push_back({std::string(texts::kRestoreResolvCmd), 1, "", failure->description});
-    } else if (stub_exists) {
+    } else if (linked) {
         logs.push_back({std::string(texts::kRelinkCmd), 0, std::string(texts::kRelinked), ""});
     } else {
         logs.push_back(

@@ -1,5 +1,6 @@
 // emergency_network_reset against a scripted runner and resolver files in a scratch directory.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -31,6 +32,12 @@ const LogEntry kEntry1{"iptables flush TQ8_KILLSWITCH & TCPMSS", 0, "Temizlendi"
 const LogEntry kEntry2a{"ln -sf /run/systemd/resolve/stub-resolv.conf /etc/resolv.conf", 0,
                         "Orijinal systemd-resolved bağlantısı onarıldı.", ""};
 const LogEntry kEntry2b{"write /etc/resolv.conf", 0, "Cloudflare & Quad9 DNS yazıldı.", ""};
+constexpr const char* kUdpHeader =
+    "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid\n";
+constexpr const char* kShieldLine =
+    "  12: 0100007F:14EA 00000000:0000 07 00000000:00000000 00:00000000 00000000  1000\n";
+constexpr const char* kStubLine =
+    "  40: 3500007F:0035 00000000:0000 07 00000000:00000000 00:00000000 00000000   991\n";
 
 std::string slurp(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -54,10 +61,16 @@ protected:
         fs::create_directories(root / "run");
         paths.resolv_conf = (root / "etc" / "resolv.conf").string();
         paths.stub = (root / "run" / "stub-resolv.conf").string();
+        paths.udp_table = (root / "udp").string();
     }
     void TearDown() override { fs::remove_all(root); }
 
-    void make_stub() { spit(paths.stub, "nameserver 127.0.0.53\n"); }
+    // The stub file, and a UDP table in which resolved's socket is bound (alive) or not.
+    void make_stub(bool alive = true) {
+        spit(paths.stub, "nameserver 127.0.0.53\n");
+        spit(paths.udp_table,
+             std::string(kUdpHeader) + kShieldLine + (alive ? kStubLine : ""));
+    }
     std::vector<LogEntry> run() { return emergency_network_reset(runner, seams, paths).logs; }
 
     // Hidden temporary names from an interrupted or failed replacement.
@@ -265,8 +278,8 @@ TEST_F(ResetTest, RepairsEachStartingState) {
         }
         // Without the stub the text goes wherever an ordinary write through the path lands,
         // and links on the way stay links.
+        // A dangling link is replaced by a regular file.
         fs::path written = resolv;
-        if (c.start == Start::kDangling) written = dangling_target;
         if (c.start == Start::kLinkToOther || c.start == Start::kRelativeChain) written = other;
         EXPECT_EQ(fs::is_symlink(resolv), written != resolv);
         EXPECT_EQ(slurp(written), kFallback);
@@ -325,6 +338,84 @@ TEST_F(ResetTest, FailureLeavesTheOldStateAndNoTemporaryFile) {
         EXPECT_EQ(slurp(root / "etc" / "resolv.conf" / "inside"), "kept");
         EXPECT_EQ(slurp(root / "etc" / "plain"), "plain");
         EXPECT_TRUE(fs::is_symlink(root / "etc" / "link.conf"));
+    }
+}
+
+// The cases where linking or renaming would leave the machine without DNS or change what
+// the file is: a stub file whose resolver is not running, a dangling link into a removed
+// resolver's directory, a file with a second name, a non-regular file, a file's own mode.
+TEST_F(ResetTest, DeadStubsAndOddTargetsStillGetTheFallback) {
+    enum class Start { kDeadStub, kNoUdpTable, kGoneDir, kModeGroup, kHardLink, kFifo };
+    const struct {
+        const char* name;
+        Start start;
+    } cases[] = {
+        {"stub file without its socket", Start::kDeadStub},
+        {"udp table unreadable", Start::kNoUdpTable},
+        {"link into a removed directory", Start::kGoneDir},
+        {"0640 root:adm keeps its mode and group", Start::kModeGroup},
+        {"second hard link sees the text", Start::kHardLink},
+        {"a FIFO is written, not replaced", Start::kFifo},
+    };
+    const fs::path resolv = paths.resolv_conf, second = root / "etc" / "second";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root / "etc");
+        fs::remove_all(root / "run");
+        fs::create_directories(root / "etc");
+        fs::create_directories(root / "run");
+        int reader = -1;
+        switch (c.start) {
+            case Start::kDeadStub: make_stub(false); spit(resolv, "nameserver 198.18.0.9\n"); break;
+            case Start::kNoUdpTable:
+                make_stub(true);
+                fs::remove(paths.udp_table);
+                spit(resolv, "nameserver 198.18.0.9\n");
+                break;
+            case Start::kGoneDir:
+                fs::create_symlink(root / "run" / "systemd" / "resolve" / "stub-resolv.conf", resolv);
+                break;
+            case Start::kModeGroup:
+                spit(resolv, "old\n");
+                ASSERT_EQ(::chmod(resolv.c_str(), 0640), 0);
+                ASSERT_EQ(::chown(resolv.c_str(), 0, 4), 0);
+                break;
+            case Start::kHardLink:
+                spit(resolv, "old\n");
+                fs::create_hard_link(resolv, second);
+                break;
+            case Start::kFifo:
+                ASSERT_EQ(::mkfifo(resolv.c_str(), 0644), 0);
+                reader = ::open(resolv.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+                ASSERT_GE(reader, 0);
+                break;
+        }
+        auto logs = run();
+        ASSERT_EQ(logs.size(), 4u);
+        EXPECT_EQ(logs[1], kEntry2b);
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
+        struct stat st{};
+        ASSERT_EQ(::lstat(resolv.c_str(), &st), 0);
+        if (c.start == Start::kFifo) {
+            EXPECT_TRUE(S_ISFIFO(st.st_mode));
+            char buf[128] = {};
+            ssize_t n = ::read(reader, buf, sizeof buf);
+            ::close(reader);
+            EXPECT_EQ(std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0), kFallback);
+            continue;
+        }
+        EXPECT_EQ(slurp(resolv), kFallback);
+        ASSERT_TRUE(S_ISREG(st.st_mode));
+        if (c.start == Start::kModeGroup) {
+            EXPECT_EQ(st.st_mode & 07777, 0640u);
+            EXPECT_EQ(st.st_gid, 4u);
+        } else {
+            EXPECT_EQ(st.st_mode & 07777, 0644u);
+        }
+        if (c.start == Start::kHardLink) {
+            EXPECT_EQ(st.st_nlink, 2u);
+            EXPECT_EQ(slurp(second), kFallback);
+        }
     }
 }
 
