@@ -39,10 +39,11 @@ tq8_eq "no resolver file: line" \
     "HATA: Bu sistem systemd-resolved (127.0.0.53) kullanmıyor; DNS sipranı bu dağıtımda desteklenmiyor." "$out"
 
 echo "nameserver 127.0.0.53" >/etc/resolv.conf
+add_redirect_copies 2  # left by killed guards: with no shield they send DNS to a dead port
 out=$("$helper" dns-guard </dev/null) && rc=0 || rc=$?
 tq8_eq "no shield: status" 5 "$rc"
 tq8_eq "no shield: line" "HATA: Sipran DNS çözümleyicisi (127.0.0.1:5354) çalışmıyor." "$out"
-tq8_eq "no shield: no rule" 0 "$(redirect_copies)"
+tq8_eq "no shield: stale rules removed" 0 "$(redirect_copies)"
 
 start_shield 1000 --log "$work/queries"
 
@@ -84,8 +85,8 @@ exec 7>&-
 wait_guard 3
 tq8_eq "new guard: rule gone at the end" 0 "$(redirect_copies)"
 
-# --- termination signals take the rule away and end with 128 + signal ---------------------------
-for sig in TERM HUP; do
+# --- every signal that would end it takes the rule away and ends with 128 + signal --------------
+for sig in TERM HUP INT QUIT USR1 USR2 ALRM; do
     start_guard
     wait_for_ready
     kill -s "$sig" "$guard_pid"
@@ -94,6 +95,27 @@ for sig in TERM HUP; do
     tq8_eq "SIG$sig: rule gone" 0 "$(redirect_copies)"
     exec 7>&-
 done
+
+# --- a reader that leaves a full pipe unread counts as gone --------------------------------------
+rm -f "$work/out.fifo" && mkfifo "$work/out.fifo"
+exec 8<>"$work/out.fifo"  # we hold the reading end and never read
+timeout 2 dd if=/dev/zero of="$work/out.fifo" bs=4096 2>/dev/null || true  # until it is full
+rm -f "$work/guard.in" && mkfifo "$work/guard.in"
+env --default-signal "$helper" dns-guard <"$work/guard.in" >"$work/out.fifo" 2>"$work/guard.err" &
+guard_pid=$!
+exec 7>"$work/guard.in"
+wait_guard 8
+tq8_eq "full output pipe: status" 0 "$guard_rc"
+tq8_eq "full output pipe: rule gone" 0 "$(redirect_copies)"
+exec 7>&- 8<&-
+
+# --- input that never stops costs about one check a second, not a probe per read --------------
+before=$(wc -l <"$work/queries")
+timeout --preserve-status -s TERM 3 "$helper" dns-guard </dev/zero >/dev/null && rc=0 || rc=$?
+probes=$(($(wc -l <"$work/queries") - before))
+tq8_eq "flood of input: ended by the signal" 143 "$rc"
+[ "$probes" -ge 2 ] && [ "$probes" -le 5 ] || tq8_fail "flood of input: $probes probes in 3 s"
+tq8_eq "flood of input: rule gone" 0 "$(redirect_copies)"
 
 # --- a shield stopped for good: two failed checks end the guard within about 13 s --------------
 start_guard

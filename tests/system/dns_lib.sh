@@ -57,7 +57,9 @@ print(getattr(m, sys.argv[2])())' "$TQ8_INSTALL_DIR" "$1"
 start_guard() {
     rm -f "$work/guard.in" "$work/guard.out"
     mkfifo "$work/guard.in"
-    "$helper" dns-guard <"$work/guard.in" >"$work/guard.out" 2>"$work/guard.err" &
+    # A background job of a script starts with INT and QUIT ignored (and the guard keeps what
+    # its starter ignored); the application starts it with every signal at its default.
+    env --default-signal "$helper" dns-guard <"$work/guard.in" >"$work/guard.out" 2>"$work/guard.err" &
     guard_pid=$!
     exec 7>"$work/guard.in"
 }
