@@ -9,7 +9,11 @@ tq8_run_sandboxed "$0" "$@"
 source "$HERE/reset_lib.sh"
 
 work=$(mktemp -d /tmp/tq8-reset-resolv.XXXXXX)
-cleanup() { rm -rf "$work"; }
+stub_pid=
+cleanup() {
+    [ -n "$stub_pid" ] && kill "$stub_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
 trap cleanup EXIT
 bin="$work/bin"
 reset_bin_dir "$bin"
@@ -17,6 +21,16 @@ reset_bin_dir "$bin"
 RESOLV=/etc/resolv.conf
 OTHER=/etc/tq8-other.conf
 GONE=/run/tq8-gone.conf
+
+# A socket bound where resolved's stub listens: the reset links to the stub only while it is
+# there (this sandbox's own network namespace, so its own UDP table).
+"$TQ8_PYTHON" -c '
+import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.53", 53))
+open(sys.argv[1], "w").close(); time.sleep(3600)' "$work/stub.up" &
+stub_pid=$!
+for _ in $(seq 100); do [ -e "$work/stub.up" ] && break; sleep 0.05; done
+grep -q ' 3500007F:0035 ' /proc/net/udp || tq8_fail "no socket on 127.0.0.53:53"
 
 # prepare STUB START: the stub file present (yes/no) and /etc/resolv.conf in one state.
 prepare() {
@@ -69,13 +83,40 @@ for start in regular absent other-link dangling; do
             tq8_eq "$start, no stub: link kept" "$OTHER" "$(readlink "$RESOLV")"
             reset_has_fallback "$OTHER"
             ;;
-        dangling)
-            tq8_eq "$start, no stub: link kept" "$GONE" "$(readlink "$RESOLV")"
-            reset_has_fallback "$GONE"
+        dangling)  # replaced by a regular file: the link's directory may be gone for good
+            reset_has_fallback "$RESOLV"
+            [ ! -e "$GONE" ] || tq8_fail "dangling, no stub: the link was followed"
             ;;
     esac
     no_leftovers "$start, no stub"
 done
+
+# A stub file that outlived its resolver (no socket on 127.0.0.53:53): the fallback, not a
+# link to a dead stub (entry 2b). The link into resolved's removed directory: a regular file.
+kill "$stub_pid" && wait "$stub_pid" 2>/dev/null || true
+stub_pid=
+prepare yes regular
+tq8_eq "dead stub: entry" "$RESET_E2B" "$(reset_entry "$(reset_run "$bin")" 2)"
+reset_has_fallback "$RESOLV"
+rm -rf "$(dirname "$RESET_STUB")" && ln -sfn "$RESET_STUB" "$RESOLV"
+tq8_eq "link into a removed directory: entry" "$RESET_E2B" "$(reset_entry "$(reset_run "$bin")" 2)"
+reset_has_fallback "$RESOLV"
+
+# A file that is rewritten keeps its mode and group; a bind-mounted one (containers) cannot be
+# renamed over and is written in place.
+prepare no regular
+chmod 0640 "$RESOLV" && chgrp adm "$RESOLV"
+tq8_eq "0640 root:adm: entry" "$RESET_E2B" "$(reset_entry "$(reset_run "$bin")" 2)"
+tq8_eq "0640 root:adm: kept" "640 root adm" "$(stat -c '%a %U %G' "$RESOLV")"
+printf 'nameserver 198.18.0.7\n' >"$work/bound.conf"
+prepare no regular
+mount --bind "$work/bound.conf" "$RESOLV"
+summary=$(reset_run "$bin")
+umount "$RESOLV"
+tq8_eq "bind-mounted: entry" "$RESET_E2B" "$(reset_entry "$summary" 2)"
+printf 'nameserver 1.1.1.1\nnameserver 9.9.9.9\n' | cmp -s - "$work/bound.conf" ||
+    tq8_fail "bind-mounted: the mounted file was not rewritten: $(cat "$work/bound.conf")"
+no_leftovers "bind-mounted"
 
 # A directory in the way cannot be replaced: entry 2c and the directory as it was.
 for stub in yes no; do
