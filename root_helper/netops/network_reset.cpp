@@ -213,6 +213,12 @@ std::optional<FsError> write_fallback(const ResolvPaths& paths) {
         return replace_with_fallback(paths.resolv_conf, nullptr);
     }
     if (S_ISDIR(st.st_mode)) return fs_error(EISDIR, target);
+    // A link to the stub of a resolver that is not running: its file in /run is resolved's
+    // own and goes at the next boot, so the link is replaced by a file of our own instead.
+    struct stat stub{};
+    if (target != paths.resolv_conf && ::stat(paths.stub.c_str(), &stub) == 0 &&
+        stub.st_dev == st.st_dev && stub.st_ino == st.st_ino)
+        return replace_with_fallback(paths.resolv_conf, nullptr);
     // A rename would split a file with several names and turn a device into a regular file.
     if (!S_ISREG(st.st_mode) || st.st_nlink > 1) return write_in_place(target, S_ISREG(st.st_mode));
     auto replaced = replace_with_fallback(target, &st);

@@ -345,12 +345,13 @@ TEST_F(ResetTest, FailureLeavesTheOldStateAndNoTemporaryFile) {
 // the file is: a stub file whose resolver is not running, a dangling link into a removed
 // resolver's directory, a file with a second name, a non-regular file, a file's own mode.
 TEST_F(ResetTest, DeadStubsAndOddTargetsStillGetTheFallback) {
-    enum class Start { kDeadStub, kNoUdpTable, kGoneDir, kModeGroup, kHardLink, kFifo };
+    enum class Start { kDeadStub, kLinkToDeadStub, kNoUdpTable, kGoneDir, kModeGroup, kHardLink, kFifo };
     const struct {
         const char* name;
         Start start;
     } cases[] = {
         {"stub file without its socket", Start::kDeadStub},
+        {"link to the stub without its socket", Start::kLinkToDeadStub},
         {"udp table unreadable", Start::kNoUdpTable},
         {"link into a removed directory", Start::kGoneDir},
         {"0640 root:adm keeps its mode and group", Start::kModeGroup},
@@ -367,6 +368,7 @@ TEST_F(ResetTest, DeadStubsAndOddTargetsStillGetTheFallback) {
         int reader = -1;
         switch (c.start) {
             case Start::kDeadStub: make_stub(false); spit(resolv, "nameserver 198.18.0.9\n"); break;
+            case Start::kLinkToDeadStub: make_stub(false); fs::create_symlink(paths.stub, resolv); break;
             case Start::kNoUdpTable:
                 make_stub(true);
                 fs::remove(paths.udp_table);
