@@ -105,6 +105,11 @@ iptables -w 5 -t nat -I OUTPUT -p udp -d 127.0.0.53 --dport 53 -j DNAT --to-dest
 ip link add tq8wg0 type veth peer name tq8wg0peer
 mkdir -p /run/systemd/resolve
 echo "nameserver 127.0.0.53" >/run/systemd/resolve/stub-resolv.conf
+# The reset links to the stub only while something serves it on 127.0.0.53:53.
+"$py" -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.53", 53)); time.sleep(600)' &
+stub_pid=$!
+sleep 0.3
 echo "nameserver 192.0.2.1" >/etc/resolv.conf
 echo "  before: kill switch on, MSS clamp rule, a redirect, a tq8wg0 link, tq8demo0 at MTU 1300,"
 echo "          and /etc/resolv.conf a plain file"
@@ -112,6 +117,7 @@ show reset-network
 state "iptables-save (filter, nat, mangle)" bash -c "iptables-save | grep -v '^#'"
 state "links" bash -c "ip -o link show | awk '{print \$2, \$4, \$5}'"
 state "/etc/resolv.conf" ls -l /etc/resolv.conf
+kill "$stub_pid"
 
 title "launcher: starting an application module from its install directory"
 app_dir="$work/app"
