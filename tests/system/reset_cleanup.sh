@@ -9,7 +9,11 @@ tq8_run_sandboxed "$0" "$@"
 source "$HERE/reset_lib.sh"
 
 work=$(mktemp -d /tmp/tq8-reset-cleanup.XXXXXX)
-cleanup() { rm -rf "$work"; }
+reset_stub_pid=
+cleanup() {
+    [ -n "$reset_stub_pid" ] && kill "$reset_stub_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
 trap cleanup EXIT
 bin="$work/bin"
 reset_bin_dir "$bin"
@@ -19,6 +23,7 @@ reset_fake "$fakes" resolvectl 0 "flushed" ""
 reset_fake "$fakes" systemctl 5 "" "Unit NetworkManager.service not found."
 mkdir -p "$(dirname "$RESET_STUB")"
 echo "nameserver 127.0.0.53" >"$RESET_STUB"
+reset_serve_stub "$work/stub.up"
 
 # What the other actions leave behind, and bystanders that must survive the reset.
 iptables -N TQ8_KILLSWITCH

@@ -64,3 +64,16 @@ reset_has_fallback() {
         tq8_fail "$1 does not hold the fallback resolvers: $(cat "$1")"
     tq8_eq "mode of $1" 644 "$(stat -c %a "$1")"
 }
+
+# reset_serve_stub FLAGFILE: a socket bound where resolved's stub listens, in the background
+# (this sandbox's own network namespace, so its own UDP table): the reset links to the stub
+# only while one is there. Sets reset_stub_pid.
+reset_serve_stub() {
+    "$TQ8_PYTHON" -c '
+import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.53", 53))
+open(sys.argv[1], "w").close(); time.sleep(3600)' "$1" &
+    reset_stub_pid=$!
+    for _ in $(seq 100); do [ -e "$1" ] && break; sleep 0.05; done
+    grep -q ' 3500007F:0035 ' /proc/net/udp || tq8_fail "no socket on 127.0.0.53:53"
+}

@@ -22,15 +22,8 @@ RESOLV=/etc/resolv.conf
 OTHER=/etc/tq8-other.conf
 GONE=/run/tq8-gone.conf
 
-# A socket bound where resolved's stub listens: the reset links to the stub only while it is
-# there (this sandbox's own network namespace, so its own UDP table).
-"$TQ8_PYTHON" -c '
-import socket, sys, time
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.53", 53))
-open(sys.argv[1], "w").close(); time.sleep(3600)' "$work/stub.up" &
-stub_pid=$!
-for _ in $(seq 100); do [ -e "$work/stub.up" ] && break; sleep 0.05; done
-grep -q ' 3500007F:0035 ' /proc/net/udp || tq8_fail "no socket on 127.0.0.53:53"
+reset_serve_stub "$work/stub.up"
+stub_pid=$reset_stub_pid
 
 # prepare STUB START: the stub file present (yes/no) and /etc/resolv.conf in one state.
 prepare() {
