@@ -7,10 +7,6 @@ namespace tq8::netops {
 
 namespace {
 
-const std::vector<std::string> kDeleteJump = {"iptables", "-D", "OUTPUT", "-j", "TQ8_KILLSWITCH"};
-const std::vector<std::string> kFlushChain = {"iptables", "-F", "TQ8_KILLSWITCH"};
-const std::vector<std::string> kDeleteChain = {"iptables", "-X", "TQ8_KILLSWITCH"};
-
 // Enough for any pile-up that interleaved runs could have left; bounds the loop should
 // iptables ever keep reporting success without removing anything.
 constexpr int kMaxJumpDeletes = 64;
@@ -29,19 +25,28 @@ bool still_referenced(const core::CommandResult& r) {
 
 }  // namespace
 
-bool remove_killswitch_chain(core::CommandRunner& runner) {
-    runner.run(kDeleteJump);
-    runner.run(kFlushChain);
-    core::CommandResult deleted = runner.run(kDeleteChain);
+const char* firewall_program(IpFamily family) {
+    return family == IpFamily::kV6 ? "ip6tables" : "iptables";
+}
+
+bool remove_killswitch_chain(core::CommandRunner& runner, IpFamily family) {
+    const std::string program = firewall_program(family);
+    const std::vector<std::string> delete_jump = {program, "-D", "OUTPUT", "-j", "TQ8_KILLSWITCH"};
+    const std::vector<std::string> flush_chain = {program, "-F", "TQ8_KILLSWITCH"};
+    const std::vector<std::string> delete_chain = {program, "-X", "TQ8_KILLSWITCH"};
+
+    runner.run(delete_jump);
+    runner.run(flush_chain);
+    core::CommandResult deleted = runner.run(delete_chain);
     if (!still_referenced(deleted)) return deleted.rc == 0;
 
     // Each -D removes one jump, so jumps left by runs that interleaved would otherwise pin the
     // chain for good: no later switch-on, switch-off or reset could ever delete it.
     for (int i = 0; i < kMaxJumpDeletes; ++i) {
-        if (runner.run(kDeleteJump).rc != 0) break;
+        if (runner.run(delete_jump).rc != 0) break;
     }
-    runner.run(kFlushChain);
-    return runner.run(kDeleteChain).rc == 0;
+    runner.run(flush_chain);
+    return runner.run(delete_chain).rc == 0;
 }
 
 }  // namespace tq8::netops

@@ -23,18 +23,28 @@ std::optional<std::string> default_route_device(const core::CommandResult& route
 // it missing. {"ok", "mtu", "interface", "logs"}; "ok" is the ip command's success.
 core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, long long mtu);
 
-// Removes any earlier kill switch, then (enable) builds TQ8_KILLSWITCH and jumps to it from
-// OUTPUT 1. {"ok", "enabled", "logs"}; on switch-on "ok" is the jump's success.
+// Removes any earlier kill switch (IPv4, then IPv6), then (enable) builds TQ8_KILLSWITCH and
+// jumps to it from OUTPUT 1, first with iptables, then the IPv6 counterpart with ip6tables.
+// {"ok", "enabled", "logs"}: the record holds only the IPv4 steps and on switch-on "ok" is the
+// IPv4 jump's success; the IPv6 commands reach only the runner (and so the audit trail), and
+// their failure (no ip6tables, IPv6 off in the kernel) changes nothing in the record.
 core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
                                const std::string& wg_iface,
                                const std::vector<std::string>& split_ips);
 
-// Removes the kill switch: "iptables -D OUTPUT -j TQ8_KILLSWITCH", "-F", "-X", nothing else
-// on the normal path. Only when -X fails because jumps still reference the chain (left by runs
-// that interleaved) does it delete jumps until none is left (at most 64) and delete the chain
-// again. Results are not logged. True when the chain's last deletion succeeded (false also
-// when there was no chain to delete).
-bool remove_killswitch_chain(core::CommandRunner& runner);
+// The kill switch lives in both firewalls: the IPv4 one (iptables) and the IPv6 one
+// (ip6tables), each with a chain TQ8_KILLSWITCH and a jump at the top of its OUTPUT.
+enum class IpFamily { kV4, kV6 };
+
+// "iptables" or "ip6tables".
+const char* firewall_program(IpFamily family);
+
+// Removes one family's kill switch: "<program> -D OUTPUT -j TQ8_KILLSWITCH", "-F", "-X",
+// nothing else on the normal path. Only when -X fails because jumps still reference the chain
+// (left by runs that interleaved) does it delete jumps until none is left (at most 64) and
+// delete the chain again. Results are not logged. True when the chain's last deletion
+// succeeded (false also when there was no chain to delete).
+bool remove_killswitch_chain(core::CommandRunner& runner, IpFamily family = IpFamily::kV4);
 
 // Where manage_wireguard keeps the checked copy of the caller's configuration that wg-quick
 // is handed: <private_dir>/tq8wg0.conf, in a directory only root may enter.

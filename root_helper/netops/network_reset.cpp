@@ -292,6 +292,7 @@ core::Record emergency_network_reset(core::CommandRunner& runner, core::Seams& s
     remove_killswitch_chain(runner);
     runner.run({"iptables", "-t", "mangle", "-D", "POSTROUTING", "-p", "tcp", "--tcp-flags",
                 "SYN,RST", "SYN", "-j", "TCPMSS", "--clamp-mss-to-pmtu"});
+    remove_killswitch_chain(runner, IpFamily::kV6);
     logs.push_back({std::string(texts::kFlushCmd), 0, std::string(texts::kFlushed), ""});
 
     seams.remove_dns_redirect();

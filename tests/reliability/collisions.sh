@@ -34,6 +34,8 @@ mv "$work/resolv.conf.new" /etc/resolv.conf
 jumps() { iptables -S OUTPUT | grep -c -- '-j TQ8_KILLSWITCH$' || true; }
 chain_rules() { iptables -S TQ8_KILLSWITCH 2>/dev/null | grep -c '^-A' || true; }
 has_chain() { iptables -S TQ8_KILLSWITCH >/dev/null 2>&1; }
+jumps6() { ip6tables -S OUTPUT | grep -c -- '-j TQ8_KILLSWITCH$' || true; }
+chain_rules6() { ip6tables -S TQ8_KILLSWITCH 2>/dev/null | grep -c '^-A' || true; }
 clamps() { iptables -t mangle -S POSTROUTING | grep -c -- '-j TCPMSS' || true; }
 
 # check_run NAME: the run's status, stdout and stderr in $work/run.NAME.{rc,out,err} are sound.
@@ -96,6 +98,7 @@ if has_chain; then
     tq8_eq "jumps to an existing chain" 1 "$n_jumps"
     tq8_eq "rules in the chain" 18 "$(chain_rules)"
 fi
+[ "$(jumps6)" -le 1 ] || tq8_fail "$(jumps6) IPv6 jumps to TQ8_KILLSWITCH after the collision"
 tq8_eq "clamp rules after five mtu runs" 1 "$(clamps)"
 tq8_eq "redirect copies after the guard and dns-off" 0 "$(redirect_copies)"
 
@@ -103,8 +106,11 @@ tq8_eq "redirect copies after the guard and dns-off" 0 "$(redirect_copies)"
 "$helper" killswitch --enable --split-ips "10.8.0.0/24" >/dev/null
 tq8_eq "jumps after a later switch-on" 1 "$(jumps)"
 tq8_eq "rules after a later switch-on" 18 "$(chain_rules)"
+tq8_eq "IPv6 jumps after a later switch-on" 1 "$(jumps6)"
+tq8_eq "IPv6 rules after a later switch-on" 15 "$(chain_rules6)"
 "$helper" killswitch --disable >/dev/null
 tq8_eq "jumps after switch-off" 0 "$(jumps)"
+tq8_eq "IPv6 jumps after switch-off" 0 "$(jumps6)"
 has_chain && tq8_fail "the chain survived the switch-off"
 
 # --- a guard killed with SIGKILL leaves its rule; the next guard, or a reset, removes it ------

@@ -60,6 +60,18 @@ TEST(RemoveKillswitchChain, PileUpOfJumpsIsDeletedUntilNoneIsLeft) {
     }
 }
 
+// The IPv6 firewall gets the same three commands, and the same pile-up handling, from ip6tables.
+TEST(RemoveKillswitchChain, Ipv6FamilyRunsTheSameCommandsWithIp6tables) {
+    const Argv d6 = {"ip6tables", "-D", "OUTPUT", "-j", "TQ8_KILLSWITCH"};
+    const Argv f6 = {"ip6tables", "-F", "TQ8_KILLSWITCH"};
+    const Argv x6 = {"ip6tables", "-X", "TQ8_KILLSWITCH"};
+    FakeRunner runner;
+    runner.script(d6, {kOk, kOk, kNoRule});
+    runner.script(x6, {{1, "", "ip6tables v1.8.9 (nf_tables):  CHAIN_DEL failed (Device or resource busy)"}, kOk});
+    EXPECT_TRUE(remove_killswitch_chain(runner, IpFamily::kV6));
+    EXPECT_EQ(runner.calls, (std::vector<Argv>{d6, f6, x6, d6, d6, f6, x6}));
+}
+
 TEST(RemoveKillswitchChain, LoopIsBounded) {
     FakeRunner runner;
     runner.script(kD, {kOk});  // iptables that claims success for ever

@@ -119,6 +119,9 @@ TEST_F(ResetTest, RunsTheFixedSequenceAndLogsOnlyWhatTheUserNeeds) {
         {"iptables", "-X", "TQ8_KILLSWITCH"},
         {"iptables", "-t", "mangle", "-D", "POSTROUTING", "-p", "tcp", "--tcp-flags", "SYN,RST",
          "SYN", "-j", "TCPMSS", "--clamp-mss-to-pmtu"},
+        {"ip6tables", "-D", "OUTPUT", "-j", "TQ8_KILLSWITCH"},
+        {"ip6tables", "-F", "TQ8_KILLSWITCH"},
+        {"ip6tables", "-X", "TQ8_KILLSWITCH"},
         {"ip", "link", "del", "dev", "tq8wg0"},
         kRouteLookup,
         {"ip", "link", "set", "dev", "wlp0s20f3", "mtu", "1500"},
@@ -127,7 +130,7 @@ TEST_F(ResetTest, RunsTheFixedSequenceAndLogsOnlyWhatTheUserNeeds) {
     };
     EXPECT_EQ(runner.calls, expected);
     EXPECT_EQ(order.remove_calls, 1);
-    EXPECT_EQ(order.calls_at_redirect, 4u);
+    EXPECT_EQ(order.calls_at_redirect, 7u);
     EXPECT_TRUE(relinked_before_lookup);
     EXPECT_TRUE(record.ok);
     EXPECT_TRUE(record.state.empty());
@@ -168,7 +171,7 @@ TEST_F(ResetTest, LogsTheDeviceEntryAndFailuresWithoutChangingOk) {
     auto record = emergency_network_reset(runner, seams, paths);
 
     EXPECT_TRUE(record.ok);
-    EXPECT_EQ(runner.calls[6], (Argv{"ip", "link", "set", "dev", "veth-a", "mtu", "1500"}));
+    EXPECT_EQ(runner.calls[9], (Argv{"ip", "link", "set", "dev", "veth-a", "mtu", "1500"}));
     EXPECT_EQ(record.logs, (std::vector<LogEntry>{
                                kEntry1,
                                kEntry2a,

@@ -22,8 +22,12 @@ install_state() {
     iptables -t nat -I OUTPUT -p udp -d 127.0.0.53 --dport 53 -j DNAT --to-destination 127.0.0.1:5354
     iptables -A OUTPUT -d 198.18.0.1/32 -j ACCEPT
     iptables -t mangle -A POSTROUTING -p tcp --tcp-flags SYN,RST SYN -j TCPMSS --clamp-mss-to-pmtu
+    ip6tables -N TQ8_KILLSWITCH
+    ip6tables -A TQ8_KILLSWITCH -p udp --dport 53 -j REJECT
+    ip6tables -I OUTPUT 1 -j TQ8_KILLSWITCH
+    ip6tables -A OUTPUT -d 2001:db8::1/128 -j ACCEPT
 }
-firewall() { iptables-save | grep -v '^#' | sed 's/\[[0-9]*:[0-9]*\]//'; }
+firewall() { { iptables-save; ip6tables-save; } | grep -v '^#' | sed 's/\[[0-9]*:[0-9]*\]//'; }
 
 # Inside the sandbox /etc is an overlay; a link into /run would dangle here, so replace it.
 rm -f /etc/resolv.conf
@@ -39,6 +43,9 @@ tq8_eq "prerm remove output" "" "$out"
 iptables -S TQ8_KILLSWITCH >/dev/null 2>&1 && tq8_fail "TQ8_KILLSWITCH still exists"
 iptables -S OUTPUT | grep -q TQ8_KILLSWITCH && tq8_fail "OUTPUT still jumps to TQ8_KILLSWITCH"
 iptables -t nat -S OUTPUT | grep -q DNAT && tq8_fail "the DNS redirect is still there"
+ip6tables -S TQ8_KILLSWITCH >/dev/null 2>&1 && tq8_fail "the IPv6 TQ8_KILLSWITCH still exists"
+tq8_eq "the rest of the IPv6 firewall" $'-P OUTPUT ACCEPT\n-A OUTPUT -d 2001:db8::1/128 -j ACCEPT' \
+    "$(ip6tables -S OUTPUT)"
 expected=$(printf '%s\n' "$before" | grep -v -e TQ8_KILLSWITCH -e 'DNAT')
 tq8_eq "the rest of the firewall" "$expected" "$(firewall)"
 tq8_eq "resolv.conf" "nameserver 127.0.0.53  # tq8 prerm test" "$(cat /etc/resolv.conf)"
@@ -48,7 +55,7 @@ ip link show tq8wg0 >/dev/null 2>&1 || tq8_fail "the tunnel link was removed"
 TQ8_HELPER="$TQ8_INSTALL_DIR/tq8_root_helper" sh "$prerm" remove || tq8_fail "second remove failed"
 
 # Upgrade and the other calls leave the user's protection in place.
-iptables -F OUTPUT; iptables -t nat -F OUTPUT; iptables -t mangle -F POSTROUTING
+iptables -F OUTPUT; iptables -t nat -F OUTPUT; iptables -t mangle -F POSTROUTING; ip6tables -F OUTPUT
 install_state
 before=$(firewall)
 for arg in upgrade failed-upgrade ""; do
