@@ -1,5 +1,6 @@
 """The Debian package as cpack builds it: layout, owners and modes, control fields, the
-pre-removal script, and a module that imports from the unpacked files."""
+pre-removal script, the run path, what lintian says, and a module that imports from the
+unpacked files."""
 
 import os
 import shutil
@@ -14,6 +15,8 @@ PYTHON = os.environ.get("TQ8_PYTHON", "python3.12")
 CPACK = os.environ.get("TQ8_CPACK", "cpack")
 PREFIX = "/opt/tq8-vpn-adblocker"
 POLICY = "/usr/share/polkit-1/actions/com.tq8.vpnadblocker.roothelper.policy"
+DOC = "/usr/share/doc/tq8-vpn-adblocker"
+OVERRIDES = "/usr/share/lintian/overrides/tq8-vpn-adblocker"
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 
 FILES = {
@@ -23,7 +26,13 @@ FILES = {
     PREFIX + "/tq8_root_helper" + EXT_SUFFIX: ("-rw-r--r--", "-rwxr-xr-x"),
     PREFIX + "/tq8_root_helper.pyi": "-rw-r--r--",
     POLICY: "-rw-r--r--",
+    DOC + "/copyright": "-rw-r--r--",
+    DOC + "/changelog.gz": "-rw-r--r--",
+    OVERRIDES: "-rw-r--r--",
 }
+# The tags a package may carry, overridden in it with their reasons: the fixed install
+# directory, and the run path of a build against a Python outside the system's directories.
+ALLOWED_OVERRIDES = {"dir-or-file-in-opt", "custom-library-search-path"}
 
 
 def run(*cmd, **kw):
@@ -93,9 +102,54 @@ class Package(unittest.TestCase):
         self.assertEqual(field("Package"), "tq8-vpn-adblocker")
         depends = [sorted(a.split("(")[0].strip() for a in d.split("|"))
                    for d in field("Depends").split(",")]
-        for needed in (["libpython3.12", "libpython3.12t64"], ["iptables"], ["iproute2"]):
+        for needed in (["libpython3.12", "libpython3.12t64"], ["iptables"], ["iproute2"],
+                       ["pkexec", "policykit-1"], ["polkitd"]):
             self.assertIn(needed, depends)
         self.assertEqual(field("Recommends"), "wireguard-tools")
+
+    def runpaths(self):
+        """{program: RUNPATH or None} of the two programs that link the runtime."""
+        found = {}
+        for name in ("launcher", "tq8_root_helper"):
+            dyn = run("readelf", "-d", os.path.join(self.root, PREFIX.lstrip("/"), name))
+            paths = [l.split("[", 1)[1].rstrip("]") for l in dyn.splitlines()
+                     if "(RUNPATH)" in l or "(RPATH)" in l]
+            found[name] = paths[0] if paths else None
+        return found
+
+    def test_runpath_only_for_a_runtime_outside_the_system(self):
+        libdir = run(PYTHON, "-c", "import sysconfig; print(sysconfig.get_config_var('LIBDIR'))").strip()
+        system = os.path.realpath(libdir) in {"/usr/lib", "/lib", "/usr/lib/x86_64-linux-gnu",
+                                              "/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu",
+                                              "/lib/aarch64-linux-gnu"}
+        description = run("dpkg-deb", "-f", self.deb, "Description")
+        with open(os.path.join(self.root, OVERRIDES.lstrip("/"))) as f:
+            overrides = f.read()
+        for name, runpath in self.runpaths().items():
+            with self.subTest(name):
+                self.assertEqual(runpath, None if system else libdir)
+        self.assertEqual("NOT FOR USERS" in description, not system)
+        self.assertEqual("custom-library-search-path" in overrides, not system)
+
+    def test_lintian_reports_nothing_but_the_overridden_tags(self):
+        if shutil.which("lintian") is None:
+            if os.environ.get("CI"):
+                self.fail("lintian is missing on CI")
+            self.skipTest("lintian is not installed")
+        r = subprocess.run(["lintian", "--tag-display-limit", "0", "--show-overrides", self.deb],
+                           capture_output=True, text=True)
+        tags = [l.split()[:3] for l in r.stdout.splitlines() if l[:2] in ("E:", "W:", "O:")]
+        self.assertEqual([t for t in tags if t[0] != "O:"], [], r.stdout)
+        self.assertLessEqual({t[2] for t in tags}, ALLOWED_OVERRIDES, r.stdout)
+        self.assertIn("dir-or-file-in-opt", {t[2] for t in tags})
+
+    def test_copyright_and_changelog(self):
+        doc = os.path.join(self.root, DOC.lstrip("/"))
+        with open(os.path.join(doc, "copyright")) as f:
+            self.assertTrue(f.readline().startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"))
+        changes = run("dpkg-parsechangelog", "-l", "-", "-S", "Version",
+                      input=run("gzip", "-dc", os.path.join(doc, "changelog.gz")))
+        self.assertEqual(changes.strip(), run("dpkg-deb", "-f", self.deb, "Version").strip())
 
     def test_prerm_is_the_maintainer_script(self):
         control = os.path.join(self.tmp, "control")
