@@ -51,7 +51,8 @@ mkdir "$work/bin"
 printf '#!/bin/sh\nexit 0\n' >"$work/bin/ip"
 # The clamp rule is missing: the check fails and the add runs.
 printf '#!/bin/sh\n[ "$3" = -C ] && exit 1\nexit 0\n' >"$work/bin/iptables"
-chmod +x "$work/bin/ip" "$work/bin/iptables"
+cp "$work/bin/ip" "$work/bin/ip6tables"
+chmod +x "$work/bin/ip" "$work/bin/iptables" "$work/bin/ip6tables"
 
 run() { env -i PATH="$work/bin" PKEXEC_UID=1000 "$helper" "$@"; }
 lines() { sleep 0.3; grep -c "$1" "$work/log" || true; }
@@ -77,6 +78,13 @@ run wireguard --conf "$work/hook.conf" >/dev/null
 sleep 0.3
 grep -q "action=wireguard user=1000 refused conf=$work/hook.conf: Yapılandırma" "$work/log" ||
     tq8_fail "no line for the refusal: $(cat "$work/log")"
+
+# The kill switch's IPv6 half is not in the record but is in the trail, line for line.
+ks_out=$(run killswitch --enable --split-ips 2001:db8::/32)
+tq8_eq "killswitch's record entries" 20 "$("$py" -c 'import json, sys; print(len(json.loads(sys.argv[1])["logs"]))' "$ks_out")"
+tq8_eq "audit lines of the IPv6 half" 21 "$(lines 'action=killswitch user=1000 rc=0 ms=[0-9]* cmd=ip6tables ')"
+grep -q 'action=killswitch user=1000 rc=0 ms=[0-9]* cmd=ip6tables -A TQ8_KILLSWITCH -d 2001:db8::/32 -j ACCEPT$' "$work/log" ||
+    tq8_fail "no line for the IPv6 split-tunnel rule: $(cat "$work/log")"
 
 # The guard cannot start here (no shield on this machine's loopback, or no stub in the host's
 # resolver file): it still leaves its start and its end.
