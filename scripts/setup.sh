@@ -14,7 +14,9 @@ done
 need_python=1
 if command -v pyenv >/dev/null 2>&1 || [ -x "${HOME:-/root}/.pyenv/bin/pyenv" ]; then
     pyenv_bin=$(command -v pyenv || echo "${HOME:-/root}/.pyenv/bin/pyenv")
-    "$pyenv_bin" versions --bare 2>/dev/null | grep -qE '^3\.12\.[0-9]+$' && need_python=0
+    # grep reads to the end: with -q it would stop early, and pyenv's SIGPIPE would fail the
+    # pipeline under pipefail.
+    "$pyenv_bin" versions --bare 2>/dev/null | grep -E '^3\.12\.[0-9]+$' >/dev/null && need_python=0
 fi
 if [ "$need_python" = 1 ] && command -v python3.12 >/dev/null 2>&1 &&
    python3.12 -c 'import sysconfig,sys; sys.exit(0 if sysconfig.get_config_var("Py_ENABLE_SHARED") else 1)' 2>/dev/null; then

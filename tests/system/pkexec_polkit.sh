@@ -65,6 +65,8 @@ chmod 0644 /etc/polkit-1/rules.d/10-tq8-test.rules
 
 # --- a system bus and polkitd of our own ----------------------------------------------------------
 mkdir -p /run/dbus
+# A fresh container may have no machine id; the bus wants one.
+[ -s /etc/machine-id ] || tr -d - </proc/sys/kernel/random/uuid >/etc/machine-id
 dbus-daemon --system --nofork --nopidfile >"$work/bus.log" 2>&1 &
 bus_pid=$!
 for _ in $(seq 100); do [ -S /run/dbus/system_bus_socket ] && break; sleep 0.05; done
