@@ -5,6 +5,7 @@
 #include <csignal>
 #include <string>
 
+#include "root_helper/core/python/direct_seams.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
 
 namespace {
@@ -19,7 +20,7 @@ struct FdSink : tq8::dns_shield::LineSink {
 
 int main() {
     tq8::core::SystemRunner runner;
-    tq8::core::DirectSeams seams(runner);
+    tq8::py::DirectSeams seams(runner);
     FdSink sink;
     auto outcome = tq8::dns_shield::dns_guard(runner, seams, sink, 0);
     if (outcome.signal != 0) {

@@ -1,5 +1,5 @@
 // The launcher: embeds the Python runtime, runs app.main from its own directory, maps the ending to a status.
-#include "root_helper/core/py_ref.hpp"
+#include "root_helper/core/python/py_ref.hpp"
 
 #include <unistd.h>
 

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "root_helper/core/command_runner.hpp"
-#include "root_helper/core/seams.hpp"
+#include "root_helper/dns_shield/dns_shield.hpp"
+#include "root_helper/netops/netops.hpp"
 
 namespace tq8::testing {
 
@@ -43,7 +44,7 @@ private:
 };
 
 // Seams that record what an operation asked of the others and answer as scripted.
-class FakeSeams : public core::Seams {
+class FakeSeams : public netops::Seams, public dns_shield::Seams {
 public:
     void set_mtu(const std::string& interface, const std::string& mtu_decimal) override {
         set_mtu_calls.emplace_back(interface, mtu_decimal);

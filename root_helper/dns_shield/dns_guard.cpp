@@ -39,13 +39,13 @@ std::vector<std::string> insert_command() {
     return argv;
 }
 
-bool shield_healthy(core::Seams& seams) {
+bool shield_healthy(Seams& seams) {
     return seams.shield_listening() && seams.shield_answers();
 }
 
 // Both steps run even when the removal throws: a cache filled through the shield must not
 // outlive the redirect. Under the run lock, like every other change to the firewall.
-void clean_up(core::CommandRunner& runner, core::Seams& seams, GuardWorld& world) {
+void clean_up(core::CommandRunner& runner, Seams& seams, GuardWorld& world) {
     std::unique_ptr<core::OpLock> lock = world.lock_operations();
     std::exception_ptr failure;
     try {
@@ -76,7 +76,7 @@ private:
 
 // The watch loop. Returns the signal that ended it, or 0 for the end of input or a shield
 // that failed two checks in a row.
-int watch(core::Seams& seams, GuardWorld& world) {
+int watch(Seams& seams, GuardWorld& world) {
     auto last_check = world.now() - kInputSpacing;  // the first arrival is checked at once
     for (;;) {
         WaitEvent ev = world.wait_input(kInputWait);
@@ -154,7 +154,7 @@ int ms_left(Clock::time_point deadline) {
 
 }  // namespace
 
-GuardOutcome dns_guard(core::CommandRunner& runner, core::Seams& seams, LineSink& out,
+GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
                        GuardWorld& world) {
     // A plain substring search: the marker counts wherever it stands, comments included.
     if (world.resolv_conf().find("nameserver " + core::STUB_DNS) == std::string::npos) {
@@ -207,7 +207,7 @@ GuardOutcome dns_guard(core::CommandRunner& runner, core::Seams& seams, LineSink
     return {0, sig != 0 ? sig : late};
 }
 
-GuardOutcome dns_guard(core::CommandRunner& runner, core::Seams& seams, LineSink& out,
+GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
                        int stdin_fd) {
     SystemGuardWorld world(stdin_fd);
     return dns_guard(runner, seams, out, world);

@@ -12,9 +12,19 @@
 
 #include "root_helper/core/command_runner.hpp"
 #include "root_helper/core/op_lock.hpp"
-#include "root_helper/core/seams.hpp"
 
 namespace tq8::dns_shield {
+
+// What the guard asks of the other DNS operations: the redirect's removal and the two probes.
+// The binding routes each call through the module (a Python replacement is honoured); tests
+// script it.
+class Seams {
+public:
+    virtual ~Seams() = default;
+    virtual bool remove_dns_redirect() = 0;
+    virtual bool shield_listening() = 0;
+    virtual bool shield_answers() = 0;
+};
 
 // True when the UDP table text (the contents of /proc/net/udp) holds a socket on
 // 127.0.0.1:5354 owned by owner or by uid 0.
@@ -58,7 +68,7 @@ struct GuardOutcome {
 };
 
 // The DNS guard on the real system: reads /etc/resolv.conf, watches stdin_fd.
-GuardOutcome dns_guard(core::CommandRunner& runner, core::Seams& seams, LineSink& out,
+GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
                        int stdin_fd);
 
 // How one wait of the guard's watch loop ended.
@@ -131,7 +141,7 @@ private:
 };
 
 // The guard with its outside world supplied by the caller.
-GuardOutcome dns_guard(core::CommandRunner& runner, core::Seams& seams, LineSink& out,
+GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
                        GuardWorld& world);
 
 }  // namespace tq8::dns_shield

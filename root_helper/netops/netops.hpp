@@ -7,9 +7,20 @@
 
 #include "root_helper/core/command_runner.hpp"
 #include "root_helper/core/records.hpp"
-#include "root_helper/core/seams.hpp"
 
 namespace tq8::netops {
+
+// What the network operations ask of the others: manage_wireguard sets the physical device's
+// MTU, the reset removes the DNS redirect. The binding routes each call through the module
+// (a Python replacement is honoured); tests script it.
+class Seams {
+public:
+    virtual ~Seams() = default;
+    // set_mtu(interface, mtu); its record is discarded by every caller. mtu is a decimal
+    // integer text of any size.
+    virtual void set_mtu(const std::string& interface, const std::string& mtu_decimal) = 0;
+    virtual bool remove_dns_redirect() = 0;
+};
 
 // "ip -o -4 route show to default": one line per IPv4 default route.
 extern const std::vector<std::string> kDefaultRouteCmd;
@@ -57,7 +68,7 @@ struct TunnelPaths {
 // MTU as a decimal integer text of any size; a bare-link record carries it as "mtu".
 // conf_path is read with the rights of the user PKEXEC_UID names; a configuration that user
 // cannot read, or that holds hooks, is refused as a failed wg-quick step.
-core::Record manage_wireguard(core::CommandRunner& runner, core::Seams& seams,
+core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
                               const std::string& action, const std::string& conf_path,
                               const std::string& mtu_decimal, const TunnelPaths& paths = {});
 
@@ -77,7 +88,7 @@ struct ResolvPaths {
 
 // Removes what the other operations may have left and repairs name resolution.
 // {"ok": true, "logs"} always.
-core::Record emergency_network_reset(core::CommandRunner& runner, core::Seams& seams,
+core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
                                      const ResolvPaths& paths = {},
                                      const TunnelPaths& tunnel = {});
 

@@ -282,7 +282,7 @@ void repair_resolv_conf(const ResolvPaths& paths, std::vector<core::LogEntry>& l
 
 }  // namespace
 
-core::Record emergency_network_reset(core::CommandRunner& runner, core::Seams& seams,
+core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
                                      const ResolvPaths& paths, const TunnelPaths& tunnel) {
     core::Record record;
     record.ok = true;

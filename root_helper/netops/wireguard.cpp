@@ -255,7 +255,7 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
 
 }  // namespace
 
-core::Record manage_wireguard(core::CommandRunner& runner, core::Seams& seams,
+core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
                               const std::string& action, const std::string& conf_path,
                               const std::string& mtu_decimal, const TunnelPaths& paths) {
     if (action == "down") return take_down(runner, conf_path, paths);

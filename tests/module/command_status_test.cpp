@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "root_helper/core/py_module.hpp"
+#include "root_helper/core/python/py_module.hpp"
 
 namespace tq8::py {
 namespace {

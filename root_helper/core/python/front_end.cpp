@@ -1,5 +1,5 @@
 // main: the command-line front end (the runtime's argparse and json, one action per run).
-#include "root_helper/core/py_module.hpp"
+#include "root_helper/core/python/py_module.hpp"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>

@@ -2,7 +2,7 @@
 // through the C++ library, and the one place where C++ exceptions become Python ones.
 #pragma once
 
-#include "root_helper/core/py_ref.hpp"
+#include "root_helper/core/python/py_ref.hpp"
 
 #include <cerrno>
 #include <memory>

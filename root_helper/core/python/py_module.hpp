@@ -2,14 +2,14 @@
 // through the module, the record conversion, and the front end's entry.
 #pragma once
 
-#include "root_helper/core/py_support.hpp"
+#include "root_helper/core/python/py_support.hpp"
 
 #include <string>
 #include <vector>
 
 #include "root_helper/core/command_runner.hpp"
 #include "root_helper/core/records.hpp"
-#include "root_helper/core/seams.hpp"
+#include "root_helper/core/python/direct_seams.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
 
 namespace tq8::py {
@@ -57,7 +57,7 @@ public:
 };
 
 // One operation calling another: through the module's current attribute.
-class ModuleSeams final : public core::Seams {
+class ModuleSeams final : public netops::Seams, public dns_shield::Seams {
 public:
     ModuleSeams(PyObject* module, core::CommandRunner& runner) : module_(module), runner_(runner) {}
     void set_mtu(const std::string& interface, const std::string& mtu_decimal) override;

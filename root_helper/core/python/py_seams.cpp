@@ -1,6 +1,6 @@
 // The seams of the Python face: commands and calls between operations routed through the
 // module's current attributes, records turned into dicts, the guard's lines on sys.stdout.
-#include "root_helper/core/py_module.hpp"
+#include "root_helper/core/python/py_module.hpp"
 
 #include <climits>
 #include <optional>
@@ -140,7 +140,7 @@ void ModuleSeams::set_mtu(const std::string& interface, const std::string& mtu_d
             return;
         }
     }
-    core::DirectSeams(runner_).set_mtu(interface, mtu_decimal);
+    DirectSeams(runner_).set_mtu(interface, mtu_decimal);
 }
 
 bool ModuleSeams::remove_dns_redirect() {
@@ -229,7 +229,7 @@ GuardRun run_dns_guard(PyObject* module) {
         std::optional<core::AuditingRunner> audited;
         if (!audit_action().empty()) audited.emplace(system, audit_action());
         core::CommandRunner& runner = audited ? static_cast<core::CommandRunner&>(*audited) : system;
-        core::DirectSeams seams(runner);
+        DirectSeams seams(runner);
         // A reader that stops reading must not hold the guard in a blocking write with the
         // rule in place: the lines go straight to the descriptor with a deadline.
         if (PyObject* so = PySys_GetObject("stdout"); so && so != Py_None) {

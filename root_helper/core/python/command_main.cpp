@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "root_helper/core/audit_log.hpp"
-#include "root_helper/core/py_module.hpp"
+#include "root_helper/core/python/py_module.hpp"
 
 extern "C" PyObject* PyInit_tq8_root_helper(void);
 

@@ -1,5 +1,5 @@
 // The tq8_root_helper module: its surface text, the native functions behind it, its state.
-#include "root_helper/core/py_module.hpp"
+#include "root_helper/core/python/py_module.hpp"
 
 #include <signal.h>
 
