@@ -22,6 +22,18 @@ inline std::string run_not_utf8(std::string_view stream, std::size_t offset, uns
            kHex[(byte >> 4) & 0xF] + kHex[byte & 0xF] + " baytı)";
 }
 
+// The module's run_cmd: arguments it cannot run (a failed run) or cannot take (an exception)
+inline std::string run_cmd_not_a_list(std::string_view type) {
+    return "komut bir str listesi olmalı, verilen: " + std::string(type);
+}
+inline std::string run_cmd_item_not_str(std::string_view type) {
+    return "komutun her öğesi str olmalı, verilen: " + std::string(type);
+}
+inline std::string timeout_wrong_type(std::string_view type) {
+    return "timeout int, float ya da None olmalı, verilen: " + std::string(type);
+}
+inline constexpr std::string_view kTimeoutNaN = "timeout NaN olamaz";
+
 // Kill switch
 inline constexpr std::string_view kKillswitchOffCmd = "iptables -X TQ8_KILLSWITCH";
 inline constexpr std::string_view kKillswitchOff = "Kill Switch devre dışı bırakıldı.";

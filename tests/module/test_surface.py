@@ -263,6 +263,37 @@ class SeamTest(unittest.TestCase):
         helper.set_mtu("eth0", 1400)  # the original again once the patch is gone
         self.assertEqual(self.fakes.calls()[0][0], "ip")
 
+    def test_every_way_of_replacing_run_cmd_is_seen(self):
+        # The operations take the direct path while run_cmd is the module's own: whichever
+        # way the attribute changes, the next command must see it.
+        original = helper.run_cmd
+        ways = {
+            "setattr": lambda f: setattr(helper, "run_cmd", f),
+            "dict item": lambda f: vars(helper).__setitem__("run_cmd", f),
+            "dict update": lambda f: vars(helper).update(run_cmd=f),
+        }
+        for name, put in ways.items():
+            with self.subTest(name):
+                put(lambda cmd, timeout=15: (0, "yerine", ""))
+                try:
+                    self.assertEqual(helper.set_mtu("eth0", 1400)["logs"][0]["stdout"], "yerine")
+                finally:
+                    put(original)
+                before = len(self.fakes.calls())
+                helper.set_mtu("eth0", 1400)
+                self.assertGreater(len(self.fakes.calls()), before)
+        published = list(vars(helper).items())
+        del helper.run_cmd
+        try:
+            with self.assertRaises(AttributeError):
+                helper.set_mtu("eth0", 1400)
+        finally:
+            vars(helper).clear()  # back in the published order
+            vars(helper).update(published)
+        before = len(self.fakes.calls())
+        helper.set_mtu("eth0", 1400)
+        self.assertGreater(len(self.fakes.calls()), before)
+
     def test_replacement_results_are_checked(self):
         for bad in [None, (0, "", b""), (0, ""), ("0", "", ""), "abc", (0, "", "", "")]:
             with self.subTest(bad), mock.patch("tq8_root_helper.run_cmd", return_value=bad):

@@ -20,6 +20,8 @@ void check(PyStatus status) {
 
 int run_main() {
     PyObject* module = PyImport_ImportModule("tq8_root_helper");
+    // Each system-changing command of this run leaves a line in the system log.
+    if (module) tq8::py::enable_audit(module);
     PyObject* result = module ? PyObject_CallMethod(module, "main", nullptr) : nullptr;
     Py_XDECREF(module);
     int status = tq8::py::command_status(result);
@@ -55,9 +57,7 @@ int main(int argc, char** argv) {
     PyConfig_Clear(&config);
     check(status);
 
-    // Each system-changing command of this run leaves a line in the system log.
     tq8::core::audit_open();
-    tq8::py::enable_audit();
     int exit_status = run_main();
     // The status is final and the standard streams are flushed; tearing the runtime down
     // would only free memory the kernel takes back anyway, and adds milliseconds to every run

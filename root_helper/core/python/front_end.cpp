@@ -278,25 +278,25 @@ void drop_pending_output() {
 }
 
 // The guard's start and end in the audit trail; its commands leave their own lines.
-void guard_note(const std::string& text) {
-    if (audit_enabled()) core::audit_note("dns-guard", text);
+void guard_note(PyObject* module, const std::string& text) {
+    if (state_of(module).audit_enabled) core::audit_note("dns-guard", text);
 }
 
 long guard_status(PyObject* module) {
-    guard_note("başlatılıyor");
+    guard_note(module, "başlatılıyor");
     GuardRun run;
     try {
         run = run_dns_guard(module);
     } catch (...) {
-        guard_note("bitti: hata");
+        guard_note(module, "bitti: hata");
         throw;
     }
     if (run.outcome.signal)
-        guard_note("bitti: sinyal " + std::to_string(run.outcome.signal));
+        guard_note(module, "bitti: sinyal " + std::to_string(run.outcome.signal));
     else if (run.outcome.result != 0)
-        guard_note("başlamadı: sonuç " + std::to_string(run.outcome.result));
+        guard_note(module, "başlamadı: sonuç " + std::to_string(run.outcome.result));
     else
-        guard_note(run.reader_gone ? "bitti: çıktı kapandı" : "bitti");
+        guard_note(module, run.reader_gone ? "bitti: çıktı kapandı" : "bitti");
     if (run.reader_gone) drop_pending_output();
     // A termination signal ended the watch after the clean-up: its conventional status.
     if (run.outcome.signal) return 128 + run.outcome.signal;
@@ -309,7 +309,7 @@ PyObject* front_end_main(PyObject* module) noexcept {
     return guarded([&]() -> PyObject* {
         PyRef ns = parse_arguments();
         std::string action = from_str(attr(ns.get(), "action").get(), "action");
-        AuditScope audit(action);
+        AuditScope audit(module, action);
 
         if (action == "dns-guard") {
             PyRef fn = replacement(module, kDnsGuard);

@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <string_view>
 
 #include "root_helper/core/constants.hpp"
 #include "root_helper/core/op_lock.hpp"
@@ -25,58 +27,65 @@ constexpr char kModuleDoc[] =
     "tüm stdout/stderr çıktılarını JSON/metin olarak GUI'ye döndürür.\n";
 
 // Builtin functions cannot carry annotations or Python signatures, so what Python code sees
-// is ordinary functions; each only forwards to its native twin. The constants sit between
-// the functions because that is the order the module publishes.
-constexpr char kSurface[] = R"py(
-def run_cmd(cmd: "List[str]", timeout: "int" = 15) -> "Tuple[int, str, str]":
-    "Komutu çalıştırır ve (returncode, stdout, stderr) döndürür."
-    return _native.run_cmd(cmd, timeout)
+// is ordinary functions, written from the declaration in surface.hpp; each only forwards to
+// its native twin. The constants sit between the functions because that is the order the
+// module publishes.
+void append_literal(std::string& out, std::string_view text) {
+    out += '"';
+    for (char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    out += '"';
+}
 
-def set_mtu(interface: "str", mtu: "int") -> "Dict[str, object]":
-    return _native.set_mtu(interface, mtu)
-
-def manage_killswitch(enable: "bool", wg_iface: "str" = "tq8wg0", split_ips: "List[str]" = None) -> "Dict[str, object]":
-    "iptables üzerinde TQ8_KILLSWITCH zinciri ile VPN koptuğunda sızıntıyı engeller."
-    return _native.manage_killswitch(enable, wg_iface, split_ips)
-
-def manage_wireguard(action: "str", conf_path: "str" = "", mtu: "int" = 1420) -> "Dict[str, object]":
-    "WireGuard (wg-quick / ip link type wireguard) tünelini başlatır veya durdurur."
-    return _native.manage_wireguard(action, conf_path, mtu)
-
-def emergency_network_reset() -> "Dict[str, object]":
-    "Ağ ayarları bozulduğunda /etc/resolv.conf, iptables, WireGuard ve DNS önbelleğini sıfırlar."
-    return _native.emergency_network_reset()
-
-STUB_DNS = _native.STUB_DNS
-SHIELD_DNS = _native.SHIELD_DNS
-DNAT_RULE = [*_native.DNAT_RULE]
-IPT = [*_native.IPT]
-
-def remove_dns_redirect() -> "bool":
-    return _native.remove_dns_redirect()
-
-def _shield_listening() -> "bool":
-    "127.0.0.1:5354'ü (UDP) parolayı giren kullanıcının süreci mi dinliyor (/proc/net/udp: 0100007F:14EA, uid)."
-    return _native._shield_listening()
-
-def _shield_answers() -> "bool":
-    "Çözümleyici gerçekten cevap veriyor mu (donma/SIGSTOP'u da yakalar). Sorgu engelli bir alan için yerelde cevaplanır."
-    return _native._shield_answers()
-
-def dns_guard() -> "int":
-    "systemd-resolved stub'ına (127.0.0.53) giden DNS sorgularını Sipran çözümleyicisine yönlendirir.\n    Arayüz açık kaldıkça çalışır; stdin kapanınca (arayüz kapandı/çöktü) ya da çözümleyici\n    durunca yönlendirmeyi kaldırır — kullanıcı asla DNS'siz kalmaz."
-    return _native.dns_guard()
-
-def main() -> "None":
-    return _native.main()
-)py";
+std::string surface_text() {
+    std::string py;
+    for (const Published& p : kPublished) {
+        py += '\n';
+        if (!p.native) {
+            py.append(p.name).append(" = ").append(p.value).append("\n");
+            continue;
+        }
+        std::string args;
+        py.append("def ").append(p.name).append("(");
+        for (const Param& param : p.params) {
+            if (param.name.empty()) break;
+            if (!args.empty()) {
+                args += ", ";
+                py += ", ";
+            }
+            args += param.name;
+            py.append(param.name).append(": ");
+            append_literal(py, param.annotation);
+            if (!param.default_value.empty()) py.append(" = ").append(param.default_value);
+        }
+        py += ") -> ";
+        append_literal(py, p.returns);
+        py += ":\n";
+        if (!p.doc.empty()) {
+            py += "    ";
+            append_literal(py, p.doc);
+            py += '\n';
+        }
+        py.append("    return _native.").append(p.name).append("(").append(args).append(")\n");
+    }
+    return py;
+}
 
 constexpr const char* kNativeHolder = "tq8_root_helper._native";
 
-bool arity(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
-    if (nargs == expected) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", name,
-                 expected, nargs);
+// The count a native of the surface function `which` takes (the surface text passes every
+// parameter by position); TypeError otherwise.
+bool arity(std::size_t which, Py_ssize_t nargs) {
+    const Published& p = kPublished[which];
+    if (nargs == p.arity()) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
+                 p.name.data(), p.arity(), nargs);
     return false;
 }
 
@@ -102,8 +111,7 @@ std::string to_decimal(PyObject* value) {
 double to_timeout(PyObject* timeout) {
     if (timeout == Py_None) return 0.0;
     if (!PyLong_Check(timeout) && !PyFloat_Check(timeout)) {
-        PyErr_Format(PyExc_TypeError, "timeout must be int, float or None, not %.200s",
-                     Py_TYPE(timeout)->tp_name);
+        PyErr_SetString(PyExc_TypeError, texts::timeout_wrong_type(Py_TYPE(timeout)->tp_name).c_str());
         throw PythonError();
     }
     double t = PyFloat_Check(timeout) ? PyFloat_AS_DOUBLE(timeout) : PyLong_AsDouble(timeout);
@@ -115,7 +123,7 @@ double to_timeout(PyObject* timeout) {
         t = overflow > 0 ? std::numeric_limits<double>::infinity() : -1.0;
     }
     if (std::isnan(t)) {
-        PyErr_SetString(PyExc_ValueError, "timeout must not be NaN");
+        PyErr_SetString(PyExc_ValueError, std::string(texts::kTimeoutNaN).c_str());
         throw PythonError();
     }
     if (std::isinf(t) && t > 0) return 0.0;
@@ -152,25 +160,64 @@ PyRef shown_command(PyObject* items) {
     return check(PyUnicode_Join(sep.get(), parts.get()));
 }
 
+// The shape every operation's native shares: the arguments counted and converted with the GIL,
+// then the operation run with the module's runner and seams without the GIL and under the run
+// lock (taken here for every operation; the guard, which runs for a session, takes it itself
+// around its install and its clean-up only), and its result converted back. `convert` turns
+// the arguments into the call: a callable of (runner, seams) returning a Record or a bool.
+PyRef to_python(const core::Record& record) { return record_to_dict(record); }
+PyRef to_python(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
+
+template <std::size_t Which, class Convert>
+PyObject* operation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Convert convert) {
+    if (!arity(Which, nargs)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        auto call = convert(args);
+        ModuleRunner runner(module);
+        ModuleSeams seams(module, runner);
+        decltype(call(runner, seams)) result;
+        {
+            GilRelease nogil;
+            core::OpLock op_lock;
+            result = call(runner, seams);
+        }
+        return to_python(result).release();
+    });
+}
+
+// A probe: no commands, no lock; only the GIL is let go while it waits.
+template <std::size_t Which>
+PyObject* probe(Py_ssize_t nargs, bool (*direct)()) {
+    if (!arity(Which, nargs)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        bool yes;
+        {
+            GilRelease nogil;
+            yes = direct();
+        }
+        return to_python(yes).release();
+    });
+}
+
+}  // namespace
+
 // run_cmd never raises for what it was asked to run: an unusable argument vector is a failed
 // run like any other.
 PyObject* native_run_cmd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity("run_cmd", nargs, 2)) return nullptr;
+    if (!arity(kRunCmd, nargs)) return nullptr;
     return guarded([&]() -> PyObject* {
         double timeout = to_timeout(args[1]);
         PyObject* cmd = args[0];
-        if (PyUnicode_Check(cmd) || PyBytes_Check(cmd) || PyByteArray_Check(cmd)) {
-            return failure_triple(shown(cmd).get(), std::string("expected a list of str, not ") +
-                                                   Py_TYPE(cmd)->tp_name);
-        }
+        if (PyUnicode_Check(cmd) || PyBytes_Check(cmd) || PyByteArray_Check(cmd))
+            return failure_triple(shown(cmd).get(), texts::run_cmd_not_a_list(Py_TYPE(cmd)->tp_name));
         PyRef items = PyRef::steal(PySequence_List(cmd));
         if (!items) {
             // Not iterable, or an iterator that failed; KeyboardInterrupt and the like go on.
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError();
             if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
-                return failure_triple(shown(cmd).get(), std::string("expected a list of str, not ") +
-                                                       Py_TYPE(cmd)->tp_name);
+                return failure_triple(shown(cmd).get(),
+                                      texts::run_cmd_not_a_list(Py_TYPE(cmd)->tp_name));
             }
             PyRef exc = PyRef::steal(PyErr_GetRaisedException());
             return failure_triple(shown(cmd).get(), shown(exc.get()).get());
@@ -181,7 +228,7 @@ PyObject* native_run_cmd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             PyObject* item = PyList_GET_ITEM(items.get(), i);
             if (!PyUnicode_Check(item)) {
                 return failure_triple(shown_command(items.get()).get(),
-                                      std::string("expected str, not ") + Py_TYPE(item)->tp_name);
+                                      texts::run_cmd_item_not_str(Py_TYPE(item)->tp_name));
             }
             PyRef b = PyRef::steal(PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape"));
             if (!b) {
@@ -190,7 +237,8 @@ PyObject* native_run_cmd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
             std::string arg(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
             if (arg.find('\0') != std::string::npos)
-                return failure_triple(shown_command(items.get()).get(), std::string("embedded null byte"));
+                return failure_triple(shown_command(items.get()).get(),
+                                      std::string(texts::kRunNulInArgument));
             argv.push_back(std::move(arg));
         }
         core::CommandResult r;
@@ -205,30 +253,23 @@ PyObject* native_run_cmd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* native_set_mtu(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity("set_mtu", nargs, 2)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        std::string interface = from_str(args[0], "interface");
-        long long mtu = to_saturated_int(args[1]);
-        ModuleRunner runner(module);
-        core::Record rec;
-        {
-            GilRelease nogil;
-            core::OpLock op_lock;
-            rec = netops::set_mtu(runner, interface, mtu);
-        }
-        return record_to_dict(rec).release();
+    return operation<kSetMtu>(module, args, nargs, [](PyObject* const* a) {
+        std::string interface = from_str(a[0], "interface");
+        long long mtu = to_saturated_int(a[1]);
+        return [interface = std::move(interface), mtu](core::CommandRunner& runner, auto&) {
+            return netops::set_mtu(runner, interface, mtu);
+        };
     });
 }
 
 PyObject* native_manage_killswitch(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity("manage_killswitch", nargs, 3)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        bool enable = check_status(PyObject_IsTrue(args[0])) == 1;
-        std::string wg_iface = from_str(args[1], "wg_iface");
+    return operation<published("manage_killswitch")>(module, args, nargs, [](PyObject* const* a) {
+        bool enable = check_status(PyObject_IsTrue(a[0])) == 1;
+        std::string wg_iface = from_str(a[1], "wg_iface");
         // Every entry is checked before the first command: a bad entry must not leave the
         // firewall half-changed.
         std::vector<std::string> split_ips;
-        PyObject* ips = args[2];
+        PyObject* ips = a[2];
         if (ips != Py_None) {
             if (PyUnicode_Check(ips) || PyBytes_Check(ips)) {
                 PyErr_Format(PyExc_TypeError, "split_ips must be a list of str, not %.200s",
@@ -240,90 +281,51 @@ PyObject* native_manage_killswitch(PyObject* module, PyObject* const* args, Py_s
                 split_ips.push_back(from_str(item.get(), "split_ips entries"));
             if (PyErr_Occurred()) throw PythonError();
         }
-        ModuleRunner runner(module);
-        core::Record rec;
-        {
-            GilRelease nogil;
-            core::OpLock op_lock;
-            rec = netops::manage_killswitch(runner, enable, wg_iface, split_ips);
-        }
-        return record_to_dict(rec).release();
+        return [enable, wg_iface = std::move(wg_iface), split_ips = std::move(split_ips)](
+                   core::CommandRunner& runner, auto&) {
+            return netops::manage_killswitch(runner, enable, wg_iface, split_ips);
+        };
     });
 }
 
 PyObject* native_manage_wireguard(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity("manage_wireguard", nargs, 3)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        std::string action = from_str(args[0], "action");
-        std::string conf_path = from_str(args[1], "conf_path");
-        std::string mtu = to_decimal(args[2]);
-        ModuleRunner runner(module);
-        ModuleSeams seams(module, runner);
-        core::Record rec;
-        {
-            GilRelease nogil;
-            core::OpLock op_lock;
-            rec = netops::manage_wireguard(runner, seams, action, conf_path, mtu);
-        }
-        return record_to_dict(rec).release();
+    return operation<published("manage_wireguard")>(module, args, nargs, [](PyObject* const* a) {
+        std::string action = from_str(a[0], "action");
+        std::string conf_path = from_str(a[1], "conf_path");
+        std::string mtu = to_decimal(a[2]);
+        return [action = std::move(action), conf_path = std::move(conf_path),
+                mtu = std::move(mtu)](core::CommandRunner& runner, ModuleSeams& seams) {
+            return netops::manage_wireguard(runner, seams, action, conf_path, mtu);
+        };
     });
 }
 
-PyObject* native_emergency_network_reset(PyObject* module, PyObject* const*, Py_ssize_t nargs) {
-    if (!arity("emergency_network_reset", nargs, 0)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        ModuleRunner runner(module);
-        ModuleSeams seams(module, runner);
-        core::Record rec;
-        {
-            GilRelease nogil;
-            core::OpLock op_lock;
-            rec = netops::emergency_network_reset(runner, seams);
-        }
-        return record_to_dict(rec).release();
+PyObject* native_emergency_network_reset(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    return operation<published("emergency_network_reset")>(module, args, nargs, [](PyObject* const*) {
+        return [](core::CommandRunner& runner, ModuleSeams& seams) {
+            return netops::emergency_network_reset(runner, seams);
+        };
     });
 }
 
-PyObject* native_remove_dns_redirect(PyObject* module, PyObject* const*, Py_ssize_t nargs) {
-    if (!arity("remove_dns_redirect", nargs, 0)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        ModuleRunner runner(module);
-        bool removed;
-        {
-            GilRelease nogil;
-            core::OpLock op_lock;
-            removed = dns_shield::remove_dns_redirect(runner);
-        }
-        return PyBool_FromLong(removed);
+PyObject* native_remove_dns_redirect(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    return operation<kRemoveDnsRedirect>(module, args, nargs, [](PyObject* const*) {
+        return [](core::CommandRunner& runner, auto&) {
+            return dns_shield::remove_dns_redirect(runner);
+        };
     });
 }
 
 PyObject* native_shield_listening(PyObject*, PyObject* const*, Py_ssize_t nargs) {
-    if (!arity("_shield_listening", nargs, 0)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        bool listening;
-        {
-            GilRelease nogil;
-            listening = dns_shield::shield_listening();
-        }
-        return PyBool_FromLong(listening);
-    });
+    return probe<kShieldListening>(nargs, [] { return dns_shield::shield_listening(); });
 }
 
 PyObject* native_shield_answers(PyObject*, PyObject* const*, Py_ssize_t nargs) {
-    if (!arity("_shield_answers", nargs, 0)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        bool answers;
-        {
-            GilRelease nogil;
-            answers = dns_shield::shield_answers();
-        }
-        return PyBool_FromLong(answers);
-    });
+    return probe<kShieldAnswers>(nargs, [] { return dns_shield::shield_answers(); });
 }
 
 PyObject* native_dns_guard(PyObject* module, PyObject* const*, Py_ssize_t nargs) {
-    if (!arity("dns_guard", nargs, 0)) return nullptr;
+    if (!arity(kDnsGuard, nargs)) return nullptr;
     return guarded([&]() -> PyObject* {
         GuardRun run = run_dns_guard(module);
         if (int sig = run.outcome.signal) {
@@ -338,25 +340,28 @@ PyObject* native_dns_guard(PyObject* module, PyObject* const*, Py_ssize_t nargs)
 }
 
 PyObject* native_main(PyObject* module, PyObject* const*, Py_ssize_t nargs) {
-    if (!arity("main", nargs, 0)) return nullptr;
+    if (!arity(published("main"), nargs)) return nullptr;
     return front_end_main(module);
 }
 
-#define TQ8_NATIVE(name, fn) {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL, nullptr}
-PyMethodDef kNatives[] = {
-    TQ8_NATIVE("run_cmd", native_run_cmd),
-    TQ8_NATIVE("set_mtu", native_set_mtu),
-    TQ8_NATIVE("manage_killswitch", native_manage_killswitch),
-    TQ8_NATIVE("manage_wireguard", native_manage_wireguard),
-    TQ8_NATIVE("emergency_network_reset", native_emergency_network_reset),
-    TQ8_NATIVE("remove_dns_redirect", native_remove_dns_redirect),
-    TQ8_NATIVE("_shield_listening", native_shield_listening),
-    TQ8_NATIVE("_shield_answers", native_shield_answers),
-    TQ8_NATIVE("dns_guard", native_dns_guard),
-    TQ8_NATIVE("main", native_main),
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+// The natives' table, from the declaration: one entry per published function.
+struct NativeTable {
+    PyMethodDef defs[kPublishedCount + 1] = {};
+    NativeTable() {
+        std::size_t n = 0;
+        for (const Published& p : kPublished) {
+            if (!p.native) continue;
+            defs[n++] = {p.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(p.native)),
+                         METH_FASTCALL, nullptr};
+        }
+    }
 };
-#undef TQ8_NATIVE
+PyMethodDef* natives() {
+    static NativeTable table;
+    return table.defs;
+}
 
 PyRef str_tuple(const std::vector<std::string>& items) {
     PyRef t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -372,7 +377,7 @@ void set_attr(PyObject* o, const char* name, const PyRef& value) {
 PyRef make_native_holder(PyObject* module) {
     PyRef holder = check(PyModule_New(kNativeHolder));
     PyRef modname = check(PyUnicode_FromString(kNativeHolder));
-    for (PyMethodDef* def = kNatives; def->ml_name; ++def) {
+    for (PyMethodDef* def = natives(); def->ml_name; ++def) {
         // self is the module: the natives reach its state and its current attributes.
         PyRef fn = check(PyCMethod_New(def, module, modname.get(), nullptr));
         set_attr(holder.get(), def->ml_name, fn);
@@ -390,17 +395,9 @@ int exec_module(PyObject* module) {
         // As in any module: the runtime's import looks it up in the caller's globals.
         check_status(PyDict_SetItemString(dict, "__builtins__", PyEval_GetBuiltins()));
         check_status(PyDict_SetItemString(dict, "_native", make_native_holder(module).get()));
-        PyRef code = check(Py_CompileString(kSurface, "<tq8_root_helper>", Py_file_input));
+        PyRef code = check(Py_CompileString(surface_text().c_str(), "<tq8_root_helper>", Py_file_input));
         check(PyEval_EvalCode(code.get(), dict, dict));
-        static constexpr const char* names[kSurfaceCount] = {
-            "run_cmd", "set_mtu", "remove_dns_redirect", "_shield_listening", "_shield_answers",
-            "dns_guard"};
-        ModuleState& st = state_of(module);
-        for (int i = 0; i < kSurfaceCount; ++i) {
-            PyObject* fn = PyDict_GetItemString(dict, names[i]);
-            if (!fn) throw std::logic_error("surface function missing");
-            Py_XSETREF(st.original[i], Py_NewRef(fn));
-        }
+        init_state(module);
         return Py_NewRef(Py_None);
     });
     if (!ok) return -1;
@@ -410,19 +407,17 @@ int exec_module(PyObject* module) {
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (!st) return 0;
+    if (!st || !st->live) return 0;
     for (PyObject* o : st->original) Py_VISIT(o);
     return 0;
 }
 
 int clear_module(PyObject* module) {
-    auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (!st) return 0;
-    for (PyObject*& o : st->original) Py_CLEAR(o);
+    clear_state(module);
     return 0;
 }
 
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+void free_module(void* module) { free_state(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},

@@ -4,69 +4,88 @@
 
 #include "root_helper/core/python/py_support.hpp"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "root_helper/core/command_runner.hpp"
 #include "root_helper/core/records.hpp"
 #include "root_helper/core/python/direct_seams.hpp"
+#include "root_helper/core/python/surface.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
 
 namespace tq8::py {
 
-// The surface functions as the module defined them. A module attribute that is still one of
-// these takes the direct C++ path; anything else is a caller's replacement and is called.
-enum Surface { kRunCmd, kSetMtu, kRemoveDnsRedirect, kShieldListening, kShieldAnswers,
-               kDnsGuard, kSurfaceCount };
-
+// The module's state. The exec slot constructs it in the zeroed memory the runtime gives;
+// `live` says it did (m_free also runs for a module whose exec never ran).
 struct ModuleState {
-    PyObject* original[kSurfaceCount] = {};
+    bool live = false;
+    // The surface functions as the module defined them (nullptr for the constants).
+    PyObject* original[kPublishedCount] = {};
+    // False while the module attribute is known to be still the original: the seams then take
+    // the direct C++ path without the GIL. A watch on the module's dict keeps it right; where
+    // no watch could be set every entry stays true and each call looks the attribute up.
+    std::atomic<bool> maybe_replaced[kPublishedCount];
+    // The audit trail is the privileged command's: command_main enables it, the front end
+    // names the action for the length of one dispatch. A Python caller's own calls are never
+    // audited.
+    bool audit_enabled = false;
+    std::string audit_action;
 };
 
 ModuleState& state_of(PyObject* module);
 
+// Sets up the state in the exec slot once the surface functions exist; drops it in m_free.
+// Needs the GIL.
+void init_state(PyObject* module);
+void clear_state(PyObject* module) noexcept;
+void free_state(PyObject* module) noexcept;
+
 // The module attribute `name` if it is a replacement of the surface function `which`; an
 // empty PyRef when it is still the original. Needs the GIL; throws PythonError when the
 // attribute is gone.
-PyRef replacement(PyObject* module, Surface which);
+PyRef replacement(PyObject* module, std::size_t which);
 
-// Every command of an operation goes through the module's current run_cmd. Called without
-// the GIL (from library code); takes it only to look the attribute up. While the privileged
-// command runs an action, each command also leaves its audit line.
+// Every command of an operation goes through the module's run_cmd: straight to the C++ runner
+// while it is the module's own, through Python when a caller replaced it. Constructed with the
+// GIL, run without it (from library code). While the privileged command runs an action, each
+// command also leaves its audit line.
 class ModuleRunner final : public core::CommandRunner {
 public:
-    explicit ModuleRunner(PyObject* module) : module_(module) {}
+    explicit ModuleRunner(PyObject* module) : module_(module), state_(state_of(module)) {}
     core::CommandResult run(const std::vector<std::string>& cmd) override;
     core::CommandResult run_unaudited(const std::vector<std::string>& cmd);
 private:
     PyObject* module_;  // borrowed: the calling native function keeps the module alive
+    ModuleState& state_;
 };
 
-// The audit trail is the privileged command's: command_main enables it, the front end names the
-// action for the length of one dispatch. A Python caller's own calls are never audited.
-void enable_audit() noexcept;
-bool audit_enabled() noexcept;
-const std::string& audit_action() noexcept;
+// The privileged command's audit trail (see ModuleState). Need the GIL.
+void enable_audit(PyObject* module) noexcept;
 
 class AuditScope {
 public:
-    explicit AuditScope(std::string action);
+    AuditScope(PyObject* module, std::string action);
     ~AuditScope();
     AuditScope(const AuditScope&) = delete;
     AuditScope& operator=(const AuditScope&) = delete;
+private:
+    ModuleState& state_;
 };
 
 // One operation calling another: through the module's current attribute.
 class ModuleSeams final : public netops::Seams, public dns_shield::Seams {
 public:
-    ModuleSeams(PyObject* module, core::CommandRunner& runner) : module_(module), runner_(runner) {}
+    ModuleSeams(PyObject* module, core::CommandRunner& runner)
+        : module_(module), state_(state_of(module)), runner_(runner) {}
     void set_mtu(const std::string& interface, const std::string& mtu_decimal) override;
     bool remove_dns_redirect() override;
     bool shield_listening() override;
     bool shield_answers() override;
 private:
-    bool call_probe(Surface which, bool (*direct)());
+    bool call_probe(std::size_t which, bool (*direct)());
     PyObject* module_;
+    ModuleState& state_;
     core::CommandRunner& runner_;
 };
 

@@ -1,19 +1,18 @@
 // The seams of the Python face: commands and calls between operations routed through the
-// module's current attributes, records turned into dicts, the guard's lines on sys.stdout.
+// module's current attributes, the watch that knows when those are still the module's own,
+// and the module state that carries both and the audit action.
 #include "root_helper/core/python/py_module.hpp"
 
 #include <climits>
-#include <optional>
+#include <new>
+#include <stdexcept>
+#include <vector>
 
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
 
 namespace tq8::py {
 namespace {
-
-constexpr const char* kSurfaceNames[kSurfaceCount] = {
-    "run_cmd", "set_mtu", "remove_dns_redirect", "_shield_listening", "_shield_answers",
-    "dns_guard"};
 
 [[noreturn]] void bad_shape(const char* name, PyObject* got) {
     PyErr_Format(PyExc_TypeError, "%s replacement must return (int, str, str), not %.200s",
@@ -47,67 +46,126 @@ core::CommandResult call_run_cmd(PyObject* fn, const std::vector<std::string>& c
 
 bool truth(PyRef value) { return check_status(PyObject_IsTrue(value.get())) == 1; }
 
-// The guard's lines on whatever sys.stdout is when each line is written.
-class StdoutSink final : public dns_shield::LineSink {
-public:
-    bool write_line(std::string_view line) override {
-        // The command writes its lines itself, bounded in time (no runtime, no GIL needed).
-        if (direct_fd >= 0) return dns_shield::write_line_within(direct_fd, line) || reader_gone();
-        GilHold gil;
-        PyRef out = PyRef::borrow(PySys_GetObject("stdout"));
-        if (!out || out.get() == Py_None) return reader_gone();
-        std::string text(line);
-        text += '\n';
-        PyRef s = to_str(text);
-        PyRef r = PyRef::steal(PyObject_CallMethod(out.get(), "write", "O", s.get()));
-        if (r) r = PyRef::steal(PyObject_CallMethod(out.get(), "flush", nullptr));
-        if (r) return true;
-        // EPIPE: the application that read our lines is gone. A closed stream (ValueError)
-        // means the same to the guard. Anything else is a real fault and travels up.
-        if (PyErr_ExceptionMatches(PyExc_BrokenPipeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();
-            return reader_gone();
-        }
-        throw PythonError();
-    }
-    bool gone = false;
-    int direct_fd = -1;  // >= 0: sys.stdout's descriptor, written without the runtime
-private:
-    bool reader_gone() { gone = true; return false; }
-};
-
 }  // namespace
 
 ModuleState& state_of(PyObject* module) {
     return *static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
-PyRef replacement(PyObject* module, Surface which) {
-    PyRef current = check(PyObject_GetAttrString(module, kSurfaceNames[which]));
+namespace {
+
+// The modules whose dict is watched, with their state. Touched only with the GIL.
+struct Watched {
+    PyObject* dict;  // borrowed: an entry leaves before its dict or its module goes
+    ModuleState* state;
+};
+std::vector<Watched>& watched() {
+    static std::vector<Watched> w;
+    return w;
+}
+int g_watcher = -1;  // the main interpreter's watcher, once added
+
+void mark_all(ModuleState& st) noexcept {
+    for (auto& m : st.maybe_replaced) m.store(true, std::memory_order_release);
+}
+
+// Runs before each change of a watched dict, with the GIL. Must not fail.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
+    auto& w = watched();
+    for (std::size_t i = 0; i < w.size(); ++i) {
+        if (w[i].dict != dict) continue;
+        ModuleState& st = *w[i].state;
+        if (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
+            event == PyDict_EVENT_DELETED) {
+            if (!PyUnicode_Check(key)) return 0;
+            for (std::size_t f = 0; f < kPublishedCount; ++f) {
+                if (!st.original[f] ||
+                    PyUnicode_CompareWithASCIIString(key, kPublished[f].name.data()) != 0)
+                    continue;
+                const bool own = event != PyDict_EVENT_DELETED && new_value == st.original[f];
+                st.maybe_replaced[f].store(!own, std::memory_order_release);
+            }
+        } else {
+            // Cleared, filled from another dict, or going away: nothing is known any more.
+            mark_all(st);
+            if (event == PyDict_EVENT_DEALLOCATED) w.erase(w.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        return 0;
+    }
+    return 0;
+}
+
+void unregister(ModuleState* st) noexcept {
+    auto& w = watched();
+    std::erase_if(w, [st](const Watched& e) { return e.state == st; });
+}
+
+}  // namespace
+
+void init_state(PyObject* module) {
+    auto* st = new (PyModule_GetState(module)) ModuleState;
+    st->live = true;
+    mark_all(*st);
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    for (std::size_t i = 0; i < kPublishedCount; ++i) {
+        if (!kPublished[i].native) continue;
+        PyObject* fn = PyDict_GetItemString(dict, kPublished[i].name.data());
+        if (!fn) throw std::logic_error("surface function missing");
+        Py_XSETREF(st->original[i], Py_NewRef(fn));
+    }
+    // Watchers belong to an interpreter; another interpreter's module looks its attributes up
+    // on every call, as does one whose watch cannot be set.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
+    if (g_watcher < 0) {
+        g_watcher = PyDict_AddWatcher(on_dict_event);
+        if (g_watcher < 0) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    if (PyDict_Watch(g_watcher, dict) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    watched().push_back({dict, st});
+    for (std::size_t i = 0; i < kPublishedCount; ++i)
+        st->maybe_replaced[i].store(st->original[i] == nullptr, std::memory_order_release);
+}
+
+void clear_state(PyObject* module) noexcept {
+    auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (!st || !st->live) return;
+    mark_all(*st);
+    for (PyObject*& o : st->original) Py_CLEAR(o);
+}
+
+void free_state(PyObject* module) noexcept {
+    auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (!st || !st->live) return;
+    clear_state(module);
+    unregister(st);
+    st->~ModuleState();
+}
+
+PyRef replacement(PyObject* module, std::size_t which) {
+    PyRef current = check(PyObject_GetAttrString(module, kPublished[which].name.data()));
     if (current.get() == state_of(module).original[which]) return {};
     return current;
 }
 
-namespace {
-bool g_audit_enabled = false;
-std::string g_audit_action;
-}  // namespace
+void enable_audit(PyObject* module) noexcept { state_of(module).audit_enabled = true; }
 
-void enable_audit() noexcept { g_audit_enabled = true; }
-bool audit_enabled() noexcept { return g_audit_enabled; }
-const std::string& audit_action() noexcept { return g_audit_action; }
-
-AuditScope::AuditScope(std::string action) {
-    if (g_audit_enabled) g_audit_action = std::move(action);
-    core::set_audit_action(g_audit_action);
+AuditScope::AuditScope(PyObject* module, std::string action) : state_(state_of(module)) {
+    if (state_.audit_enabled) state_.audit_action = std::move(action);
+    core::set_audit_action(state_.audit_action);
 }
 AuditScope::~AuditScope() {
-    g_audit_action.clear();
+    state_.audit_action.clear();
     core::set_audit_action({});
 }
 
 core::CommandResult ModuleRunner::run(const std::vector<std::string>& cmd) {
-    if (g_audit_action.empty()) return run_unaudited(cmd);
+    if (state_.audit_action.empty()) return run_unaudited(cmd);
     // Audited here, below every seam, so each command leaves exactly one line whichever path
     // (direct C++ or a Python replacement) an operation took to reach it.
     struct Unaudited final : core::CommandRunner {
@@ -117,11 +175,11 @@ core::CommandResult ModuleRunner::run(const std::vector<std::string>& cmd) {
         }
         ModuleRunner& r_;
     } unaudited(*this);
-    return core::AuditingRunner(unaudited, g_audit_action).run(cmd);
+    return core::AuditingRunner(unaudited, state_.audit_action).run(cmd);
 }
 
 core::CommandResult ModuleRunner::run_unaudited(const std::vector<std::string>& cmd) {
-    {
+    if (state_.maybe_replaced[kRunCmd].load(std::memory_order_acquire)) {
         GilHold gil;
         PyRef fn = replacement(module_, kRunCmd);
         if (fn) return call_run_cmd(fn.get(), cmd);
@@ -130,7 +188,7 @@ core::CommandResult ModuleRunner::run_unaudited(const std::vector<std::string>& 
 }
 
 void ModuleSeams::set_mtu(const std::string& interface, const std::string& mtu_decimal) {
-    {
+    if (state_.maybe_replaced[kSetMtu].load(std::memory_order_acquire)) {
         GilHold gil;
         PyRef fn = replacement(module_, kSetMtu);
         if (fn) {
@@ -144,7 +202,7 @@ void ModuleSeams::set_mtu(const std::string& interface, const std::string& mtu_d
 }
 
 bool ModuleSeams::remove_dns_redirect() {
-    {
+    if (state_.maybe_replaced[kRemoveDnsRedirect].load(std::memory_order_acquire)) {
         GilHold gil;
         PyRef fn = replacement(module_, kRemoveDnsRedirect);
         if (fn) return truth(check(PyObject_CallNoArgs(fn.get())));
@@ -152,8 +210,8 @@ bool ModuleSeams::remove_dns_redirect() {
     return dns_shield::remove_dns_redirect(runner_);
 }
 
-bool ModuleSeams::call_probe(Surface which, bool (*direct)()) {
-    {
+bool ModuleSeams::call_probe(std::size_t which, bool (*direct)()) {
+    if (state_.maybe_replaced[which].load(std::memory_order_acquire)) {
         GilHold gil;
         PyRef fn = replacement(module_, which);
         if (fn) return truth(check(PyObject_CallNoArgs(fn.get())));
@@ -167,88 +225,6 @@ bool ModuleSeams::shield_listening() {
 
 bool ModuleSeams::shield_answers() {
     return call_probe(kShieldAnswers, [] { return dns_shield::shield_answers(); });
-}
-
-PyRef record_to_dict(const core::Record& record) {
-    PyRef d = check(PyDict_New());
-    check_status(PyDict_SetItemString(d.get(), "ok", record.ok ? Py_True : Py_False));
-    for (const auto& [key, value] : record.state) {
-        PyRef v = std::visit(
-            [](const auto& x) -> PyRef {
-                using T = std::decay_t<decltype(x)>;
-                if constexpr (std::is_same_v<T, bool>) return PyRef::borrow(x ? Py_True : Py_False);
-                else if constexpr (std::is_same_v<T, long long>) return check(PyLong_FromLongLong(x));
-                else if constexpr (std::is_same_v<T, std::string>) return to_str(x);
-                else return check(PyLong_FromString(x.decimal.c_str(), nullptr, 10));
-            },
-            value);
-        check_status(PyDict_SetItemString(d.get(), key.c_str(), v.get()));
-    }
-    PyRef logs = check(PyList_New(static_cast<Py_ssize_t>(record.logs.size())));
-    for (std::size_t i = 0; i < record.logs.size(); ++i) {
-        const core::LogEntry& e = record.logs[i];
-        PyRef entry = check(PyDict_New());
-        check_status(PyDict_SetItemString(entry.get(), "cmd", to_str(e.cmd).get()));
-        check_status(PyDict_SetItemString(entry.get(), "rc", check(PyLong_FromLong(e.rc)).get()));
-        check_status(PyDict_SetItemString(entry.get(), "stdout", to_str(e.out).get()));
-        check_status(PyDict_SetItemString(entry.get(), "stderr", to_str(e.err).get()));
-        PyList_SET_ITEM(logs.get(), static_cast<Py_ssize_t>(i), entry.release());
-    }
-    check_status(PyDict_SetItemString(d.get(), "logs", logs.get()));
-    return d;
-}
-
-namespace {
-// True when every attribute the guard reaches through is still the module's own.
-bool originals_in_place(PyObject* module) {
-    for (Surface s : {kRunCmd, kRemoveDnsRedirect, kShieldListening, kShieldAnswers})
-        if (replacement(module, s)) return false;
-    return true;
-}
-}  // namespace
-
-GuardRun run_dns_guard(PyObject* module) {
-    // The descriptor is taken when the guard starts: a caller may have replaced sys.stdin.
-    PyRef in = PyRef::borrow(PySys_GetObject("stdin"));
-    if (!in || in.get() == Py_None) {
-        PyErr_SetString(PyExc_RuntimeError, "sys.stdin is not available");
-        throw PythonError();
-    }
-    int fd = PyObject_AsFileDescriptor(in.get());
-    if (fd < 0) throw PythonError();
-
-    StdoutSink sink;
-    GuardRun run;
-    if (audit_enabled() && originals_in_place(module)) {
-        // The privileged command: main() is C++ and it loaded no Python code of anyone's, so
-        // nothing can replace an attribute while the guard runs and the seams found now stay
-        // right to the end. Taking the direct path once keeps the runtime out of every
-        // wake-up of a watch that lasts the whole session. Commands are audited as the
-        // module's runner would audit them.
-        core::SystemRunner system;
-        std::optional<core::AuditingRunner> audited;
-        if (!audit_action().empty()) audited.emplace(system, audit_action());
-        core::CommandRunner& runner = audited ? static_cast<core::CommandRunner&>(*audited) : system;
-        DirectSeams seams(runner);
-        // A reader that stops reading must not hold the guard in a blocking write with the
-        // rule in place: the lines go straight to the descriptor with a deadline.
-        if (PyObject* so = PySys_GetObject("stdout"); so && so != Py_None) {
-            PyRef flushed = PyRef::steal(PyObject_CallMethod(so, "flush", nullptr));
-            if (flushed) sink.direct_fd = PyObject_AsFileDescriptor(so);
-            if (sink.direct_fd < 0) PyErr_Clear();
-        }
-        GilRelease nogil;
-        run.outcome = dns_shield::dns_guard(runner, seams, sink, fd);
-    } else {
-        // A Python caller may replace run_cmd, a probe or remove_dns_redirect at any moment
-        // (another thread, a signal handler): each call looks its attribute up again.
-        ModuleRunner runner(module);
-        ModuleSeams seams(module, runner);
-        GilRelease nogil;
-        run.outcome = dns_shield::dns_guard(runner, seams, sink, fd);
-    }
-    run.reader_gone = sink.gone;
-    return run;
 }
 
 }  // namespace tq8::py

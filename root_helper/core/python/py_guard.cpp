@@ -1,0 +1,83 @@
+// The guard driver of the Python face: dns_guard with the module's seams, its lines on the
+// current sys.stdout, watching sys.stdin's descriptor.
+#include "root_helper/core/python/py_module.hpp"
+
+namespace tq8::py {
+namespace {
+
+// The guard's lines on whatever sys.stdout is when each line is written.
+class StdoutSink final : public dns_shield::LineSink {
+public:
+    bool write_line(std::string_view line) override {
+        // The command writes its lines itself, bounded in time (no runtime, no GIL needed).
+        if (direct_fd >= 0) return dns_shield::write_line_within(direct_fd, line) || reader_gone();
+        GilHold gil;
+        PyRef out = PyRef::borrow(PySys_GetObject("stdout"));
+        if (!out || out.get() == Py_None) return reader_gone();
+        std::string text(line);
+        text += '\n';
+        PyRef s = to_str(text);
+        PyRef r = PyRef::steal(PyObject_CallMethod(out.get(), "write", "O", s.get()));
+        if (r) r = PyRef::steal(PyObject_CallMethod(out.get(), "flush", nullptr));
+        if (r) return true;
+        // EPIPE: the application that read our lines is gone. A closed stream (ValueError)
+        // means the same to the guard. Anything else is a real fault and travels up.
+        if (PyErr_ExceptionMatches(PyExc_BrokenPipeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            return reader_gone();
+        }
+        throw PythonError();
+    }
+    bool gone = false;
+    int direct_fd = -1;  // >= 0: sys.stdout's descriptor, written without the runtime
+private:
+    bool reader_gone() { gone = true; return false; }
+};
+
+// True when every attribute the guard reaches through is still the module's own.
+bool originals_in_place(PyObject* module) {
+    for (std::size_t s : {kRunCmd, kRemoveDnsRedirect, kShieldListening, kShieldAnswers})
+        if (replacement(module, s)) return false;
+    return true;
+}
+
+}  // namespace
+
+GuardRun run_dns_guard(PyObject* module) {
+    // The descriptor is taken when the guard starts: a caller may have replaced sys.stdin.
+    PyRef in = PyRef::borrow(PySys_GetObject("stdin"));
+    if (!in || in.get() == Py_None) {
+        PyErr_SetString(PyExc_RuntimeError, "sys.stdin is not available");
+        throw PythonError();
+    }
+    int fd = PyObject_AsFileDescriptor(in.get());
+    if (fd < 0) throw PythonError();
+
+    StdoutSink sink;
+    GuardRun run;
+    if (state_of(module).audit_enabled && originals_in_place(module)) {
+        // The privileged command: main() is C++ and it loaded no Python code of anyone's, so
+        // nothing can replace sys.stdout while the guard runs. A reader that stops reading
+        // must not hold the guard in a blocking write with the rule in place: the lines go
+        // straight to the descriptor with a deadline.
+        if (PyObject* so = PySys_GetObject("stdout"); so && so != Py_None) {
+            PyRef flushed = PyRef::steal(PyObject_CallMethod(so, "flush", nullptr));
+            if (flushed) sink.direct_fd = PyObject_AsFileDescriptor(so);
+            if (sink.direct_fd < 0) PyErr_Clear();
+        }
+    }
+    // A Python caller may replace run_cmd, a probe or remove_dns_redirect at any moment
+    // (another thread, a signal handler): the seams honour that call by call. While the
+    // attributes are the module's own, which in the privileged command they always are, the
+    // watch's wake-ups take the direct path and never enter the runtime.
+    ModuleRunner runner(module);
+    ModuleSeams seams(module, runner);
+    {
+        GilRelease nogil;
+        run.outcome = dns_shield::dns_guard(runner, seams, sink, fd);
+    }
+    run.reader_gone = sink.gone;
+    return run;
+}
+
+}  // namespace tq8::py
