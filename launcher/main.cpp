@@ -1,4 +1,5 @@
 // The launcher: embeds the Python runtime, runs app.main from its own directory, maps the ending to a status.
+#include "root_helper/core/python/exit_request.hpp"
 #include "root_helper/core/python/py_ref.hpp"
 
 #include <unistd.h>
@@ -28,32 +29,12 @@ std::string install_dir() {
     return slash == 0 ? std::string("/") : exe.substr(0, slash);
 }
 
-// Status for SystemExit(code), with the exception already fetched. An integer beyond what
-// exit() takes ends with 255, as the runtime's own -1 for an overflow does, instead of letting
-// a truncation turn a failure code like 2**40 into 0.
-int exit_request_status(PyObject* exc) {
-    PyRef code = PyRef::steal(PyObject_GetAttrString(exc, "code"));
-    if (!code) {
-        PyErr_Clear();
-        return 1;
-    }
-    if (code.get() == Py_None) return 0;
-    if (!PyLong_Check(code.get())) return 1;  // a text or other value: not shown
-    int overflow = 0;
-    const long value = PyLong_AsLongAndOverflow(code.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return 1;
-    }
-    if (overflow != 0 || value < INT_MIN || value > INT_MAX) return 255;
-    return static_cast<int>(value);
-}
-
 // How app.main (or the lookup of it) ended, with the error indicator set.
 int failure_status() {
     if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
         PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-        return exit_request_status(exc.get());
+        // A code that is not an integer is not shown.
+        return tq8::py::exit_request_status(exc.get(), tq8::py::OtherCode::kHide);
     }
     PyErr_Print();
     return 1;

@@ -11,16 +11,14 @@
 #include <cerrno>
 #include <string_view>
 
+#include "root_helper/core/notice.hpp"
+#include "root_helper/core/texts.hpp"
+
 namespace tq8::core {
 
 namespace {
 
 thread_local int t_depth = 0;
-
-// The one diagnostic of the lock. It goes to stderr, which the application never parses, so
-// the JSON line on stdout stays the only thing on stdout.
-constexpr std::string_view kTimedOutNote =
-    "tq8_root_helper: başka bir işlem sürüyor; kilit beklenemedi, kilitsiz devam ediliyor.\n";
 
 UniqueFd open_lock_file(const std::string& path) {
     // O_NONBLOCK: a FIFO planted at the path must not hang the open. O_NOFOLLOW: root never
@@ -75,7 +73,8 @@ OpLock::OpLock(const std::string& path, std::chrono::milliseconds wait) {
     if (state_ == State::kOwner) {
         fd_ = std::move(fd);
     } else if (state_ == State::kTimedOut) {
-        [[maybe_unused]] auto n = ::write(STDERR_FILENO, kTimedOutNote.data(), kTimedOutNote.size());
+        // The lock's one diagnostic: for whoever runs the helper, never on stdout.
+        notice(texts::kOpLockTimedOut);
     }
 }
 

@@ -1,7 +1,6 @@
 // Decoding of child output: strict UTF-8, line breaks to LF, Python's white-space trimming.
 #include "root_helper/core/text_decode.hpp"
 
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -148,26 +147,6 @@ std::optional<std::string> decode_output(std::string_view raw) {
     std::string s(raw);
     if (!decode_output_in_place(s)) return std::nullopt;
     return s;
-}
-
-std::optional<long long> parse_saturating(std::string_view s) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    if (i == s.size()) return std::nullopt;
-    long long v = 0;
-    for (; i < s.size(); ++i) {
-        const char ch = s[i];
-        if (ch < '0' || ch > '9') return std::nullopt;
-        const int d = ch - '0';
-        // Accumulate on the sign's own side so that LLONG_MIN itself is reachable.
-        if (negative) {
-            v = v < (LLONG_MIN + d) / 10 ? LLONG_MIN : v * 10 - d;
-        } else {
-            v = v > (LLONG_MAX - d) / 10 ? LLONG_MAX : v * 10 + d;
-        }
-    }
-    return v;
 }
 
 }  // namespace tq8::core

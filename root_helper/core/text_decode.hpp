@@ -33,8 +33,4 @@ std::optional<std::string> decode_output(std::string_view raw);
 // valid UTF-8.
 bool decode_output_in_place(std::string& s);
 
-// Parses an optionally signed decimal integer, saturating at the limits of long long.
-// nullopt when s is not such a number.
-std::optional<long long> parse_saturating(std::string_view s);
-
 }  // namespace tq8::core

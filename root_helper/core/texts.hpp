@@ -114,7 +114,58 @@ inline constexpr std::string_view kGuardNoShield =
 inline constexpr std::string_view kGuardInsertFailedPrefix = "HATA: yönlendirme kurulamadı: ";
 
 // Front end
-inline constexpr std::string_view kUnknownAction = "Bilinmeyen işlem";
 inline constexpr std::string_view kParserDescription = "TQ8 Sipran Root Helper";
+inline constexpr std::string_view kHelpAction = "yapılacak işlem";
+inline constexpr std::string_view kHelpIface = "MTU'su ayarlanacak ağ arayüzü (varsayılan: %(default)s)";
+inline constexpr std::string_view kHelpMtu = "MTU değeri (varsayılan: %(default)s)";
+inline constexpr std::string_view kHelpEnable = "Kill Switch'i açar";
+inline constexpr std::string_view kHelpDisable =
+    "Kill Switch'i kapatır (--enable ile birlikte verildiğinde de)";
+inline constexpr std::string_view kHelpWgAction =
+    "WireGuard tünelini başlatır (up) veya durdurur (down)";
+inline constexpr std::string_view kHelpConf = "WireGuard yapılandırma dosyasının yolu";
+inline constexpr std::string_view kHelpSplitIps =
+    "Kill Switch'in serbest bırakacağı adresler veya ağlar, virgülle ayrılmış";
+// argparse's own words, in Turkish. argparse looks its module-global `_` (and `ngettext`) up
+// each time it needs a text, so the front end swaps them for the length of one parse.
+inline constexpr const char* kArgparseTexts[][2] = {
+    {"usage: ", "kullanım: "},
+    {"positional arguments", "konumsal argümanlar"},
+    {"options", "seçenekler"},
+    {"show this help message and exit", "bu yardım mesajını gösterir ve çıkar"},
+    {"argument %(argument_name)s: %(message)s", "argüman %(argument_name)s: %(message)s"},
+    {"%(prog)s: error: %(message)s\n", "%(prog)s: hata: %(message)s\n"},
+    {"the following arguments are required: %s", "şu argümanlar gerekli: %s"},
+    {"one of the arguments %s is required", "şu argümanlardan biri gerekli: %s"},
+    {"unrecognized arguments: %s", "tanınmayan argümanlar: %s"},
+    {"not allowed with argument %s", "%s argümanıyla birlikte kullanılamaz"},
+    {"ignored explicit argument %r", "bu seçenek değer almaz: %r"},
+    {"expected one argument", "bir değer bekleniyor"},
+    {"expected at most one argument", "en fazla bir değer bekleniyor"},
+    {"expected at least one argument", "en az bir değer bekleniyor"},
+    {"expected %s argument", "%s değer bekleniyor"},
+    {"expected %s arguments", "%s değer bekleniyor"},
+    {"ambiguous option: %(option)s could match %(matches)s",
+     "belirsiz seçenek: %(option)s şunlardan biri olabilir: %(matches)s"},
+    {"unexpected option string: %s", "beklenmeyen seçenek: %s"},
+    {"invalid %(type)s value: %(value)r", "geçersiz %(type)s değeri: %(value)r"},
+    {"invalid choice: %(value)r (choose from %(choices)s)",
+     "geçersiz seçim: %(value)r (seçenekler: %(choices)s)"},
+};
+
+
+// The guard's start and end in the audit trail
+inline constexpr std::string_view kGuardNoteStarting = "başlatılıyor";
+inline constexpr std::string_view kGuardNoteError = "bitti: hata";
+inline constexpr std::string_view kGuardNoteReaderGone = "bitti: çıktı kapandı";
+inline constexpr std::string_view kGuardNoteDone = "bitti";
+inline std::string guard_note_signal(int signal) { return "bitti: sinyal " + std::to_string(signal); }
+inline std::string guard_note_not_started(int result) {
+    return "başlamadı: sonuç " + std::to_string(result);
+}
+
+// Operation lock
+inline constexpr std::string_view kOpLockTimedOut =
+    "tq8_root_helper: başka bir işlem sürüyor; kilit beklenemedi, kilitsiz devam ediliyor.\n";
 
 }  // namespace tq8::texts

@@ -1,5 +1,6 @@
 // Decoding of child output: the UTF-8 check, line breaks, trimming and integer parsing.
 #include "root_helper/core/text_decode.hpp"
+#include "root_helper/core/saturating_int.hpp"
 
 #include <gtest/gtest.h>
 

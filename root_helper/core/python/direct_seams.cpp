@@ -1,7 +1,7 @@
 // DirectSeams: one operation calling another straight through C++.
 #include "root_helper/core/python/direct_seams.hpp"
 
-#include "root_helper/core/text_decode.hpp"
+#include "root_helper/core/saturating_int.hpp"
 
 namespace tq8::py {
 

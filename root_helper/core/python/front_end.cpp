@@ -14,37 +14,6 @@
 namespace tq8::py {
 namespace {
 
-// argparse's own words, in Turkish. argparse looks its module-global `_` (and `ngettext`) up
-// each time it needs a text, so swapping them for the length of one parse translates usage,
-// help and errors without touching the argparse of an application that imports us.
-constexpr const char* kArgparseTexts[][2] = {
-    {"usage: ", "kullanım: "},
-    {"positional arguments", "konumsal argümanlar"},
-    {"options", "seçenekler"},
-    {"show this help message and exit", "bu yardım mesajını gösterir ve çıkar"},
-    {"argument %(argument_name)s: %(message)s", "argüman %(argument_name)s: %(message)s"},
-    {"%(prog)s: error: %(message)s\n", "%(prog)s: hata: %(message)s\n"},
-    {"the following arguments are required: %s", "şu argümanlar gerekli: %s"},
-    {"one of the arguments %s is required", "şu argümanlardan biri gerekli: %s"},
-    {"unrecognized arguments: %s", "tanınmayan argümanlar: %s"},
-    {"not allowed with argument %s", "%s argümanıyla birlikte kullanılamaz"},
-    {"ignored explicit argument %r", "bu seçenek değer almaz: %r"},
-    {"expected one argument", "bir değer bekleniyor"},
-    {"expected at most one argument", "en fazla bir değer bekleniyor"},
-    {"expected at least one argument", "en az bir değer bekleniyor"},
-    {"expected %s argument", "%s değer bekleniyor"},
-    {"expected %s arguments", "%s değer bekleniyor"},
-    {"ambiguous option: %(option)s could match %(matches)s",
-     "belirsiz seçenek: %(option)s şunlardan biri olabilir: %(matches)s"},
-    {"unexpected option string: %s", "beklenmeyen seçenek: %s"},
-    {"invalid %(type)s value: %(value)r", "geçersiz %(type)s değeri: %(value)r"},
-    {"invalid choice: %(value)r (choose from %(choices)s)",
-     "geçersiz seçim: %(value)r (seçenekler: %(choices)s)"},
-};
-
-constexpr const char* kActions[] = {"mtu", "killswitch", "wireguard", "reset-network",
-                                    "dns-guard", "dns-off"};
-
 PyObject* translate(PyObject* table, PyObject* message) {
     PyObject* t = PyDict_GetItemWithError(table, message);
     if (t) return Py_NewRef(t);
@@ -72,7 +41,7 @@ class TurkishArgparse {
 public:
     explicit TurkishArgparse(PyObject* argparse) : argparse_(PyRef::borrow(argparse)) {
         PyRef table = check(PyDict_New());
-        for (const auto& [en, tr] : kArgparseTexts) {
+        for (const auto& [en, tr] : texts::kArgparseTexts) {
             PyRef v = check(PyUnicode_FromString(tr));
             check_status(PyDict_SetItemString(table.get(), en, v.get()));
         }
@@ -154,8 +123,9 @@ PyRef formatter_class(PyObject* argparse) {
     return check(PyObject_Call(partial.get(), args.get(), kwargs({{"width", width.get()}}).get()));
 }
 
-// The parsed namespace; SystemExit (status 2, or 0 for the help) when parsing ends the run.
-PyRef parse_arguments() {
+// The parsed namespace, its `action` one of choices; SystemExit (status 2, or 0 for the help)
+// when parsing ends the run.
+PyRef parse_arguments(PyObject* choices) {
     PyRef argparse = check(PyImport_ImportModule("argparse"));
     TurkishArgparse turkish(argparse.get());
 
@@ -167,39 +137,37 @@ PyRef parse_arguments() {
                                        kwargs({{"description", description.get()},
                                                {"formatter_class", formatter.get()}}).get()));
 
-    PyRef choices = check(PyList_New(0));
-    for (const char* a : kActions) check_status(PyList_Append(choices.get(), text(a).get()));
     PyRef up_down = check(Py_BuildValue("[ss]", "up", "down"));
     PyRef store_true = text("store_true");
     PyRef int_type = PyRef::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
     PyRef mtu_default = check(PyLong_FromLong(1420));
 
     add_argument(parser.get(), "action",
-                 kwargs({{"choices", choices.get()},
-                         {"help", text("yapılacak işlem").get()}}));
+                 kwargs({{"choices", choices},
+                         {"help", to_str(texts::kHelpAction).get()}}));
     add_argument(parser.get(), "--iface",
                  kwargs({{"default", text("wlp0s20f3").get()},
-                         {"help", text("MTU'su ayarlanacak ağ arayüzü (varsayılan: %(default)s)").get()}}));
+                         {"help", to_str(texts::kHelpIface).get()}}));
     add_argument(parser.get(), "--mtu",
                  kwargs({{"type", int_type.get()},
                          {"default", mtu_default.get()},
-                         {"help", text("MTU değeri (varsayılan: %(default)s)").get()}}));
+                         {"help", to_str(texts::kHelpMtu).get()}}));
     add_argument(parser.get(), "--enable",
                  kwargs({{"action", store_true.get()},
-                         {"help", text("Kill Switch'i açar").get()}}));
+                         {"help", to_str(texts::kHelpEnable).get()}}));
     add_argument(parser.get(), "--disable",
                  kwargs({{"action", store_true.get()},
-                         {"help", text("Kill Switch'i kapatır (--enable ile birlikte verildiğinde de)").get()}}));
+                         {"help", to_str(texts::kHelpDisable).get()}}));
     add_argument(parser.get(), "--wg-action",
                  kwargs({{"choices", up_down.get()},
                          {"default", text("up").get()},
-                         {"help", text("WireGuard tünelini başlatır (up) veya durdurur (down)").get()}}));
+                         {"help", to_str(texts::kHelpWgAction).get()}}));
     add_argument(parser.get(), "--conf",
                  kwargs({{"default", text("").get()},
-                         {"help", text("WireGuard yapılandırma dosyasının yolu").get()}}));
+                         {"help", to_str(texts::kHelpConf).get()}}));
     add_argument(parser.get(), "--split-ips",
                  kwargs({{"default", text("").get()},
-                         {"help", text("Kill Switch'in serbest bırakacağı adresler veya ağlar, virgülle ayrılmış").get()}}));
+                         {"help", to_str(texts::kHelpSplitIps).get()}}));
 
     PyObject* argv = PySys_GetObject("argv");  // borrowed
     PyRef rest;
@@ -283,153 +251,106 @@ void guard_note(PyObject* module, const std::string& text) {
 }
 
 long guard_status(PyObject* module) {
-    guard_note(module, "başlatılıyor");
+    guard_note(module, std::string(texts::kGuardNoteStarting));
     GuardRun run;
     try {
         run = run_dns_guard(module);
     } catch (...) {
-        guard_note(module, "bitti: hata");
+        guard_note(module, std::string(texts::kGuardNoteError));
         throw;
     }
     if (run.outcome.signal)
-        guard_note(module, "bitti: sinyal " + std::to_string(run.outcome.signal));
+        guard_note(module, texts::guard_note_signal(run.outcome.signal));
     else if (run.outcome.result != 0)
-        guard_note(module, "başlamadı: sonuç " + std::to_string(run.outcome.result));
+        guard_note(module, texts::guard_note_not_started(run.outcome.result));
     else
-        guard_note(module, run.reader_gone ? "bitti: çıktı kapandı" : "bitti");
+        guard_note(module, std::string(run.reader_gone ? texts::kGuardNoteReaderGone : texts::kGuardNoteDone));
     if (run.reader_gone) drop_pending_output();
     // A termination signal ended the watch after the clean-up: its conventional status.
     if (run.outcome.signal) return 128 + run.outcome.signal;
     return run.outcome.result;
 }
 
+
+// Each action: the operation it calls and how the run ends. The four that change the system
+// return the record to print (the run then ends with 0); dns-guard and dns-off end the run
+// themselves with their status.
+PyRef run_dns_guard_action(PyObject* module, PyObject*) {
+    PyRef fn = replacement(module, kDnsGuard);
+    if (!fn) exit_with(guard_status(module));
+    exit_with(check(PyObject_CallNoArgs(fn.get())).get());
+}
+
+PyRef run_dns_off(PyObject* module, PyObject*) {
+    PyRef fn = attr(module, "remove_dns_redirect");
+    PyRef result = check(PyObject_CallNoArgs(fn.get()));
+    bool removed = check_status(PyObject_IsTrue(result.get())) == 1;
+    print_record(kwargs({{"ok", removed ? Py_True : Py_False}}).get());
+    exit_with(removed ? 0 : 1);
+}
+
+PyRef run_mtu(PyObject* module, PyObject* ns) {
+    PyRef fn = attr(module, "set_mtu");
+    PyRef iface = attr(ns, "iface");
+    PyRef mtu = attr(ns, "mtu");
+    return check(PyObject_CallFunctionObjArgs(fn.get(), iface.get(), mtu.get(), nullptr));
+}
+
+PyRef run_killswitch(PyObject* module, PyObject* ns) {
+    PyRef fn = attr(module, "manage_killswitch");
+    bool enable = check_status(PyObject_IsTrue(attr(ns, "enable").get())) == 1 &&
+                  check_status(PyObject_IsTrue(attr(ns, "disable").get())) == 0;
+    PyRef ips = split_ips(attr(ns, "split_ips").get());
+    PyRef empty = check(PyTuple_New(0));
+    return check(PyObject_Call(fn.get(), empty.get(),
+                               kwargs({{"enable", enable ? Py_True : Py_False},
+                                       {"split_ips", ips.get()}}).get()));
+}
+
+PyRef run_wireguard(PyObject* module, PyObject* ns) {
+    PyRef fn = attr(module, "manage_wireguard");
+    PyRef args = check(PyTuple_Pack(1, attr(ns, "wg_action").get()));
+    return check(PyObject_Call(fn.get(), args.get(),
+                               kwargs({{"conf_path", attr(ns, "conf").get()},
+                                       {"mtu", attr(ns, "mtu").get()}}).get()));
+}
+
+PyRef run_reset(PyObject* module, PyObject*) {
+    PyRef fn = attr(module, "emergency_network_reset");
+    return check(PyObject_CallNoArgs(fn.get()));
+}
+
+struct Action {
+    std::string_view name;
+    PyRef (*run)(PyObject* module, PyObject* ns);
+};
+
+// In the order usage and help list them; the parser admits exactly these.
+constexpr Action kActions[] = {
+    {"mtu", run_mtu},
+    {"killswitch", run_killswitch},
+    {"wireguard", run_wireguard},
+    {"reset-network", run_reset},
+    {"dns-guard", run_dns_guard_action},
+    {"dns-off", run_dns_off},
+};
+
 }  // namespace
 
 PyObject* front_end_main(PyObject* module) noexcept {
     return guarded([&]() -> PyObject* {
-        PyRef ns = parse_arguments();
+        PyRef choices = check(PyList_New(0));
+        for (const Action& a : kActions) check_status(PyList_Append(choices.get(), to_str(a.name).get()));
+        PyRef ns = parse_arguments(choices.get());
         std::string action = from_str(attr(ns.get(), "action").get(), "action");
         AuditScope audit(module, action);
-
-        if (action == "dns-guard") {
-            PyRef fn = replacement(module, kDnsGuard);
-            if (!fn) exit_with(guard_status(module));
-            exit_with(check(PyObject_CallNoArgs(fn.get())).get());
+        for (const Action& a : kActions) {
+            if (a.name != action) continue;
+            print_record(a.run(module, ns.get()).get());
+            Py_RETURN_NONE;
         }
-        if (action == "dns-off") {
-            PyRef fn = attr(module, "remove_dns_redirect");
-            PyRef result = check(PyObject_CallNoArgs(fn.get()));
-            bool removed = check_status(PyObject_IsTrue(result.get())) == 1;
-            print_record(kwargs({{"ok", removed ? Py_True : Py_False}}).get());
-            exit_with(removed ? 0 : 1);
-        }
-
-        PyRef record;
-        PyRef empty = check(PyTuple_New(0));
-        if (action == "mtu") {
-            PyRef fn = attr(module, "set_mtu");
-            PyRef iface = attr(ns.get(), "iface");
-            PyRef mtu = attr(ns.get(), "mtu");
-            record = check(PyObject_CallFunctionObjArgs(fn.get(), iface.get(), mtu.get(), nullptr));
-        } else if (action == "killswitch") {
-            PyRef fn = attr(module, "manage_killswitch");
-            bool enable = check_status(PyObject_IsTrue(attr(ns.get(), "enable").get())) == 1 &&
-                          check_status(PyObject_IsTrue(attr(ns.get(), "disable").get())) == 0;
-            PyRef ips = split_ips(attr(ns.get(), "split_ips").get());
-            record = check(PyObject_Call(fn.get(), empty.get(),
-                                         kwargs({{"enable", enable ? Py_True : Py_False},
-                                                 {"split_ips", ips.get()}}).get()));
-        } else if (action == "wireguard") {
-            PyRef fn = attr(module, "manage_wireguard");
-            PyRef args = check(PyTuple_Pack(1, attr(ns.get(), "wg_action").get()));
-            record = check(PyObject_Call(fn.get(), args.get(),
-                                         kwargs({{"conf_path", attr(ns.get(), "conf").get()},
-                                                 {"mtu", attr(ns.get(), "mtu").get()}}).get()));
-        } else if (action == "reset-network") {
-            PyRef fn = attr(module, "emergency_network_reset");
-            record = check(PyObject_CallNoArgs(fn.get()));
-        } else {
-            PyRef error = to_str(texts::kUnknownAction);
-            record = kwargs({{"ok", Py_False}, {"error", error.get()}});
-        }
-        print_record(record.get());
-        Py_RETURN_NONE;
+        throw std::logic_error("the parser admitted an action it does not list");
     });
-}
-
-namespace {
-
-// What the runtime does for an uncaught SystemExit (its exit-request handling): the code
-// attribute, or the exception itself when that cannot be read.
-int system_exit_status() {
-    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-    PyRef code = PyRef::steal(PyObject_GetAttrString(exc.get(), "code"));
-    if (code) {
-        if (code.get() == Py_None) return 0;
-    } else {
-        PyErr_Clear();
-        code = std::move(exc);
-    }
-    if (PyLong_Check(code.get())) {
-        // (int) of the C long, as the runtime takes it; a code beyond a long reads as -1.
-        int status = static_cast<int>(PyLong_AsLong(code.get()));
-        PyErr_Clear();
-        return status & 0xff;
-    }
-    PyObject* err = PySys_GetObject("stderr");  // borrowed
-    if (err && err != Py_None) {
-        if (PyFile_WriteObject(code.get(), err, Py_PRINT_RAW) < 0) PyErr_Clear();
-    } else {
-        if (PyObject_Print(code.get(), stderr, Py_PRINT_RAW) < 0) PyErr_Clear();
-        std::fflush(stderr);
-    }
-    PySys_WriteStderr("\n");
-    return 1;
-}
-
-bool is_closed(PyObject* stream) {
-    PyRef closed = PyRef::steal(PyObject_GetAttrString(stream, "closed"));
-    if (!closed) {
-        PyErr_Clear();
-        return false;
-    }
-    int yes = PyObject_IsTrue(closed.get());
-    if (yes < 0) PyErr_Clear();
-    return yes > 0;
-}
-
-// The runtime's last flush of the standard streams: a stdout that cannot take its pending
-// output is reported like an unraisable error; either failure means 120.
-bool flush_standard_streams() {
-    bool ok = true;
-    for (const char* name : {"stdout", "stderr"}) {
-        PyObject* stream = PySys_GetObject(name);  // borrowed
-        if (!stream || stream == Py_None || is_closed(stream)) continue;
-        PyRef r = PyRef::steal(PyObject_CallMethod(stream, "flush", nullptr));
-        if (r) continue;
-        ok = false;
-        if (std::string_view(name) == "stdout")
-            PyErr_WriteUnraisable(stream);
-        else
-            PyErr_Clear();
-    }
-    return ok;
-}
-
-}  // namespace
-
-int command_status(PyObject* result) noexcept {
-    int status = 0;
-    if (!result) {
-        if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
-            status = system_exit_status();
-        } else {
-            PyErr_Print();
-            status = 1;
-        }
-    }
-    if (!flush_standard_streams()) status = 120;
-    return status;
 }
 
 }  // namespace tq8::py
