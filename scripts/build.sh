@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${TQ8_BUILD_DIR:-build}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+# Configure output stays visible: CMake's own warnings are worth reading.
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
 cmake --build "$build" -j"$(nproc)"
 cmake --install "$build" --prefix "$build/stage" >/dev/null
 echo "Installed into $build/stage"

@@ -10,14 +10,15 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(text_decode udp_table default_route)
 build=${TQ8_FUZZ_BUILD_DIR:-build-fuzz}
 jobs=${TQ8_JOBS:-2}
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
     CC=clang CXX=clang++ cmake -S . -B "$build" -DTQ8_FUZZ=ON -DTQ8_BUILD_TESTS=OFF \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
+# The targets are listed once, in fuzz/CMakeLists.txt, which writes them to fuzz/targets.
+[ ${#targets[@]} -gt 0 ] || mapfile -t targets <"$build/fuzz/targets"
 cmake --build "$build" -j"$jobs" --target $(printf 'fuzz_%s ' "${targets[@]}")
 
 status=0

@@ -1,4 +1,6 @@
-# Locates Python 3.12 (interpreter, headers, shared runtime) and nothing else.
+# Chooses the Python 3.12 to build against (pyenv's 3.12 prefix when there is one) and finds
+# it with FindPython3: interpreter, headers, shared runtime, and nothing else. Not a find
+# module of its own: included once by the top-level CMakeLists.txt.
 if(NOT Python3_EXECUTABLE AND NOT Python3_ROOT_DIR)
   find_program(TQ8_PYENV pyenv HINTS "$ENV{PYENV_ROOT}/bin" "$ENV{HOME}/.pyenv/bin" /root/.pyenv/bin)
   if(TQ8_PYENV)
