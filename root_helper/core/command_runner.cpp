@@ -223,12 +223,16 @@ struct Stream {
 
 }  // namespace
 
-CommandResult failure(const std::vector<std::string>& cmd, std::string_view description) {
+CommandResult failure_of_shown(std::string_view shown, std::string_view description) {
     std::string err(texts::kRunFailurePrefix);
-    err += join(cmd);
+    err += shown;
     err += "): ";
     err += description;
     return {1, "", std::move(err)};
+}
+
+CommandResult failure(const std::vector<std::string>& cmd, std::string_view description) {
+    return failure_of_shown(join(cmd), description);
 }
 
 CommandResult run_cmd(const std::vector<std::string>& cmd, double timeout_s) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tq8::core {
@@ -28,6 +29,9 @@ CommandResult run_cmd(const std::vector<std::string>& cmd, double timeout_s = kD
 
 // The failure triple for cmd with the given description.
 CommandResult failure(const std::vector<std::string>& cmd, std::string_view description);
+// The same for a command already shown as one text (the module's run_cmd shows str() of
+// each item): the one place the triple is built.
+CommandResult failure_of_shown(std::string_view shown, std::string_view description);
 
 // What every operation receives to start programs. Tests script it; the binding routes it
 // through the module's current run_cmd.

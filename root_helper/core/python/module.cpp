@@ -132,15 +132,23 @@ double to_timeout(PyObject* timeout) {
     return t;
 }
 
-PyObject* failure_triple(PyObject* shown, PyObject* description) {
-    PyRef text = to_str(texts::kRunFailurePrefix);
-    PyRef tail = check(PyUnicode_FromFormat("%U): %U", shown, description));
-    PyRef err = check(PyUnicode_Concat(text.get(), tail.get()));
-    return Py_BuildValue("isO", 1, "", err.get());
+// Any str as UTF-8, lone surrogates included (surrogatepass), so that text built from it
+// decodes back to exactly the same str.
+std::string utf8_of(PyObject* s) {
+    PyRef b = check(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
+    return std::string(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
 }
 
-PyObject* failure_triple(PyObject* shown, const std::string& description) {
-    return failure_triple(shown, to_str(description).get());
+// The runner's own failure triple for a command shown as Python sees it.
+PyObject* failure_triple(PyObject* shown, std::string_view description) {
+    core::CommandResult r = core::failure_of_shown(utf8_of(shown), description);
+    PyRef err = check(PyUnicode_DecodeUTF8(r.err.data(), static_cast<Py_ssize_t>(r.err.size()),
+                                           "surrogatepass"));
+    return Py_BuildValue("isO", r.rc, r.out.c_str(), err.get());
+}
+
+PyObject* failure_triple(PyObject* shown, PyObject* description) {
+    return failure_triple(shown, utf8_of(description));
 }
 
 // str(o); an object whose str() fails still must not make run_cmd raise.
@@ -238,8 +246,7 @@ PyObject* native_run_cmd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
             std::string arg(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
             if (arg.find('\0') != std::string::npos)
-                return failure_triple(shown_command(items.get()).get(),
-                                      std::string(texts::kRunNulInArgument));
+                return failure_triple(shown_command(items.get()).get(), texts::kRunNulInArgument);
             argv.push_back(std::move(arg));
         }
         core::CommandResult r;
