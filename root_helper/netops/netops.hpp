@@ -34,6 +34,14 @@ std::optional<std::string> default_route_device(const core::CommandResult& route
 // it missing. {"ok", "mtu", "interface", "logs"}; "ok" is the ip command's success.
 core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, long long mtu);
 
+// "ip link set dev <device> mtu <mtu>": set_mtu's command, and the reset's when it gives the
+// physical device its MTU back.
+std::vector<std::string> link_mtu_command(const std::string& device, const std::string& mtu);
+
+// "iptables -t mangle <rule_command> POSTROUTING ... -j TCPMSS --clamp-mss-to-pmtu": the MSS
+// clamp rule with its rule command (-C, -A, -D) in front; set_mtu adds it, the reset removes it.
+std::vector<std::string> mss_clamp_command(const char* rule_command);
+
 // Removes any earlier kill switch (IPv4, then IPv6), then (enable) builds TQ8_KILLSWITCH and
 // jumps to it from OUTPUT 1, first with iptables, then the IPv6 counterpart with ip6tables.
 // {"ok", "enabled", "logs"}: the record holds only the IPv4 steps and on switch-on "ok" is the

@@ -290,8 +290,7 @@ core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
 
     // Removal of what may not exist: failures are expected and say nothing.
     remove_killswitch_chain(runner);
-    runner.run({"iptables", "-t", "mangle", "-D", "POSTROUTING", "-p", "tcp", "--tcp-flags",
-                "SYN,RST", "SYN", "-j", "TCPMSS", "--clamp-mss-to-pmtu"});
+    runner.run(mss_clamp_command("-D"));
     remove_killswitch_chain(runner, IpFamily::kV6);
     logs.push_back({std::string(texts::kFlushCmd), 0, std::string(texts::kFlushed), ""});
 
@@ -307,8 +306,8 @@ core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
 
     // The tunnel may have lowered the physical device's MTU; 1500 is what it had before.
     if (auto dev = default_route_device(runner.run(kDefaultRouteCmd))) {
-        logs.push_back(core::log_entry("ip link set dev " + *dev + " mtu 1500",
-                                       runner.run({"ip", "link", "set", "dev", *dev, "mtu", "1500"})));
+        const auto restore_mtu = link_mtu_command(*dev, "1500");
+        logs.push_back(core::log_entry(core::join(restore_mtu), runner.run(restore_mtu)));
     }
 
     const std::vector<std::string> flush = {"resolvectl", "flush-caches"};

@@ -16,13 +16,17 @@ const std::vector<std::string> kMssRule = {"POSTROUTING", "-p",   "tcp",    "--t
                                            "SYN,RST",     "SYN",  "-j",     "TCPMSS",
                                            "--clamp-mss-to-pmtu"};
 
-std::vector<std::string> mss_cmd(const char* rule_command) {
+}  // namespace
+
+std::vector<std::string> mss_clamp_command(const char* rule_command) {
     std::vector<std::string> argv = {"iptables", "-t", "mangle", rule_command};
     argv.insert(argv.end(), kMssRule.begin(), kMssRule.end());
     return argv;
 }
 
-}  // namespace
+std::vector<std::string> link_mtu_command(const std::string& device, const std::string& mtu) {
+    return {"ip", "link", "set", "dev", device, "mtu", mtu};
+}
 
 core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, long long mtu) {
     // Silent: the record's "mtu" is what the caller learns about the clamping.
@@ -30,13 +34,14 @@ core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, 
     const std::string mtu_val = std::to_string(clamped);
 
     core::Record record;
-    const auto set = runner.run({"ip", "link", "set", "dev", interface, "mtu", mtu_val});
-    record.logs.push_back(core::log_entry(texts::set_mtu_cmd(interface, mtu_val), set));
+    const auto set_cmd = link_mtu_command(interface, mtu_val);
+    const auto set = runner.run(set_cmd);
+    record.logs.push_back(core::log_entry(core::join(set_cmd), set));
 
     // Checked first so that repeated calls leave a single copy of the rule; a check that
     // cannot run at all counts as "missing" and the add reports why.
-    if (runner.run(mss_cmd("-C")).rc != 0) {
-        const auto add = runner.run(mss_cmd("-A"));
+    if (runner.run(mss_clamp_command("-C")).rc != 0) {
+        const auto add = runner.run(mss_clamp_command("-A"));
         record.logs.push_back(core::log_entry(std::string(texts::kMssClampCmd), add));
     }
 
