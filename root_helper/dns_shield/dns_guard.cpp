@@ -32,13 +32,6 @@ constexpr auto kInputSpacing = 1s;
 
 const std::vector<std::string> kFlushCaches = {"resolvectl", "flush-caches"};
 
-std::vector<std::string> insert_command() {
-    std::vector<std::string> argv = core::IPT;
-    argv.emplace_back("-I");
-    argv.insert(argv.end(), core::DNAT_RULE.begin(), core::DNAT_RULE.end());
-    return argv;
-}
-
 bool shield_healthy(Seams& seams) {
     return seams.shield_listening() && seams.shield_answers();
 }
@@ -183,7 +176,7 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
     ArmedSignals armed(world);
     int sig = 0;
     try {
-        core::CommandResult ins = runner.run(insert_command());
+        core::CommandResult ins = runner.run(redirect_command("-I"));
         if (ins.rc != 0) {
             install_lock.reset();
             out.write_line(std::string(texts::kGuardInsertFailedPrefix) + ins.err);

@@ -1,4 +1,5 @@
-// remove_dns_redirect: deletes every copy of the nat rule that sends stub queries to the shield.
+// The nat rule that sends stub queries to the shield: its one builder, and remove_dns_redirect,
+// which deletes every copy of it.
 #include <string>
 #include <vector>
 
@@ -6,7 +7,6 @@
 #include "root_helper/dns_shield/dns_shield.hpp"
 
 namespace tq8::dns_shield {
-namespace {
 
 std::vector<std::string> redirect_command(const char* rule_command) {
     std::vector<std::string> argv = core::IPT;
@@ -14,6 +14,8 @@ std::vector<std::string> redirect_command(const char* rule_command) {
     argv.insert(argv.end(), core::DNAT_RULE.begin(), core::DNAT_RULE.end());
     return argv;
 }
+
+namespace {
 
 // Bounded so that a rule that will not go (or a check that lies) cannot hold the caller.
 constexpr int kMaxDeletions = 5;

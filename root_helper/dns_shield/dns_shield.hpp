@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "root_helper/core/command_runner.hpp"
 #include "root_helper/core/op_lock.hpp"
@@ -40,6 +41,11 @@ std::string_view probe_query();
 // False on time-out, refusal or any socket error after creation; throws std::system_error
 // when the socket cannot be created.
 bool shield_answers(std::uint16_t port = 5354, int timeout_ms = 3000);
+
+// "iptables -w 5 -t nat <rule_command> OUTPUT ... -j DNAT --to-destination 127.0.0.1:5354":
+// the redirect with its rule command (-I, -C, -D) in front; the guard inserts it, the removal
+// checks and deletes it.
+std::vector<std::string> redirect_command(const char* rule_command);
 
 // Deletes every copy of the redirect (at most 5 per call). True when the last check found none.
 bool remove_dns_redirect(core::CommandRunner& runner);
