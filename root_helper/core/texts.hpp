@@ -1,4 +1,7 @@
-// Every text a user or the graphical application sees, in one place.
+// Every text a user or the graphical application sees, in one place. A log entry's "cmd" is
+// the joined argument vector of the command it ran wherever that is what it shows; only the
+// labels that name a step rather than one command (or that show the caller's path in place of
+// the private copy the command ran on) are spelled here.
 #pragma once
 
 #include <string>
@@ -37,14 +40,9 @@ inline constexpr std::string_view kTimeoutNaN = "timeout NaN olamaz";
 // Kill switch
 inline constexpr std::string_view kKillswitchOffCmd = "iptables -X TQ8_KILLSWITCH";
 inline constexpr std::string_view kKillswitchOff = "Kill Switch devre dışı bırakıldı.";
-inline constexpr std::string_view kKillswitchCreateCmd = "iptables -N TQ8_KILLSWITCH";
-inline constexpr std::string_view kKillswitchJumpCmd = "iptables -I OUTPUT 1 -j TQ8_KILLSWITCH";
 
 // MTU
 inline constexpr std::string_view kMssClampCmd = "iptables MSS clamp-to-pmtu";
-inline std::string set_mtu_cmd(std::string_view interface, std::string_view mtu) {
-    return std::string("ip link set dev ").append(interface).append(" mtu ").append(mtu);
-}
 
 // WireGuard tunnel
 inline std::string wg_quick_down_cmd(std::string_view conf_path) {
@@ -52,18 +50,6 @@ inline std::string wg_quick_down_cmd(std::string_view conf_path) {
 }
 inline std::string wg_quick_up_cmd(std::string_view conf_path) {
     return std::string("wg-quick up ").append(conf_path);
-}
-inline std::string link_del_cmd(std::string_view iface) {
-    return std::string("ip link del dev ").append(iface);
-}
-inline std::string link_add_cmd(std::string_view iface) {
-    return std::string("ip link add dev ").append(iface).append(" type wireguard");
-}
-inline std::string address_add_cmd(std::string_view iface) {
-    return std::string("ip address add 10.54.0.2/24 dev ").append(iface);
-}
-inline std::string link_set_up_cmd(std::string_view mtu, std::string_view iface) {
-    return std::string("ip link set mtu ").append(mtu).append(" up dev ").append(iface);
 }
 
 // Refusals of the caller's WireGuard configuration: the stderr of a failed wg-quick step.

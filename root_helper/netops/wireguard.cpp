@@ -246,8 +246,8 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
                 run_on_copy(runner, paths, "down", conf_path, *file)));
     }
     // Always, because wg-quick may have failed or the link may have been built bare.
-    record.logs.push_back(core::log_entry(texts::link_del_cmd(iface),
-                                          runner.run({"ip", "link", "del", "dev", iface})));
+    const std::vector<std::string> del = {"ip", "link", "del", "dev", iface};
+    record.logs.push_back(core::log_entry(core::join(del), runner.run(del)));
     record.ok = true;
     record.state = {{"active", false}};
     return record;
@@ -282,13 +282,14 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     }
     // A link left over from an earlier run would make the add fail.
     runner.run({"ip", "link", "del", "dev", iface});
-    const auto add = runner.run({"ip", "link", "add", "dev", iface, "type", "wireguard"});
-    record.logs.push_back(core::log_entry(texts::link_add_cmd(iface), add));
-    record.logs.push_back(core::log_entry(
-        texts::address_add_cmd(iface),
-        runner.run({"ip", "address", "add", kBareAddress, "dev", iface})));
-    const auto set = runner.run({"ip", "link", "set", "mtu", mtu_decimal, "up", "dev", iface});
-    record.logs.push_back(core::log_entry(texts::link_set_up_cmd(mtu_decimal, iface), set));
+    const std::vector<std::string> add_cmd = {"ip", "link", "add", "dev", iface, "type", "wireguard"};
+    const auto add = runner.run(add_cmd);
+    record.logs.push_back(core::log_entry(core::join(add_cmd), add));
+    const std::vector<std::string> address = {"ip", "address", "add", kBareAddress, "dev", iface};
+    record.logs.push_back(core::log_entry(core::join(address), runner.run(address)));
+    const std::vector<std::string> set_cmd = {"ip", "link", "set", "mtu", mtu_decimal, "up", "dev", iface};
+    const auto set = runner.run(set_cmd);
+    record.logs.push_back(core::log_entry(core::join(set_cmd), set));
 
     // The physical device gets the tunnel's MTU too, within set_mtu's limits, and with it the
     // MSS clamp. What set_mtu reports is not part of this operation's record.
