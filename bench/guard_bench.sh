@@ -11,7 +11,7 @@
 # resolvectl is put first on PATH for every side, since the sandbox has no resolver to flush.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../tests/system/lib.sh"
+source "$here/../scripts/lib/sandbox.sh"
 
 if [ -z "${TQ8_IN_SANDBOX:-}" ]; then
     tq8_require_root
@@ -43,7 +43,7 @@ cc -O2 -o "$work/bin/resolvectl" "$work/true.c"
 export PATH="$work/bin:$PATH"
 
 echo "nameserver 127.0.0.53" >/etc/resolv.conf
-"$py" "$here/../tests/system/fake_shield.py" --ready "$work/ready" &
+"$py" "$here/../scripts/lib/fake_shield.py" --ready "$work/ready" &
 shield_pid=$!
 for _ in $(seq 100); do [ -e "$work/ready" ] && break; sleep 0.05; done
 

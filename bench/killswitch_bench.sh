@@ -13,6 +13,6 @@ bench="$build/bench/killswitch_bench"
 cmake -S "$here/.." -B "$build" -DTQ8_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target killswitch_bench >/dev/null
 # shellcheck source=/dev/null
-source "$here/../tests/system/lib.sh"
+source "$here/../scripts/lib/sandbox.sh"
 tq8_require_root
 tq8_sandbox "$bench" --helper "$build/stage/tq8_root_helper" --rounds "$rounds"

@@ -2,15 +2,15 @@
 # Demonstration, not a test: in a throw-away sandbox, a demo shield answers on 127.0.0.1:5354,
 # the installed dns-guard redirects the stub address to it, a query to 127.0.0.53 is answered
 # by the shield, and the rule is gone once the guard's input closes.
-# usage (root): TQ8_INSTALL_DIR=<staged install> tests/system/dns_demo.sh
+# usage (root): TQ8_INSTALL_DIR=<staged install> scripts/dns_demo.sh
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$here/lib/sandbox.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
 work=$(mktemp -d /tmp/tq8-dns-demo.XXXXXX)
-source "$here/dns_lib.sh"
+source "$here/lib/guard_run.sh"
 trap dns_cleanup EXIT
 
 query() {

@@ -3,8 +3,8 @@
 # helper in a sensible order, each followed by the state it changed, then the launcher.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-source "$top/tests/system/lib.sh"
-source "$top/tests/system/wg_peer_lib.sh"
+source "$top/scripts/lib/sandbox.sh"
+source "$top/scripts/lib/wg_peer.sh"
 tq8_in_sandbox
 
 stage=$TQ8_STAGE
@@ -88,7 +88,7 @@ state "iptables -S TQ8_KILLSWITCH" bash -c 'iptables -S TQ8_KILLSWITCH 2>/dev/nu
 
 title "dns-guard: the stub address redirected to a demo shield while the application lives"
 echo "nameserver 127.0.0.53" >/etc/resolv.conf
-TQ8_INSTALL_DIR="$stage" TQ8_PYTHON="$py" bash "$top/tests/system/dns_demo.sh" | sed 's/^/  /'
+TQ8_INSTALL_DIR="$stage" TQ8_PYTHON="$py" bash "$top/scripts/dns_demo.sh" | sed 's/^/  /'
 
 title "dns-off: removes every copy of the redirect (here two left by killed guards)"
 for _ in 1 2; do

@@ -1,11 +1,11 @@
-# Shared pieces of the DNS system tests: the fake shield, the redirect rule, the guard's run.
-# Sourced inside the sandbox after lib.sh; expects $work (a scratch directory) to exist.
+# A dns-guard run against a stand-in shield, for the tour's demonstration and the DNS system
+# tests: the fake shield, the installed command's guard on a pipe, waiting for both, clean-up.
+# Sourced inside the sandbox after sandbox.sh; expects $work (a scratch directory) and
+# $TQ8_INSTALL_DIR (a staged install) to exist.
 
 py="${TQ8_PYTHON:-python3.12}"
 helper="$TQ8_INSTALL_DIR/tq8_root_helper"
 shield_script="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/fake_shield.py"
-redirect_rule='-A OUTPUT -d 127.0.0.53/32 -p udp -m udp --dport 53 -j DNAT --to-destination 127.0.0.1:5354'
-redirect_args=(OUTPUT -p udp -d 127.0.0.53 --dport 53 -j DNAT --to-destination 127.0.0.1:5354)
 shield_pid=
 guard_pid=
 
@@ -45,18 +45,6 @@ stop_shield() {
     kill "$shield_pid" 2>/dev/null || true
     wait "$shield_pid" 2>/dev/null || true
     shield_pid=
-}
-
-redirect_copies() { iptables -t nat -S OUTPUT | grep -cxF -- "$redirect_rule" || true; }
-
-add_redirect_copies() {
-    for _ in $(seq "$1"); do iptables -t nat -A "${redirect_args[@]}"; done
-}
-
-# module FUNCTION: calls a function of the installed module and prints its result.
-module() {
-    "$py" -c 'import sys; sys.path[0] = sys.argv[1]; import tq8_root_helper as m
-print(getattr(m, sys.argv[2])())' "$TQ8_INSTALL_DIR" "$1"
 }
 
 # start_guard: the installed command's dns-guard with its input on a pipe we hold open as fd 7

@@ -1,5 +1,6 @@
-# Shared pieces of the system tests: root check, throw-away namespaces, assertions.
-# Nothing here touches the host's own network, firewall or files.
+# Throw-away namespaces for the tour, the system tests and the benchmarks: root check, sandbox,
+# and the guard that refuses to run outside one. Nothing here touches the host's own network,
+# firewall or files.
 
 tq8_require_root() {
     if [ "$(id -u)" != 0 ]; then
@@ -57,12 +58,5 @@ tq8_in_sandbox() {
     fi
 }
 
+# tq8_fail MESSAGE: stops the script, naming the step that broke.
 tq8_fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# tq8_eq WHAT EXPECTED ACTUAL
-tq8_eq() {
-    if [ "$2" != "$3" ]; then
-        printf 'FAIL: %s\n  expected: %s\n  actual:   %s\n' "$1" "$2" "$3" >&2
-        exit 1
-    fi
-}

@@ -35,7 +35,7 @@ printf '[Interface]\n' >"$work/tq8wg0.conf"
 stub_resolv_conf() {
     printf 'nameserver 127.0.0.53\n' >/etc/resolv.conf.tq8 && mv /etc/resolv.conf.tq8 /etc/resolv.conf
 }
-"$py" "$here/../system/fake_shield.py" --ready "$work/shield.ready" &
+"$py" "$here/../../scripts/lib/fake_shield.py" --ready "$work/shield.ready" &
 shield_pid=$!
 for _ in $(seq 100); do [ -e "$work/shield.ready" ] && break; sleep 0.05; done
 

@@ -5,7 +5,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
-source "$here/wg_peer_lib.sh"
+source "$here/../../scripts/lib/wg_peer.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
