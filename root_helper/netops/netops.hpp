@@ -80,6 +80,11 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
                               const std::string& action, const std::string& conf_path,
                               const std::string& mtu_decimal, const TunnelPaths& paths = {});
 
+// "wg-quick <wg_action> <conf>"; wg-quick is looked up on PATH.
+std::vector<std::string> wg_quick_command(const std::string& wg_action, const std::string& conf);
+// "ip link del dev tq8wg0": whatever the tunnel was built as, it goes with its link.
+extern const std::vector<std::string> kTunnelLinkDeleteCmd;
+
 // The private copy left by a wg-quick bring-up, when there is one in a directory that is
 // root's; nullopt otherwise.
 std::optional<std::string> private_copy(const TunnelPaths& paths = {});

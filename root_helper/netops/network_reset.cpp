@@ -298,8 +298,8 @@ core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
     // A wg-quick tunnel goes down with the copy it came up from, so that the routes and
     // policy rules wg-quick added go with it; the link delete catches everything else.
     const auto wg_copy = private_copy(tunnel);
-    if (wg_copy) runner.run({"wg-quick", "down", *wg_copy});
-    runner.run({"ip", "link", "del", "dev", core::kTunnelIface});
+    if (wg_copy) runner.run(wg_quick_command("down", *wg_copy));
+    runner.run(kTunnelLinkDeleteCmd);
     if (wg_copy) remove_private_copy(tunnel);
 
     repair_resolv_conf(paths, logs);

@@ -20,9 +20,18 @@
 namespace tq8::netops {
 
 namespace {
+const std::string kWgQuick = "wg-quick";
+}  // namespace
+
+const std::vector<std::string> kTunnelLinkDeleteCmd = {"ip", "link", "del", "dev", core::kTunnelIface};
+
+std::vector<std::string> wg_quick_command(const std::string& wg_action, const std::string& conf) {
+    return {kWgQuick, wg_action, conf};
+}
+
+namespace {
 
 const std::string kBareAddress = "10.54.0.2/24";
-const std::string kWgQuick = "wg-quick";
 
 // What the runner's own lookup (posix_spawnp) falls back to when PATH is unset, so that the
 // test and the run look in the same places.
@@ -192,11 +201,11 @@ core::CommandResult run_on_copy(core::CommandRunner& runner, const TunnelPaths& 
     if (!dir) return {1, "", texts::conf_copy_failed(error)};
     const std::string copy = paths.private_dir + "/" + kCopyName;
     if (wg_action == "up") {
-        if (copy_present(dir->get())) runner.run({kWgQuick, "down", copy});
-        runner.run({"ip", "link", "del", "dev", core::kTunnelIface});
+        if (copy_present(dir->get())) runner.run(wg_quick_command("down", copy));
+        runner.run(kTunnelLinkDeleteCmd);
     }
     if (auto e = write_copy(dir->get(), paths, file.content)) return {1, "", texts::conf_copy_failed(*e)};
-    auto result = runner.run({kWgQuick, wg_action, copy});
+    auto result = runner.run(wg_quick_command(wg_action, copy));
     if (wg_action == "down" || result.rc != 0) ::unlinkat(dir->get(), kCopyName.c_str(), 0);
     return result;
 }
@@ -230,11 +239,10 @@ core::Value mtu_value(const std::string& mtu_decimal) {
 core::Record take_down(core::CommandRunner& runner, const std::string& conf_path,
                        const TunnelPaths& paths) {
     core::Record record;
-    const std::string& iface = core::kTunnelIface;
     // What up brought up goes down with the copy it was brought up from, whatever file (or
     // none) the caller names now.
     if (const auto copy = private_copy(paths); copy && wg_quick_installed()) {
-        const auto result = runner.run({kWgQuick, "down", *copy});
+        const auto result = runner.run(wg_quick_command("down", *copy));
         remove_private_copy(paths);
         record.logs.push_back(core::log_entry(
             texts::wg_quick_down_cmd(conf_path.empty() ? *copy : conf_path), result));
@@ -246,8 +254,8 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
                 run_on_copy(runner, paths, "down", conf_path, *file)));
     }
     // Always, because wg-quick may have failed or the link may have been built bare.
-    const std::vector<std::string> del = {"ip", "link", "del", "dev", iface};
-    record.logs.push_back(core::log_entry(core::join(del), runner.run(del)));
+    record.logs.push_back(
+        core::log_entry(core::join(kTunnelLinkDeleteCmd), runner.run(kTunnelLinkDeleteCmd)));
     record.ok = true;
     record.state = {{"active", false}};
     return record;
@@ -277,11 +285,11 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     // A wg-quick tunnel still up (this configuration was refused) goes down through wg-quick,
     // so that its routes and policy rules go with it, before the link is replaced.
     if (const auto copy = private_copy(paths)) {
-        runner.run({kWgQuick, "down", *copy});
+        runner.run(wg_quick_command("down", *copy));
         remove_private_copy(paths);
     }
     // A link left over from an earlier run would make the add fail.
-    runner.run({"ip", "link", "del", "dev", iface});
+    runner.run(kTunnelLinkDeleteCmd);
     const std::vector<std::string> add_cmd = {"ip", "link", "add", "dev", iface, "type", "wireguard"};
     const auto add = runner.run(add_cmd);
     record.logs.push_back(core::log_entry(core::join(add_cmd), add));
