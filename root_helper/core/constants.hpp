@@ -1,4 +1,5 @@
-// The module's published constants: the DNS redirect rule and the iptables prefix it runs with.
+// The module's published constants (the DNS redirect rule and the iptables prefix it runs with)
+// and the names and commands both subsystems use.
 #pragma once
 
 #include <string>
@@ -15,5 +16,9 @@ inline const std::vector<std::string> DNAT_RULE = {
 inline const std::vector<std::string> IPT = {"iptables", "-w", "5", "-t", "nat"};
 
 inline const std::string kTunnelIface = "tq8wg0";
+
+// The system resolver forgets what it cached: after the reset, and whenever the redirect to the
+// shield comes or goes.
+inline const std::vector<std::string> kFlushResolverCachesCmd = {"resolvectl", "flush-caches"};
 
 }  // namespace tq8::core

@@ -30,8 +30,6 @@ constexpr auto kGraceWait = 2s;
 // not turn the watch into a loop of probes.
 constexpr auto kInputSpacing = 1s;
 
-const std::vector<std::string> kFlushCaches = {"resolvectl", "flush-caches"};
-
 bool shield_healthy(Seams& seams) {
     return seams.shield_listening() && seams.shield_answers();
 }
@@ -46,7 +44,7 @@ void clean_up(core::CommandRunner& runner, Seams& seams, GuardWorld& world) {
     } catch (...) {
         failure = std::current_exception();
     }
-    runner.run(kFlushCaches);
+    runner.run(core::kFlushResolverCachesCmd);
     if (failure) std::rethrow_exception(failure);
 }
 
@@ -182,7 +180,7 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
             out.write_line(std::string(texts::kGuardInsertFailedPrefix) + ins.err);
             return {6, armed.disarm()};
         }
-        runner.run(kFlushCaches);
+        runner.run(core::kFlushResolverCachesCmd);
         install_lock.reset();
         // A reader that is already gone will never close our input on purpose: treat it
         // like the end of input instead of leaving the redirect behind.

@@ -310,8 +310,8 @@ core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
         logs.push_back(core::log_entry(core::join(restore_mtu), runner.run(restore_mtu)));
     }
 
-    const std::vector<std::string> flush = {"resolvectl", "flush-caches"};
-    logs.push_back(core::log_entry(core::join(flush), runner.run(flush)));
+    logs.push_back(core::log_entry(core::join(core::kFlushResolverCachesCmd),
+                                   runner.run(core::kFlushResolverCachesCmd)));
     const std::vector<std::string> restart = {"systemctl", "restart", "NetworkManager"};
     logs.push_back(core::log_entry(core::join(restart), runner.run(restart)));
     return record;

@@ -23,7 +23,8 @@ namespace {
 const std::string kWgQuick = "wg-quick";
 }  // namespace
 
-const std::vector<std::string> kTunnelLinkDeleteCmd = {"ip", "link", "del", "dev", core::kTunnelIface};
+const std::vector<std::string> kTunnelLinkDeleteCmd = {"ip", "link", "del", "dev",
+                                                        core::kTunnelIface};
 
 std::vector<std::string> wg_quick_command(const std::string& wg_action, const std::string& conf) {
     return {kWgQuick, wg_action, conf};
@@ -290,12 +291,14 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     }
     // A link left over from an earlier run would make the add fail.
     runner.run(kTunnelLinkDeleteCmd);
-    const std::vector<std::string> add_cmd = {"ip", "link", "add", "dev", iface, "type", "wireguard"};
+    const std::vector<std::string> add_cmd = {"ip", "link", "add", "dev", iface,
+                                              "type", "wireguard"};
     const auto add = runner.run(add_cmd);
     record.logs.push_back(core::log_entry(core::join(add_cmd), add));
     const std::vector<std::string> address = {"ip", "address", "add", kBareAddress, "dev", iface};
     record.logs.push_back(core::log_entry(core::join(address), runner.run(address)));
-    const std::vector<std::string> set_cmd = {"ip", "link", "set", "mtu", mtu_decimal, "up", "dev", iface};
+    const std::vector<std::string> set_cmd = {"ip", "link", "set", "mtu", mtu_decimal,
+                                              "up", "dev", iface};
     const auto set = runner.run(set_cmd);
     record.logs.push_back(core::log_entry(core::join(set_cmd), set));
 
