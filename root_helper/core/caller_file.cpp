@@ -20,6 +20,7 @@
 #include <optional>
 #include <vector>
 
+#include "root_helper/core/system_util.hpp"
 #include "root_helper/core/unique_fd.hpp"
 
 namespace tq8::core {
@@ -184,14 +185,13 @@ CallerFile read_caller_file(const std::string& path, std::size_t max_size) {
     bool timed_out = false;
     char chunk[16384];
     while (true) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+        const int wait = poll_wait_ms(deadline);
+        if (wait == 0) {
             timed_out = true;
             break;
         }
         pollfd p{mine.get(), POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left.count()) + 1);
+        const int ready = ::poll(&p, 1, wait);
         if (ready < 0 && errno != EINTR) break;
         if (ready <= 0) continue;
         const ssize_t r = ::read(mine.get(), chunk, sizeof chunk);

@@ -20,6 +20,7 @@
 #include <system_error>
 
 #include "root_helper/core/records.hpp"
+#include "root_helper/core/system_util.hpp"
 #include "root_helper/core/text_decode.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/core/unique_fd.hpp"
@@ -44,27 +45,12 @@ Deadline deadline_after(double seconds) {
 
 bool expired(const Deadline& d) { return d && Clock::now() >= *d; }
 
-// poll()'s wait in milliseconds: -1 without a limit, rounded up so that it never wakes before
-// the deadline and spins on zero-length waits.
-int poll_timeout(const Deadline& d) {
-    if (!d) return -1;
-    const auto left = *d - Clock::now();
-    if (left <= Clock::duration::zero()) return 0;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
-std::string errno_text(int e) {
-    const char* msg = ::strerrordesc_np(e);
-    return "[Errno " + std::to_string(e) + "] " +
-           (msg ? std::string(msg) : "Unknown error " + std::to_string(e));
-}
+// poll()'s wait in milliseconds: -1 without a limit.
+int poll_timeout(const Deadline& d) { return d ? poll_wait_ms(*d) : -1; }
 
 // Shaped like the runtime's own OSError text ("[Errno 2] No such file or directory: 'wg'"),
 // which is what the graphical application has always shown for a missing program.
-std::string cannot_start(int e, std::string_view program) {
-    return errno_text(e) + ": '" + std::string(program) + "'";
-}
+std::string cannot_start(int e, std::string_view program) { return errno_text(e, program); }
 
 // The limit as the caller wrote it: 15, not 15.000000.
 std::string seconds_text(double seconds) {

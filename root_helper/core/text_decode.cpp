@@ -125,6 +125,23 @@ bool is_python_space(char32_t c) noexcept {
     }
 }
 
+std::vector<std::string_view> split_whitespace(std::string_view s) {
+    const auto p = reinterpret_cast<Bytes>(s.data());
+    std::vector<std::string_view> words;
+    std::size_t start = 0;
+    bool in_word = false;
+    for (std::size_t i = 0; i < s.size();) {
+        auto [cp, len] = decode_at(p, i, s.size());
+        const bool space = is_python_space(cp);
+        if (space && in_word) words.push_back(s.substr(start, i - start));
+        if (!space && !in_word) start = i;
+        in_word = !space;
+        i += len;
+    }
+    if (in_word) words.push_back(s.substr(start));
+    return words;
+}
+
 std::string normalize_newlines(std::string_view s) {
     std::string out(s);
     normalize_in_place(out);

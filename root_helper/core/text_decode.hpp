@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tq8::core {
 
@@ -18,6 +19,10 @@ std::optional<std::size_t> utf8_error_offset(std::string_view s);
 
 // True for exactly the code points for which Python's str.isspace() is true.
 bool is_python_space(char32_t c) noexcept;
+
+// The words of s as Python's str.split() with no argument finds them: runs of the characters
+// above separate, and none is empty. s must be valid UTF-8; the words are views into s.
+std::vector<std::string_view> split_whitespace(std::string_view s);
 
 // CR LF and lone CR become LF.
 std::string normalize_newlines(std::string_view s);

@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "root_helper/core/constants.hpp"
+#include "root_helper/core/system_util.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/core/unique_fd.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
@@ -138,11 +139,6 @@ std::vector<int> ending_signals() {
     return sigs;
 }
 
-int ms_left(Clock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
-
 }  // namespace
 
 GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
@@ -217,44 +213,10 @@ SystemGuardWorld::~SystemGuardWorld() {
 }
 
 std::string SystemGuardWorld::resolv_conf() {
-    std::string text;
-    core::UniqueFd fd(::open(resolv_path_.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return text;
-    char buf[8192];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return {};
-        if (n == 0) return text;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
+    return core::read_whole_file(resolv_path_).value_or(std::string());
 }
 
-bool SystemGuardWorld::iptables_on_path() {
-    // The same search the runner's posix_spawnp makes: PATH, or the system default when unset;
-    // an empty entry means the working directory.
-    std::string path;
-    if (const char* p = std::getenv("PATH")) {
-        path = p;
-    } else {
-        std::size_t n = ::confstr(_CS_PATH, nullptr, 0);
-        path.resize(n);
-        if (n > 0) ::confstr(_CS_PATH, path.data(), n);
-        path.resize(n > 0 ? n - 1 : 0);
-    }
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t colon = path.find(':', start);
-        std::string dir = path.substr(start, colon == std::string::npos ? colon : colon - start);
-        std::string file = dir.empty() ? "iptables" : dir + "/iptables";
-        struct stat st{};
-        if (::stat(file.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) &&
-            ::access(file.c_str(), X_OK) == 0)
-            return true;
-        if (colon == std::string::npos) return false;
-        start = colon + 1;
-    }
-}
+bool SystemGuardWorld::iptables_on_path() { return core::on_path("iptables"); }
 
 void SystemGuardWorld::arm_signals() {
     int fds[2];
@@ -317,7 +279,7 @@ WaitEvent SystemGuardWorld::wait_input(std::chrono::milliseconds limit) {
     char buf[4096];
     for (;;) {
         pollfd fds[2] = {{stdin_fd_, POLLIN, 0}, {signal_read_, POLLIN, 0}};
-        int n = ::poll(fds, 2, ms_left(deadline));
+        int n = ::poll(fds, 2, core::poll_wait_ms(deadline));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw std::system_error(errno, std::system_category(), "poll");
         if (n == 0) return {WaitEvent::kTimeout, 0};
@@ -341,7 +303,7 @@ int SystemGuardWorld::pause(std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     for (;;) {
         pollfd fd{signal_read_, POLLIN, 0};
-        int n = ::poll(&fd, 1, ms_left(deadline));
+        int n = ::poll(&fd, 1, core::poll_wait_ms(deadline));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw std::system_error(errno, std::system_category(), "poll");
         if (n == 0) return 0;
@@ -393,7 +355,7 @@ bool write_line_within(int fd, std::string_view line, std::chrono::milliseconds 
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             throw std::system_error(errno, std::system_category(), "standard output");
         pollfd p{wfd, POLLOUT, 0};
-        int r = ::poll(&p, 1, ms_left(deadline));
+        int r = ::poll(&p, 1, core::poll_wait_ms(deadline));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) throw std::system_error(errno, std::system_category(), "poll");
         if (r == 0) return false;  // a reader that takes no line is as good as gone

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "root_helper/core/system_util.hpp"
 #include "root_helper/core/unique_fd.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
 
@@ -57,19 +58,6 @@ bool line_qualifies(std::string_view line, std::string_view owner) {
     return address == kShieldLocalAddress && (uid == owner || uid == "0");
 }
 
-bool read_whole_file(const char* path, std::string& text) {
-    core::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return false;
-    char buf[16384];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-}
-
 // RFC 1035 query, ID 0x12 0x34, RD set, one question: A/IN for a name on the shield's block
 // list, so the shield answers it locally without asking anyone upstream.
 constexpr char kProbeQuery[] =
@@ -92,10 +80,8 @@ using Clock = std::chrono::steady_clock;
 // The revents, 0 when the deadline passed, -1 when poll itself fails.
 int poll_until(int fd, short events, Clock::time_point deadline) {
     for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() < 0) left = std::chrono::milliseconds(0);
         pollfd p{fd, events, 0};
-        int n = ::poll(&p, 1, static_cast<int>(left.count()));
+        int n = ::poll(&p, 1, core::poll_wait_ms(deadline));
         if (n > 0) return p.revents;
         if (n == 0) return 0;
         if (errno != EINTR) return -1;
@@ -127,9 +113,9 @@ bool shield_listening_in(std::string_view table, std::string_view owner) {
 
 bool shield_listening() {
     const char* uid = std::getenv("PKEXEC_UID");
-    std::string table;
-    if (!read_whole_file("/proc/net/udp", table)) return false;
-    return shield_listening_in(table, uid ? uid : "0");
+    const auto table = core::read_whole_file("/proc/net/udp");
+    if (!table) return false;
+    return shield_listening_in(*table, uid ? uid : "0");
 }
 
 std::string_view probe_query() { return {kProbeQuery, sizeof kProbeQuery - 1}; }

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "root_helper/core/constants.hpp"
+#include "root_helper/core/system_util.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/core/unique_fd.hpp"
 #include "root_helper/netops/netops.hpp"
@@ -34,8 +35,7 @@ struct FsError {
 };
 
 FsError fs_error(int err, const std::string& path) {
-    return FsError{"[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + path +
-                   "'", err};
+    return FsError{core::errno_text(err, path), err};
 }
 
 // rename() cannot put a new file in this place: a bind-mounted file (containers) or a file of
@@ -233,16 +233,9 @@ std::optional<FsError> write_fallback(const ResolvPaths& paths) {
 bool stub_alive(const ResolvPaths& paths) {
     struct stat st{};
     if (::stat(paths.stub.c_str(), &st) != 0) return false;
-    core::UniqueFd fd(::open(paths.udp_table.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return false;
-    std::string table;
-    char buf[8192];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        table.append(buf, static_cast<std::size_t>(n));
-    }
+    const auto read = core::read_whole_file(paths.udp_table);
+    if (!read) return false;
+    const std::string& table = *read;
     std::size_t pos = table.find('\n');  // the header line
     while (pos != std::string::npos) {
         const std::size_t start = pos + 1;

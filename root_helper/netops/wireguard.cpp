@@ -13,6 +13,7 @@
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/caller_file.hpp"
 #include "root_helper/core/constants.hpp"
+#include "root_helper/core/system_util.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/core/unique_fd.hpp"
 #include "root_helper/netops/netops.hpp"
@@ -34,32 +35,6 @@ namespace {
 
 const std::string kBareAddress = "10.54.0.2/24";
 
-// What the runner's own lookup (posix_spawnp) falls back to when PATH is unset, so that the
-// test and the run look in the same places.
-constexpr std::string_view kDefaultPath = "/bin:/usr/bin";
-
-bool executable_file(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
-// As a shell finds a command: each PATH element in turn, an empty one meaning the current
-// directory.
-bool wg_quick_installed() {
-    const char* env = std::getenv("PATH");
-    std::string_view path = env ? std::string_view(env) : kDefaultPath;
-    while (true) {
-        const auto colon = path.find(':');
-        const std::string_view dir = path.substr(0, colon);
-        std::string candidate = dir.empty() ? std::string(".") : std::string(dir);
-        candidate += '/';
-        candidate += kWgQuick;
-        if (executable_file(candidate)) return true;
-        if (colon == std::string_view::npos) return false;
-        path.remove_prefix(colon + 1);
-    }
-}
-
 // Far above any real configuration, small enough to read whole.
 constexpr std::size_t kMaxConfSize = 64 * 1024;
 // wg-quick names the interface after the file: the copy it is handed is always this one.
@@ -75,7 +50,7 @@ std::optional<core::CallerFile> wg_quick_tests(const std::string& conf_path) {
     if (conf_path.find('\0') != std::string::npos) return std::nullopt;
     auto file = core::read_caller_file(conf_path, kMaxConfSize);
     if (file.status == core::CallerFile::Status::absent) return std::nullopt;
-    if (!wg_quick_installed()) return std::nullopt;
+    if (!core::on_path(kWgQuick)) return std::nullopt;
     return file;
 }
 
@@ -125,27 +100,23 @@ std::optional<std::string> refusal(const core::CallerFile& file) {
     return std::nullopt;
 }
 
-std::string os_error(int err, const std::string& path) {
-    return "[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + path + "'";
-}
-
 // The root-only directory of the copy, opened without following a link. Created 0700 when
 // missing (create); one that is not the helper's own, or that others may write, is refused.
 std::optional<core::UniqueFd> open_private_dir(const TunnelPaths& paths, bool create,
                                                std::string* error) {
     const std::string& dir = paths.private_dir;
     if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        if (error) *error = os_error(errno, dir);
+        if (error) *error = core::errno_text(errno, dir);
         return std::nullopt;
     }
     core::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
-        if (error) *error = os_error(errno, dir);
+        if (error) *error = core::errno_text(errno, dir);
         return std::nullopt;
     }
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
-        if (error) *error = os_error(EPERM, dir);
+        if (error) *error = core::errno_text(EPERM, dir);
         return std::nullopt;
     }
     if ((st.st_mode & 077) != 0) ::fchmod(fd.get(), 0700);
@@ -167,7 +138,7 @@ std::optional<std::string> write_copy(int dirfd, const TunnelPaths& paths,
     ::unlinkat(dirfd, tmp.c_str(), 0);
     core::UniqueFd fd(::openat(dirfd, tmp.c_str(),
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) return os_error(errno, reported);
+    if (!fd) return core::errno_text(errno, reported);
     bool ok = ::fchmod(fd.get(), 0600) == 0;
     std::string_view data = content;
     while (ok && !data.empty()) {
@@ -181,7 +152,7 @@ std::optional<std::string> write_copy(int dirfd, const TunnelPaths& paths,
     if (ok) return std::nullopt;
     const int err = errno;
     ::unlinkat(dirfd, tmp.c_str(), 0);
-    return os_error(err, reported);
+    return core::errno_text(err, reported);
 }
 
 core::CommandResult refused(const std::string& conf_path, const std::string& reason) {
@@ -242,7 +213,7 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
     core::Record record;
     // What up brought up goes down with the copy it was brought up from, whatever file (or
     // none) the caller names now.
-    if (const auto copy = private_copy(paths); copy && wg_quick_installed()) {
+    if (const auto copy = private_copy(paths); copy && core::on_path(kWgQuick)) {
         const auto result = runner.run(wg_quick_command("down", *copy));
         remove_private_copy(paths);
         record.logs.push_back(core::log_entry(

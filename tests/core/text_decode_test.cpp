@@ -7,6 +7,8 @@
 #include <climits>
 #include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace tq8::core {
 namespace {
@@ -45,15 +47,19 @@ TEST(TextDecode, WhiteSpaceIsExactlyPythons) {
     for (char32_t c : kPythonSpace) {
         const std::string w = utf8(c);
         EXPECT_EQ(strip_whitespace(w + w + "x" + w + "y" + w), "x" + w + "y") << std::hex << static_cast<unsigned>(c);
+        EXPECT_EQ(split_whitespace(w + "dev" + w + w + "é0" + w),
+                  (std::vector<std::string_view>{"dev", "é0"})) << std::hex << static_cast<unsigned>(c);
     }
     // Look-alikes that Python keeps: zero-width space, word joiner, BOM, Mongolian vowel
     // separator (white space in older Unicode), NUL.
     for (char32_t c : {0x200B, 0x2060, 0xFEFF, 0x180E, 0x00}) {
         const std::string w = utf8(c);
         EXPECT_EQ(strip_whitespace(" " + w + " "), w) << std::hex << static_cast<unsigned>(c);
+        EXPECT_EQ(split_whitespace("a" + w + "b"), std::vector<std::string_view>{"a" + w + "b"});
     }
     EXPECT_EQ(strip_whitespace(" \t\n "), "");
     EXPECT_EQ(strip_whitespace(""), "");
+    EXPECT_TRUE(split_whitespace(" \t\n ").empty());
 }
 
 TEST(TextDecode, Utf8IsCheckedAsStrictlyAsPython) {
