@@ -37,10 +37,12 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // Beyond this a limit means nothing, and adding it to the clock could overflow.
 constexpr double kLongestLimit = 1e9;
 
-Deadline deadline_after(double seconds) {
-    if (!(seconds > 0) || seconds > kLongestLimit) return std::nullopt;
-    return Clock::now() +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+Deadline deadline_after(TimeLimit limit) {
+    if (!limit.limited() || !(limit.in_seconds() <= kLongestLimit)) return std::nullopt;
+    const auto now = Clock::now();
+    if (limit.in_seconds() <= 0) return now;
+    return now + std::chrono::duration_cast<Clock::duration>(
+                     std::chrono::duration<double>(limit.in_seconds()));
 }
 
 bool expired(const Deadline& d) { return d && Clock::now() >= *d; }
@@ -221,8 +223,8 @@ CommandResult failure(const std::vector<std::string>& cmd, std::string_view desc
     return failure_of_shown(join(cmd), description);
 }
 
-CommandResult run_cmd(const std::vector<std::string>& cmd, double timeout_s) {
-    const Deadline deadline = deadline_after(timeout_s);
+CommandResult run_cmd(const std::vector<std::string>& cmd, TimeLimit limit) {
+    const Deadline deadline = deadline_after(limit);
     if (cmd.empty()) return failure(cmd, texts::kRunEmptyCommand);
     std::vector<char*> argv;
     argv.reserve(cmd.size() + 1);
@@ -253,7 +255,7 @@ CommandResult run_cmd(const std::vector<std::string>& cmd, double timeout_s) {
     auto timed_out = [&] {
         child.kill_group();
         child.wait();
-        return failure(cmd, texts::run_timed_out(join(cmd), seconds_text(timeout_s)));
+        return failure(cmd, texts::run_timed_out(join(cmd), seconds_text(limit.in_seconds())));
     };
 
     Stream streams[2] = {{std::move(out.read), {}}, {std::move(err.read), {}}};

@@ -15,17 +15,34 @@ struct CommandResult {
     bool operator==(const CommandResult&) const = default;
 };
 
-inline constexpr double kDefaultTimeout = 15.0;
+// How long one run may take, from its start: no limit, or a number of seconds. A limit of zero
+// or less has run out before the run begins (the program is started and stopped at once, as
+// Python's timeout=0 does); only none() means "wait as long as it takes".
+class TimeLimit {
+public:
+    static constexpr TimeLimit none() { return TimeLimit(); }
+    static constexpr TimeLimit seconds(double s) { return TimeLimit(s); }
+    constexpr bool limited() const { return limited_; }
+    constexpr double in_seconds() const { return seconds_; }  // meaningful when limited()
+
+private:
+    constexpr TimeLimit() = default;
+    explicit constexpr TimeLimit(double s) : limited_(true), seconds_(s) {}
+    bool limited_ = false;
+    double seconds_ = 0;
+};
+
+inline constexpr TimeLimit kDefaultTimeout = TimeLimit::seconds(15);
 
 // Runs cmd without a shell (cmd[0] looked up on PATH when it has no "/"), output and error on
-// pipes of their own, nothing else inherited but stdin, the whole run bounded by timeout_s
-// (<= 0: no limit). A program that exits with any status is an ordinary result (a signal gives
+// pipes of their own, nothing else inherited but stdin, the whole run bounded by limit.
+// A program that exits with any status is an ordinary result (a signal gives
 // minus its number). Never throws for a failed run: a program that cannot start, the time
 // limit, or output that is not valid UTF-8 give the failure triple
 // (1, "", "Komut çalıştırma hatası (<cmd joined by spaces>): <what went wrong>").
 // The child runs as the leader of its own process group, so the time limit kills what it
 // started as well.
-CommandResult run_cmd(const std::vector<std::string>& cmd, double timeout_s = kDefaultTimeout);
+CommandResult run_cmd(const std::vector<std::string>& cmd, TimeLimit limit = kDefaultTimeout);
 
 // The failure triple for cmd with the given description.
 CommandResult failure(const std::vector<std::string>& cmd, std::string_view description);

@@ -146,11 +146,11 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
     // A plain substring search: the marker counts wherever it stands, comments included.
     if (world.resolv_conf().find("nameserver " + core::STUB_DNS) == std::string::npos) {
         out.write_line(texts::kGuardNoResolved);
-        return {3, 0};
+        return {kGuardNoResolved, 0};
     }
     if (!world.iptables_on_path()) {
         out.write_line(texts::kGuardNoIptables);
-        return {4, 0};
+        return {kGuardNoIptables, 0};
     }
 
     // The install is one change to the firewall, serialised with the helper's other runs.
@@ -164,7 +164,7 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
     if (!seams.shield_listening()) {
         install_lock.reset();
         out.write_line(texts::kGuardNoShield);
-        return {5, 0};
+        return {kGuardNoShield, 0};
     }
 
     ArmedSignals armed(world);
@@ -174,7 +174,7 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
         if (ins.rc != 0) {
             install_lock.reset();
             out.write_line(std::string(texts::kGuardInsertFailedPrefix) + ins.err);
-            return {6, armed.disarm()};
+            return {kGuardInsertFailed, armed.disarm()};
         }
         runner.run(core::kFlushResolverCachesCmd);
         install_lock.reset();
@@ -191,7 +191,7 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
     }
     clean_up(runner, seams, world);
     int late = armed.disarm();
-    return {0, sig != 0 ? sig : late};
+    return {kGuardWatched, sig != 0 ? sig : late};
 }
 
 GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,

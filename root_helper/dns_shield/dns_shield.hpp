@@ -68,8 +68,18 @@ inline constexpr std::chrono::milliseconds kLineWriteLimit{2'000};
 bool write_line_within(int fd, std::string_view line,
                        std::chrono::milliseconds limit = kLineWriteLimit);
 
+// The guard's result, as the module's dns_guard returns it and the command exits with. The
+// numbers are published: the application tells the causes apart by them.
+enum GuardResult : int {
+    kGuardWatched = 0,       // watched until the end of input or a signal, then cleaned up
+    kGuardNoResolved = 3,    // the resolver file does not point at the local stub
+    kGuardNoIptables = 4,    // no iptables on PATH
+    kGuardNoShield = 5,      // the shield is not listening
+    kGuardInsertFailed = 6,  // the redirect could not be put in place
+};
+
 struct GuardOutcome {
-    int result = 0;  // 0, 3, 4, 5 or 6
+    GuardResult result = kGuardWatched;
     int signal = 0;  // non-zero: a termination signal ended the watch (after the clean-up)
 };
 

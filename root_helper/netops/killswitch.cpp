@@ -99,7 +99,7 @@ std::vector<std::vector<std::string>> chain_rules(const FamilyRules& f, const st
     rule({"-o", wg_iface, "-j", "ACCEPT"});
     // iptables' trailing "+" matches every interface whose name begins with "wg".
     rule({"-o", "wg+", "-j", "ACCEPT"});
-    rule({"-p", "udp", "--dport", "51820", "-j", "ACCEPT"});
+    rule({"-p", "udp", "--dport", std::to_string(kWireguardPort), "-j", "ACCEPT"});
     for (const auto& entry : split_ips) {
         std::string clean_cidr = core::strip_whitespace(entry);
         if (f.takes_split_entry(clean_cidr)) rule({"-d", std::move(clean_cidr), "-j", "ACCEPT"});

@@ -10,6 +10,15 @@
 
 namespace tq8::netops {
 
+// The link sizes the operations work with, in bytes.
+inline constexpr int kMinLinkMtu = 1280;   // IPv6's minimum link MTU: nothing below it is safe
+inline constexpr int kEthernetMtu = 1500;  // a physical link's usual MTU: the tunnel's ceiling,
+                                           // and what the reset gives the device back
+inline constexpr int kTunnelMtu = 1420;    // the tunnel's default: Ethernet's less WireGuard's
+                                           // 80 bytes of overhead over IPv6
+// WireGuard's customary UDP port: the kill switch lets the tunnel's own packets to it through.
+inline constexpr int kWireguardPort = 51820;
+
 // What the network operations ask of the others: manage_wireguard sets the physical device's
 // MTU, the reset removes the DNS redirect. The binding routes each call through the module
 // (a Python replacement is honoured); tests script it.
@@ -30,7 +39,7 @@ extern const std::vector<std::string> kDefaultRouteCmd;
 // or "dev" was the last token.
 std::optional<std::string> default_route_device(const core::CommandResult& route);
 
-// Sets interface's MTU (clamped to 1280..1500) and adds the MSS clamp rule when a check finds
+// Sets interface's MTU (clamped to kMinLinkMtu..kEthernetMtu) and adds the MSS clamp rule when a check finds
 // it missing. {"ok", "mtu", "interface", "logs"}; "ok" is the ip command's success.
 core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, long long mtu);
 

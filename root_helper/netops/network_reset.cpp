@@ -297,9 +297,9 @@ core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
 
     repair_resolv_conf(paths, logs);
 
-    // The tunnel may have lowered the physical device's MTU; 1500 is what it had before.
+    // The tunnel may have lowered the physical device's MTU; Ethernet's is what it had before.
     if (auto dev = default_route_device(runner.run(kDefaultRouteCmd))) {
-        const auto restore_mtu = link_mtu_command(*dev, "1500");
+        const auto restore_mtu = link_mtu_command(*dev, std::to_string(kEthernetMtu));
         logs.push_back(core::log_entry(core::join(restore_mtu), runner.run(restore_mtu)));
     }
 

@@ -8,9 +8,6 @@ namespace tq8::netops {
 
 namespace {
 
-constexpr long long kMinMtu = 1280;  // IPv6's minimum link MTU: nothing below it is safe
-constexpr long long kMaxMtu = 1500;  // Ethernet's: the tunnel never runs above its carrier
-
 // No interface and no "-w": the rule is for every connection request leaving or forwarded.
 const std::vector<std::string> kMssRule = {"POSTROUTING", "-p",   "tcp",    "--tcp-flags",
                                            "SYN,RST",     "SYN",  "-j",     "TCPMSS",
@@ -30,7 +27,7 @@ std::vector<std::string> link_mtu_command(const std::string& device, const std::
 
 core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, long long mtu) {
     // Silent: the record's "mtu" is what the caller learns about the clamping.
-    const long long clamped = std::clamp(mtu, kMinMtu, kMaxMtu);
+    const long long clamped = std::clamp<long long>(mtu, kMinLinkMtu, kEthernetMtu);
     const std::string mtu_val = std::to_string(clamped);
 
     core::Record record;

@@ -67,7 +67,7 @@ bool dies_soon(pid_t pid) {
 struct Case {
     Argv cmd;
     CommandResult want;
-    double limit = 10;  // generous: the machine may be loaded
+    TimeLimit limit = TimeLimit::seconds(10);  // generous: the machine may be loaded
 };
 
 TEST(RunCmd, OrdinaryResults) {
@@ -109,7 +109,7 @@ TEST(RunCmd, FailureTriples) {
         {{"sleep", "30"},
          {1, "", "Komut çalıştırma hatası (sleep 30): zaman aşımı: 'sleep 30' komutu 0.25 saniye "
                  "içinde bitmedi ve sonlandırıldı"},
-         0.25},
+         TimeLimit::seconds(0.25)},
     };
     for (const Case& c : cases) EXPECT_EQ(run_cmd(c.cmd, c.limit), c.want);
     EXPECT_TRUE(no_children());
@@ -125,8 +125,8 @@ TEST(RunCmd, ChildStartsWithStdinAndDefaultSignals) {
     sigaddset(&term, SIGTERM);
     ::pthread_sigmask(SIG_BLOCK, &term, &old_mask);
 
-    EXPECT_EQ(run_cmd({"sh", "-c", "yes | head -c 1"}, 10), (CommandResult{0, "y", ""}));
-    EXPECT_EQ(run_cmd({"grep", "SigBlk", "/proc/self/status"}, 10),
+    EXPECT_EQ(run_cmd({"sh", "-c", "yes | head -c 1"}, TimeLimit::seconds(10)), (CommandResult{0, "y", ""}));
+    EXPECT_EQ(run_cmd({"grep", "SigBlk", "/proc/self/status"}, TimeLimit::seconds(10)),
               (CommandResult{0, "SigBlk:\t0000000000000000", ""}));
 
     ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
@@ -139,7 +139,7 @@ TEST(RunCmd, ChildStartsWithStdinAndDefaultSignals) {
     const int saved = ::dup(0);
     ::dup2(p[0], 0);
     ::close(p[0]);
-    EXPECT_EQ(run_cmd({"cat"}, 10), (CommandResult{0, "from stdin", ""}));
+    EXPECT_EQ(run_cmd({"cat"}, TimeLimit::seconds(10)), (CommandResult{0, "from stdin", ""}));
     ::dup2(saved, 0);
     ::close(saved);
 }
@@ -148,7 +148,7 @@ TEST(RunCmd, NoDescriptorButTheStandardOnesReachesTheChild) {
     const int stray = ::fcntl(0, F_DUPFD, 50);  // deliberately not close-on-exec
     ASSERT_GE(stray, 50);
     // ls's own directory descriptor is the 3.
-    EXPECT_EQ(run_cmd({"ls", "/proc/self/fd"}, 10), (CommandResult{0, "0\n1\n2\n3", ""}));
+    EXPECT_EQ(run_cmd({"ls", "/proc/self/fd"}, TimeLimit::seconds(10)), (CommandResult{0, "0\n1\n2\n3", ""}));
     ::close(stray);
 }
 
@@ -160,7 +160,7 @@ TEST(RunCmd, HelperStartedWithItsStandardDescriptorsClosed) {
     const Argv cmd = {"sh", "-c", "echo out; echo err >&2; ls /proc/self/fd | tr '\\n' ' '"};
     for (int closed = 0; closed < 3; ++closed) {
         for (int fd = 0; fd <= closed; ++fd) ::close(fd);
-        results[closed] = run_cmd(cmd, 10);
+        results[closed] = run_cmd(cmd, TimeLimit::seconds(10));
         for (int fd = 0; fd < 3; ++fd) ::dup2(saved[fd], fd);
     }
     for (int fd : saved) ::close(fd);
@@ -172,11 +172,11 @@ TEST(RunCmd, HelperKeepsItsDescriptorCountOverAThousandCalls) {
     const int before = open_fd_count();
     for (int i = 0; i < 1000; ++i) {
         switch (i % 100) {
-            case 0: EXPECT_EQ(run_cmd({"sleep", "5"}, 0.02).rc, 1); break;
-            case 1: EXPECT_EQ(run_cmd({"tq8-no-such-program"}, 5).rc, 1); break;
-            case 2: EXPECT_EQ(run_cmd({"printf", "\\377"}, 5).rc, 1); break;
-            case 3: EXPECT_EQ(run_cmd({"false"}, 5).rc, 1); break;
-            default: ASSERT_EQ(run_cmd({"true"}, 5), (CommandResult{0, "", ""})); break;
+            case 0: EXPECT_EQ(run_cmd({"sleep", "5"}, TimeLimit::seconds(0.02)).rc, 1); break;
+            case 1: EXPECT_EQ(run_cmd({"tq8-no-such-program"}, TimeLimit::seconds(5)).rc, 1); break;
+            case 2: EXPECT_EQ(run_cmd({"printf", "\\377"}, TimeLimit::seconds(5)).rc, 1); break;
+            case 3: EXPECT_EQ(run_cmd({"false"}, TimeLimit::seconds(5)).rc, 1); break;
+            default: ASSERT_EQ(run_cmd({"true"}, TimeLimit::seconds(5)), (CommandResult{0, "", ""})); break;
         }
     }
     EXPECT_EQ(open_fd_count(), before);
@@ -187,7 +187,7 @@ TEST(RunCmd, SixtyFourMebibytesOnBothStreamsAtOnce) {
     const auto r = run_cmd({"sh", "-c",
                             "yes abcdefg | head -c 67108864 & yes abcdefg | head -c 67108864 >&2; "
                             "wait"},
-                           120);
+                           TimeLimit::seconds(120));
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.out.size(), 67108863u);  // the final line break is trimmed
     EXPECT_EQ(r.err.size(), 67108863u);
@@ -198,7 +198,7 @@ TEST(RunCmd, SixtyFourMebibytesOnBothStreamsAtOnce) {
 // How long a call that should end at its limit really took.
 double seconds_for(const Argv& cmd, double limit, CommandResult& r) {
     const auto t0 = Clock::now();
-    r = run_cmd(cmd, limit);
+    r = run_cmd(cmd, TimeLimit::seconds(limit));
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
@@ -247,7 +247,7 @@ TEST(RunCmdTimeLimit, GrandchildHoldingThePipesDiesWithTheGroup) {
 TEST(RunCmdTimeLimit, DetachedGrandchildOfASuccessfulRunIsLeftAlone) {
     // A program may legitimately start a daemon; only a run cut off at its limit takes its
     // group down.
-    const CommandResult r = run_cmd({"sh", "-c", "sleep 30 >/dev/null 2>&1 & echo $!"}, 10);
+    const CommandResult r = run_cmd({"sh", "-c", "sleep 30 >/dev/null 2>&1 & echo $!"}, TimeLimit::seconds(10));
     ASSERT_EQ(r.rc, 0);
     const pid_t daemon = std::stoi(r.out);
     EXPECT_FALSE(dead(daemon));
@@ -255,9 +255,14 @@ TEST(RunCmdTimeLimit, DetachedGrandchildOfASuccessfulRunIsLeftAlone) {
     EXPECT_TRUE(dies_soon(daemon));
 }
 
-TEST(RunCmdTimeLimit, ZeroMeansNoLimit) {
-    EXPECT_EQ(run_cmd({"sh", "-c", "sleep 0.2; echo late"}, 0), (CommandResult{0, "late", ""}));
-    EXPECT_EQ(run_cmd({"sh", "-c", "exec >&-; sleep 0.2; exit 3"}, -1), (CommandResult{3, "", ""}));
+TEST(RunCmdTimeLimit, NoneWaitsAndZeroOrLessHasRunOut) {
+    EXPECT_EQ(run_cmd({"sh", "-c", "sleep 0.2; echo late"}, TimeLimit::none()), (CommandResult{0, "late", ""}));
+    EXPECT_EQ(run_cmd({"sh", "-c", "exec >&-; sleep 0.2; exit 3"}, TimeLimit::none()), (CommandResult{3, "", ""}));
+    for (double limit : {0.0, -1.0}) {
+        const CommandResult r = run_cmd({"sleep", "5"}, TimeLimit::seconds(limit));
+        EXPECT_EQ(r.rc, 1);
+        EXPECT_NE(r.err.find("zaman aşımı"), std::string::npos) << r.err;
+    }
 }
 
 std::atomic<int> g_alarms{0};
@@ -279,9 +284,9 @@ TEST(RunCmd, SignalsArrivingDuringTheWaitDoNotBreakIt) {
     const itimerval every_ms{{0, 1000}, {0, 1000}};
     ::setitimer(ITIMER_REAL, &every_ms, nullptr);
 
-    EXPECT_EQ(run_cmd({"sh", "-c", "sleep 0.3; echo done; sleep 0.1 & wait"}, 10),
+    EXPECT_EQ(run_cmd({"sh", "-c", "sleep 0.3; echo done; sleep 0.1 & wait"}, TimeLimit::seconds(10)),
               (CommandResult{0, "done", ""}));
-    EXPECT_EQ(run_cmd({"sh", "-c", "exec >&- 2>&-; sleep 0.3; exit 4"}, 10),
+    EXPECT_EQ(run_cmd({"sh", "-c", "exec >&- 2>&-; sleep 0.3; exit 4"}, TimeLimit::seconds(10)),
               (CommandResult{4, "", ""}));
     CommandResult r;
     const double took = seconds_for({"sleep", "30"}, 0.3, r);

@@ -10,6 +10,7 @@
 
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/texts.hpp"
+#include "root_helper/netops/netops.hpp"
 
 namespace tq8::py {
 namespace {
@@ -140,7 +141,7 @@ PyRef parse_arguments(PyObject* choices) {
     PyRef up_down = check(Py_BuildValue("[ss]", "up", "down"));
     PyRef store_true = text("store_true");
     PyRef int_type = PyRef::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
-    PyRef mtu_default = check(PyLong_FromLong(1420));
+    PyRef mtu_default = check(PyLong_FromLong(netops::kTunnelMtu));
 
     add_argument(parser.get(), "action",
                  kwargs({{"choices", choices},

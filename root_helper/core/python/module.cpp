@@ -108,9 +108,9 @@ std::string to_decimal(PyObject* value) {
     return from_str(s.get(), "mtu");
 }
 
-// None: no limit. A limit already passed gives the time-out at once, as a deadline would.
-double to_timeout(PyObject* timeout) {
-    if (timeout == Py_None) return 0.0;
+// None (or infinity): no limit. Zero or less has run out at once, as a deadline would.
+core::TimeLimit to_timeout(PyObject* timeout) {
+    if (timeout == Py_None) return core::TimeLimit::none();
     if (!PyLong_Check(timeout) && !PyFloat_Check(timeout)) {
         PyErr_SetString(PyExc_TypeError, texts::timeout_wrong_type(Py_TYPE(timeout)->tp_name).c_str());
         throw PythonError();
@@ -127,9 +127,8 @@ double to_timeout(PyObject* timeout) {
         PyErr_SetString(PyExc_ValueError, std::string(texts::kTimeoutNaN).c_str());
         throw PythonError();
     }
-    if (std::isinf(t) && t > 0) return 0.0;
-    if (t <= 0) return 1e-9;
-    return t;
+    if (std::isinf(t) && t > 0) return core::TimeLimit::none();
+    return core::TimeLimit::seconds(t);
 }
 
 // Any str as UTF-8, lone surrogates included (surrogatepass), so that text built from it
@@ -215,7 +214,7 @@ PyObject* probe(Py_ssize_t nargs, bool (*direct)()) {
 PyObject* native_run_cmd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arity(kRunCmd, nargs)) return nullptr;
     return guarded([&]() -> PyObject* {
-        double timeout = to_timeout(args[1]);
+        const core::TimeLimit timeout = to_timeout(args[1]);
         PyObject* cmd = args[0];
         if (PyUnicode_Check(cmd) || PyBytes_Check(cmd) || PyByteArray_Check(cmd))
             return failure_triple(shown(cmd).get(), texts::run_cmd_not_a_list(Py_TYPE(cmd)->tp_name));

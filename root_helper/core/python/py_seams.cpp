@@ -24,7 +24,7 @@ core::CommandResult call_run_cmd(PyObject* fn, const std::vector<std::string>& c
     PyRef argv = check(PyList_New(static_cast<Py_ssize_t>(cmd.size())));
     for (std::size_t i = 0; i < cmd.size(); ++i)
         PyList_SET_ITEM(argv.get(), static_cast<Py_ssize_t>(i), to_str(cmd[i]).release());
-    PyRef timeout = check(PyLong_FromLong(static_cast<long>(core::kDefaultTimeout)));
+    PyRef timeout = check(PyLong_FromLong(static_cast<long>(core::kDefaultTimeout.in_seconds())));
     PyRef got = check(PyObject_CallFunctionObjArgs(fn, argv.get(), timeout.get(), nullptr));
 
     if (PyUnicode_Check(got.get()) || PyBytes_Check(got.get()) || !PySequence_Check(got.get()))
