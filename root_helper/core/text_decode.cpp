@@ -132,6 +132,15 @@ std::vector<std::string_view> split_whitespace(std::string_view s) {
     bool in_word = false;
     for (std::size_t i = 0; i < s.size();) {
         auto [cp, len] = decode_at(p, i, s.size());
+        // Bytes that are not well-formed (the text is a child's output) are one non-space
+        // each: a broken lead byte must not swallow the separator after it.
+        for (std::size_t k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80 || p[i] >= 0xF8) {
+                cp = U'\uFFFD';
+                len = 1;
+                break;
+            }
+        }
         const bool space = is_python_space(cp);
         if (space && in_word) words.push_back(s.substr(start, i - start));
         if (!space && !in_word) start = i;

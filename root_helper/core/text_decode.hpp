@@ -21,7 +21,8 @@ std::optional<std::size_t> utf8_error_offset(std::string_view s);
 bool is_python_space(char32_t c) noexcept;
 
 // The words of s as Python's str.split() with no argument finds them: runs of the characters
-// above separate, and none is empty. s must be valid UTF-8; the words are views into s.
+// above separate, and none is empty; the words are views into s. A byte that is not part of
+// a well-formed sequence counts as one non-space.
 std::vector<std::string_view> split_whitespace(std::string_view s);
 
 // CR LF and lone CR become LF.

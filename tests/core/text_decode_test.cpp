@@ -60,6 +60,8 @@ TEST(TextDecode, WhiteSpaceIsExactlyPythons) {
     EXPECT_EQ(strip_whitespace(" \t\n "), "");
     EXPECT_EQ(strip_whitespace(""), "");
     EXPECT_TRUE(split_whitespace(" \t\n ").empty());
+    EXPECT_EQ(split_whitespace("dev \xff\tx \xe2\x80"),
+              (std::vector<std::string_view>{"dev", "\xff", "x", "\xe2\x80"}));
 }
 
 TEST(TextDecode, Utf8IsCheckedAsStrictlyAsPython) {
