@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -203,11 +202,14 @@ CallerFile read_caller_file(const std::string& path, std::size_t max_size) {
         raw.append(chunk, static_cast<std::size_t>(r));
         if (raw.size() > limit) break;
     }
-    if (timed_out) ::kill(pid, SIGKILL);
-    int wstatus = 0;
-    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    // The child may be stuck for good (a lookup on a user-space file system that never
+    // answers does not even end at SIGKILL): it is given up on, never waited for.
+    bool reaped = !timed_out && reap_until(pid, deadline).has_value();
+    if (!reaped) {
+        ::kill(pid, SIGKILL);
+        reaped = reap_until(pid, std::chrono::steady_clock::now() + kAbandonAfterKill).has_value();
     }
-    if (timed_out) return failed(ETIMEDOUT);
+    if (timed_out || !reaped) return failed(ETIMEDOUT);
 
     Wire w{};
     if (raw.size() < sizeof w) return failed(EIO);

@@ -25,7 +25,8 @@ struct CallerFile {
 // of that descriptor, then the whole content. A short-lived child with exactly that user's
 // uid, gid and supplementary groups does all of it and writes the result back over a socket,
 // so the helper itself never opens what the caller named. Takes at most a few seconds: a
-// child that does not answer in time is killed and the result is failed.
+// child that does not answer in time is killed (and abandoned when it cannot even die) and
+// the result is failed.
 CallerFile read_caller_file(const std::string& path, std::size_t max_size);
 
 }  // namespace tq8::core

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +76,9 @@ public:
     void dup2(int from, int to) {
         check_spawn_setup(::posix_spawn_file_actions_adddup2(&fa_, from, to));
     }
+    void open(int fd, const char* path, int flags) {
+        check_spawn_setup(::posix_spawn_file_actions_addopen(&fa_, fd, path, flags, 0));
+    }
     void closefrom(int lowest) {
         check_spawn_setup(::posix_spawn_file_actions_addclosefrom_np(&fa_, lowest));
     }
@@ -130,17 +132,17 @@ int make_pipe(Pipe& p) {
     return 0;
 }
 
-// Owns a started child until its exit has been collected: a Child that goes out of scope
-// unreaped kills the child's process group and reaps the child, so no path leaves a zombie.
+// Owns a started child until its exit has been collected or it has been given up on: a Child
+// that goes out of scope unreaped kills the child's process group and collects the child, or
+// abandons it when it does not die within kAbandonAfterKill (stuck in the kernel), so no path
+// leaves a zombie of a child that can die, and none waits for one that cannot.
 class Child {
 public:
     explicit Child(pid_t pid) noexcept : pid_(pid) {}
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     ~Child() {
-        if (reaped_) return;
-        kill_group();
-        wait();
+        if (!done_) kill_and_reap();
     }
 
     // The child itself too: a program that moved to a group of its own must still die.
@@ -149,59 +151,33 @@ public:
         ::kill(pid_, SIGKILL);
     }
 
-    // Blocks until the child has ended: its exit status, or minus the signal number.
-    int wait() noexcept {
-        while (!reaped_) collect(0);
-        return status_;
+    void kill_and_reap() noexcept {
+        kill_group();
+        reap_until(pid_, Clock::now() + kAbandonAfterKill);
+        done_ = true;
     }
 
-    // As wait(), but nullopt once the deadline has passed with the child still running.
+    // Its exit status, or minus the signal number; nullopt once the deadline has passed with
+    // the child still running. Without a deadline (a run without a limit, which only a Python
+    // caller can ask for) it waits for as long as the child runs.
     std::optional<int> wait_until(const Deadline& d) {
-        if (!d) return wait();
-        UniqueFd exited;
-        bool no_pidfd = false;
-        while (!collect(WNOHANG)) {
-            if (expired(d)) return std::nullopt;
-            // The child has closed its pipes but not ended yet (usually a matter of
-            // microseconds): sleep until it ends or the deadline comes.
-#ifdef SYS_pidfd_open
-            if (!exited && !no_pidfd) {
-                const long fd = ::syscall(SYS_pidfd_open, pid_, 0);
-                if (fd >= 0) exited = UniqueFd(static_cast<int>(fd));
-                else no_pidfd = true;
+        std::optional<int> status;
+        if (d) {
+            status = reap_until(pid_, *d);
+        } else {
+            int st = 0;
+            pid_t r;
+            while ((r = ::waitpid(pid_, &st, 0)) < 0 && errno == EINTR) {
             }
-#endif
-            if (exited) {
-                pollfd p{exited.get(), POLLIN, 0};
-                ::poll(&p, 1, poll_timeout(d));
-            } else {
-                const int t = poll_timeout(d);
-                ::poll(nullptr, 0, t < 0 || t > 10 ? 10 : t);
-            }
+            status = r == pid_ ? (WIFSIGNALED(st) ? -WTERMSIG(st) : WEXITSTATUS(st)) : 0;
         }
-        return status_;
+        if (status) done_ = true;
+        return status;
     }
 
 private:
-    // True once the exit has been collected.
-    bool collect(int options) noexcept {
-        int st = 0;
-        const pid_t r = ::waitpid(pid_, &st, options);
-        if (r == pid_) {
-            reaped_ = true;
-            status_ = WIFSIGNALED(st) ? -WTERMSIG(st) : WEXITSTATUS(st);
-        } else if (r < 0 && errno != EINTR) {
-            // ECHILD: SIGCHLD is ignored or someone else collected it; the status is lost,
-            // and like the runtime's subprocess module we call the run a success.
-            reaped_ = true;
-            status_ = 0;
-        }
-        return reaped_;
-    }
-
     pid_t pid_;
-    bool reaped_ = false;
-    int status_ = 0;
+    bool done_ = false;
 };
 
 struct Stream {
@@ -240,6 +216,9 @@ CommandResult run_cmd(const std::vector<std::string>& cmd, TimeLimit limit) {
     if (int e = make_pipe(err); e != 0) return failure(cmd, errno_text(e));
 
     FileActions fa;
+    // Never the caller's standard input: a file it serves could hold every child in its exit
+    // (the flush of a descriptor on a user-space file system that never answers).
+    fa.open(STDIN_FILENO, "/dev/null", O_RDONLY);
     fa.dup2(out.write.get(), STDOUT_FILENO);
     fa.dup2(err.write.get(), STDERR_FILENO);
     fa.closefrom(3);  // nothing else of ours reaches the child, whatever its close-on-exec flag
@@ -253,8 +232,7 @@ CommandResult run_cmd(const std::vector<std::string>& cmd, TimeLimit limit) {
     err.write.reset();
 
     auto timed_out = [&] {
-        child.kill_group();
-        child.wait();
+        child.kill_and_reap();
         return failure(cmd, texts::run_timed_out(join(cmd), seconds_text(limit.in_seconds())));
     };
 

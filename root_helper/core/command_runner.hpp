@@ -34,8 +34,10 @@ private:
 
 inline constexpr TimeLimit kDefaultTimeout = TimeLimit::seconds(15);
 
-// Runs cmd without a shell (cmd[0] looked up on PATH when it has no "/"), output and error on
-// pipes of their own, nothing else inherited but stdin, the whole run bounded by limit.
+// Runs cmd without a shell (cmd[0] looked up on PATH when it has no "/"), /dev/null as its
+// input, output and error on pipes of their own, nothing else inherited, the whole run bounded
+// by limit (and a child that does not die after the limit's SIGKILL is abandoned, not waited
+// for).
 // A program that exits with any status is an ordinary result (a signal gives
 // minus its number). Never throws for a failed run: a program that cannot start, the time
 // limit, or output that is not valid UTF-8 give the failure triple

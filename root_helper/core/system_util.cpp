@@ -2,7 +2,10 @@
 #include "root_helper/core/system_util.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,6 +70,32 @@ int poll_wait_ms(std::chrono::steady_clock::time_point deadline) {
     if (left <= std::chrono::steady_clock::duration::zero()) return 0;
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+std::optional<int> reap_until(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+    UniqueFd exited;
+    bool no_pidfd = false;
+    for (;;) {
+        int st = 0;
+        const pid_t r = ::waitpid(pid, &st, WNOHANG);
+        if (r == pid) return WIFSIGNALED(st) ? -WTERMSIG(st) : WEXITSTATUS(st);
+        if (r < 0 && errno == ECHILD) return 0;
+        if (r < 0 && errno != EINTR) return std::nullopt;
+        const int wait = poll_wait_ms(deadline);
+        if (wait == 0) return std::nullopt;
+        // Usually a matter of microseconds: sleep until the child ends or the deadline comes.
+        if (!exited && !no_pidfd) {
+            const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+            if (fd >= 0) exited = UniqueFd(static_cast<int>(fd));
+            else no_pidfd = true;
+        }
+        if (exited) {
+            pollfd p{exited.get(), POLLIN, 0};
+            ::poll(&p, 1, wait);
+        } else {
+            ::poll(nullptr, 0, wait > 10 ? 10 : wait);
+        }
+    }
 }
 
 std::string errno_text(int err) {

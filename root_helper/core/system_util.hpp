@@ -2,6 +2,8 @@
 // whole-file read, the poll() wait until a deadline and the "[Errno N] text" of an errno.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -23,6 +25,16 @@ std::optional<std::string> read_whole_file(const std::string& path);
 // that the wait never ends before the deadline (and never spins on zero-length waits), at most
 // INT_MAX.
 int poll_wait_ms(std::chrono::steady_clock::time_point deadline);
+
+// How long a child gets to die after SIGKILL before it is abandoned: a process stuck in a
+// request to a user-space file system that never answers does not die at all, and waiting for
+// it would hand the caller who serves that file the helper's time (and its run lock).
+inline constexpr std::chrono::seconds kAbandonAfterKill{1};
+
+// Collects pid's exit if it comes before deadline: its exit status, or minus the signal
+// number; nullopt when the deadline passed first (the child is left as it is). A child that
+// someone else collected (ECHILD) counts as a success, as the runtime's subprocess does.
+std::optional<int> reap_until(pid_t pid, std::chrono::steady_clock::time_point deadline);
 
 // "[Errno 2] No such file or directory": the runtime's own OSError text, the same in every
 // locale.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "root_helper/core/caller_file.hpp"
 #include "root_helper/core/command_runner.hpp"
 #include "root_helper/core/records.hpp"
 
@@ -87,6 +88,18 @@ struct TunnelPaths {
 // cannot read, or that holds hooks, is refused as a failed wg-quick step.
 core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
                               const std::string& action, const std::string& conf_path,
+                              const std::string& mtu_decimal, const TunnelPaths& paths = {});
+
+// conf_path's content as manage_wireguard reads it: nullopt for no path (or one with a NUL
+// byte, which names nothing), otherwise read_caller_file's answer, in at most its few seconds.
+std::optional<core::CallerFile> read_tunnel_conf(const std::string& conf_path);
+
+// The same with the configuration read beforehand by read_tunnel_conf(conf_path): the module
+// reads it before it takes the run lock, because a file the caller serves can keep the read
+// waiting, and no other run may wait with it.
+core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
+                              const std::string& action, const std::string& conf_path,
+                              const std::optional<core::CallerFile>& conf,
                               const std::string& mtu_decimal, const TunnelPaths& paths = {});
 
 // "wg-quick <wg_action> <conf>"; wg-quick is looked up on PATH.

@@ -44,12 +44,8 @@ const std::string kCopyName = core::kTunnelIface + ".conf";
 // caller's (through read_caller_file, which reads the file at the same time), so the answer
 // says nothing about paths the caller could not see; it follows links, so a dangling link
 // counts as no configuration. nullopt when a test fails.
-std::optional<core::CallerFile> wg_quick_tests(const std::string& conf_path) {
-    if (conf_path.empty()) return std::nullopt;
-    // A path with a NUL byte names nothing; the status query must not see a shorter path.
-    if (conf_path.find('\0') != std::string::npos) return std::nullopt;
-    auto file = core::read_caller_file(conf_path, kMaxConfSize);
-    if (file.status == core::CallerFile::Status::absent) return std::nullopt;
+std::optional<core::CallerFile> wg_quick_tests(const std::optional<core::CallerFile>& file) {
+    if (!file || file->status == core::CallerFile::Status::absent) return std::nullopt;
     if (!core::on_path(kWgQuick)) return std::nullopt;
     return file;
 }
@@ -209,7 +205,7 @@ core::Value mtu_value(const std::string& mtu_decimal) {
 }
 
 core::Record take_down(core::CommandRunner& runner, const std::string& conf_path,
-                       const TunnelPaths& paths) {
+                       const std::optional<core::CallerFile>& conf, const TunnelPaths& paths) {
     core::Record record;
     // What up brought up goes down with the copy it was brought up from, whatever file (or
     // none) the caller names now.
@@ -220,7 +216,7 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
             texts::wg_quick_down_cmd(conf_path.empty() ? *copy : conf_path), result));
     } else {
         if (copy) remove_private_copy(paths);
-        if (const auto file = wg_quick_tests(conf_path))
+        if (const auto file = wg_quick_tests(conf))
             record.logs.push_back(core::log_entry(
                 texts::wg_quick_down_cmd(conf_path),
                 run_on_copy(runner, paths, "down", conf_path, *file)));
@@ -235,14 +231,29 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
 
 }  // namespace
 
+std::optional<core::CallerFile> read_tunnel_conf(const std::string& conf_path) {
+    if (conf_path.empty()) return std::nullopt;
+    // A path with a NUL byte names nothing; the status query must not see a shorter path.
+    if (conf_path.find('\0') != std::string::npos) return std::nullopt;
+    return core::read_caller_file(conf_path, kMaxConfSize);
+}
+
 core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
                               const std::string& action, const std::string& conf_path,
                               const std::string& mtu_decimal, const TunnelPaths& paths) {
-    if (action == "down") return take_down(runner, conf_path, paths);
+    return manage_wireguard(runner, seams, action, conf_path, read_tunnel_conf(conf_path),
+                            mtu_decimal, paths);
+}
+
+core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
+                              const std::string& action, const std::string& conf_path,
+                              const std::optional<core::CallerFile>& conf,
+                              const std::string& mtu_decimal, const TunnelPaths& paths) {
+    if (action == "down") return take_down(runner, conf_path, conf, paths);
 
     core::Record record;
     const std::string& iface = core::kTunnelIface;
-    if (const auto file = wg_quick_tests(conf_path)) {
+    if (const auto file = wg_quick_tests(conf)) {
         const auto up = run_on_copy(runner, paths, "up", conf_path, *file);
         record.logs.push_back(core::log_entry(texts::wg_quick_up_cmd(conf_path), up));
         if (up.rc == 0) {

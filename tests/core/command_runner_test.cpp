@@ -115,7 +115,7 @@ TEST(RunCmd, FailureTriples) {
     EXPECT_TRUE(no_children());
 }
 
-TEST(RunCmd, ChildStartsWithStdinAndDefaultSignals) {
+TEST(RunCmd, ChildStartsWithNullInputAndDefaultSignals) {
     // The runtime ignores SIGPIPE; a blocked signal would also survive exec.
     struct sigaction ign{}, old_pipe{};
     ign.sa_handler = SIG_IGN;
@@ -139,7 +139,9 @@ TEST(RunCmd, ChildStartsWithStdinAndDefaultSignals) {
     const int saved = ::dup(0);
     ::dup2(p[0], 0);
     ::close(p[0]);
-    EXPECT_EQ(run_cmd({"cat"}, TimeLimit::seconds(10)), (CommandResult{0, "from stdin", ""}));
+    // The caller's input never reaches a child: a file it serves could hold the child's exit.
+    EXPECT_EQ(run_cmd({"sh", "-c", "cat; readlink /proc/self/fd/0"}, TimeLimit::seconds(10)),
+              (CommandResult{0, "/dev/null", ""}));
     ::dup2(saved, 0);
     ::close(saved);
 }
@@ -164,8 +166,8 @@ TEST(RunCmd, HelperStartedWithItsStandardDescriptorsClosed) {
         for (int fd = 0; fd < 3; ++fd) ::dup2(saved[fd], fd);
     }
     for (int fd : saved) ::close(fd);
-    // The child's stdin stays closed as the helper's was, so ls's own directory takes the 0.
-    for (const CommandResult& r : results) EXPECT_EQ(r, (CommandResult{0, "out\n0 1 2", "err"}));
+    // The child's stdin is /dev/null whatever the helper's was, so ls's own directory is the 3.
+    for (const CommandResult& r : results) EXPECT_EQ(r, (CommandResult{0, "out\n0 1 2 3", "err"}));
 }
 
 TEST(RunCmd, HelperKeepsItsDescriptorCountOverAThousandCalls) {

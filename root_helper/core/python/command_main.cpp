@@ -2,6 +2,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,6 +21,31 @@ void check(PyStatus status) {
     if (PyStatus_Exception(status)) Py_ExitStatusException(status);
 }
 
+// pkexec leaves the helper in the caller's session and foreground process group: the caller's
+// terminal must not be able to stop a run that holds the run lock (^Z, or a read or write from
+// the background), nor end one half-way with a core dump as root in the caller's directory
+// (^\). Ignored signals stay ignored in the programs the helper starts, which sit in
+// process groups of their own anyway.
+void detach_from_terminal_signals() {
+    for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU}) ::signal(sig, SIG_IGN);
+    const rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
+// ^\ ends a run as ^C does: KeyboardInterrupt once the operation in progress has finished
+// (and given the run lock back), a traceback and status 1; the guard catches both itself and
+// cleans up.
+void quit_like_interrupt() {
+    PyObject* sig = PyImport_ImportModule("_signal");
+    PyObject* handler = sig ? PyObject_GetAttrString(sig, "default_int_handler") : nullptr;
+    PyObject* r = handler ? PyObject_CallMethod(sig, "signal", "iO", SIGQUIT, handler) : nullptr;
+    if (!r) PyErr_Clear();
+    Py_XDECREF(r);
+    Py_XDECREF(handler);
+    Py_XDECREF(sig);
+}
+
 int run_main() {
     PyObject* module = PyImport_ImportModule("tq8_root_helper");
     // Each system-changing command of this run leaves a line in the system log.
@@ -32,6 +60,7 @@ int run_main() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    detach_from_terminal_signals();
     // UTF-8 mode: pkexec hands us a minimal environment (often the C locale, sometimes a
     // legacy one); the JSON line and arguments that are not UTF-8 must not depend on it.
     PyPreConfig preconfig;
@@ -56,6 +85,7 @@ int main(int argc, char** argv) {
     if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
     PyConfig_Clear(&config);
     check(status);
+    quit_like_interrupt();
 
     tq8::core::audit_open();
     int exit_status = run_main();

@@ -246,6 +246,24 @@ void drop_pending_output() {
     ::close(null_fd);
 }
 
+// The privileged command lets go of the caller's standard input where its action reads none
+// (all but the guard): /dev/null in its place. Before the run lock: closing a descriptor on a
+// file the caller serves (a user-space file system) can wait for the caller's answer, and only
+// this run may wait for it. Only when fd 0 is sys.stdin's: a helper started with it closed has
+// something of its own there.
+void release_caller_stdin() {
+    PyObject* in = PySys_GetObject("stdin");  // borrowed
+    if (!in || in == Py_None) return;
+    if (PyObject_AsFileDescriptor(in) != STDIN_FILENO) {
+        PyErr_Clear();
+        return;
+    }
+    int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null_fd < 0) return;
+    ::dup2(null_fd, STDIN_FILENO);
+    ::close(null_fd);
+}
+
 // The guard's start and end in the audit trail; its commands leave their own lines.
 void guard_note(PyObject* module, const std::string& text) {
     if (state_of(module).audit_enabled) core::audit_note("dns-guard", text);
@@ -344,6 +362,7 @@ PyObject* front_end_main(PyObject* module) noexcept {
         for (const Action& a : kActions) check_status(PyList_Append(choices.get(), to_str(a.name).get()));
         PyRef ns = parse_arguments(choices.get());
         std::string action = from_str(attr(ns.get(), "action").get(), "action");
+        if (state_of(module).audit_enabled && action != "dns-guard") release_caller_stdin();
         AuditScope audit(module, action);
         for (const Action& a : kActions) {
             if (a.name != action) continue;

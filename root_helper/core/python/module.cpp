@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -172,7 +173,9 @@ PyRef shown_command(PyObject* items) {
 // then the operation run with the module's runner and seams without the GIL and under the run
 // lock (taken here for every operation; the guard, which runs for a session, takes it itself
 // around its install and its clean-up only), and its result converted back. `convert` turns
-// the arguments into the call: a callable of (runner, seams) returning a Record or a bool.
+// the arguments into the call: a callable of (runner, seams) returning a Record or a bool; it
+// also reads what the caller names (a file it may serve slowly), so that no other run waits
+// behind that read.
 PyRef to_python(const core::Record& record) { return record_to_dict(record); }
 PyRef to_python(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
 
@@ -300,9 +303,14 @@ PyObject* native_manage_wireguard(PyObject* module, PyObject* const* args, Py_ss
         std::string action = from_str(a[0], "action");
         std::string conf_path = from_str(a[1], "conf_path");
         std::string mtu = to_decimal(a[2]);
-        return [action = std::move(action), conf_path = std::move(conf_path),
+        std::optional<core::CallerFile> conf;
+        {
+            GilRelease nogil;
+            conf = netops::read_tunnel_conf(conf_path);
+        }
+        return [action = std::move(action), conf_path = std::move(conf_path), conf = std::move(conf),
                 mtu = std::move(mtu)](core::CommandRunner& runner, ModuleSeams& seams) {
-            return netops::manage_wireguard(runner, seams, action, conf_path, mtu);
+            return netops::manage_wireguard(runner, seams, action, conf_path, conf, mtu);
         };
     });
 }
