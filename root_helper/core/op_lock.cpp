@@ -31,9 +31,11 @@ UniqueFd open_lock_file(const std::string& path) {
     return fd;
 }
 
+}  // namespace
+
 // flock() has no timeout of its own; try without blocking and back off between tries
 // (10 ms doubling to 200 ms), so a short hold costs little and a long one costs few wake-ups.
-OpLock::State lock_within(int fd, std::chrono::milliseconds wait) {
+OpLock::State lock_file_within(int fd, std::chrono::milliseconds wait) {
     if (wait == kOpLockNoLimit) {
         // The kernel queues the waiter and wakes it when the holder lets go or dies; a signal
         // that interrupts the wait does not end it.
@@ -57,9 +59,7 @@ OpLock::State lock_within(int fd, std::chrono::milliseconds wait) {
     }
 }
 
-}  // namespace
-
-OpLock::OpLock(const std::string& path, std::chrono::milliseconds wait) {
+OpLock::OpLock(const std::string& path, std::chrono::milliseconds wait, bool announce) {
     if (t_depth++ > 0) {
         state_ = State::kNested;
         return;
@@ -69,10 +69,10 @@ OpLock::OpLock(const std::string& path, std::chrono::milliseconds wait) {
         state_ = State::kUnlocked;
         return;
     }
-    state_ = lock_within(fd.get(), wait);
+    state_ = lock_file_within(fd.get(), wait);
     if (state_ == State::kOwner) {
         fd_ = std::move(fd);
-    } else if (state_ == State::kTimedOut) {
+    } else if (state_ == State::kTimedOut && announce) {
         // The lock's one diagnostic: for whoever runs the helper, never on stdout.
         notice(texts::kOpLockTimedOut);
     }

@@ -28,8 +28,9 @@ inline constexpr std::chrono::milliseconds kOpLockNoLimit = std::chrono::millise
 //
 // Never fails: when the file cannot be opened (no /run, not root, something that is not a
 // regular file in the way) the operation goes ahead unlocked: the lock protects consistency,
-// it must not stop a repair. A finite wait (tests only; the helper never passes one) that runs
-// out also goes ahead unlocked. state() says which happened.
+// it must not stop a repair. A finite wait that runs out also goes ahead unlocked: only the
+// guard's clean-up passes one, because the redirect must go within a bound whatever another
+// run does. state() says which happened.
 class OpLock {
 public:
     enum class State {
@@ -39,8 +40,10 @@ public:
         kTimedOut,  // another holder kept it past a finite wait; going ahead without it
     };
 
+    // announce: a finite wait that runs out says so through the notice sink. The guard's
+    // clean-up passes false: its standard error belongs to its caller and may never be read.
     explicit OpLock(const std::string& path = kOpLockPath,
-                    std::chrono::milliseconds wait = kOpLockNoLimit);
+                    std::chrono::milliseconds wait = kOpLockNoLimit, bool announce = true);
     ~OpLock();
     OpLock(const OpLock&) = delete;
     OpLock& operator=(const OpLock&) = delete;
@@ -55,5 +58,9 @@ private:
     UniqueFd fd_;
     State state_ = State::kUnlocked;
 };
+
+// flock(LOCK_EX) on fd within wait (kOpLockNoLimit: for as long as it takes): kOwner,
+// kTimedOut, or kUnlocked when the descriptor cannot be locked at all.
+OpLock::State lock_file_within(int fd, std::chrono::milliseconds wait);
 
 }  // namespace tq8::core

@@ -36,12 +36,18 @@ bool shield_healthy(Seams& seams) {
 }
 
 // Both steps run even when the removal throws: a cache filled through the shield must not
-// outlive the redirect. Under the run lock, like every other change to the firewall.
+// outlive the redirect. Under the run lock, like every other change to the firewall, but
+// waited for only so long: a run held up by its caller must not keep every program's DNS on
+// a shield that is gone. The redirect stays when a guard started since owns it now.
 void clean_up(core::CommandRunner& runner, Seams& seams, GuardWorld& world) {
-    std::unique_ptr<core::OpLock> lock = world.lock_operations();
+    std::unique_ptr<core::OpLock> lock = world.lock_operations(kCleanUpLockWait);
+    core::UniqueFd guards = world.lock_guards(kCleanUpLockWait);
     std::exception_ptr failure;
     try {
-        seams.remove_dns_redirect();
+        if (world.redirect_is_ours()) {
+            seams.remove_dns_redirect();
+            world.drop_claim();
+        }
     } catch (...) {
         failure = std::current_exception();
     }
@@ -156,13 +162,18 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
     // The install is one change to the firewall, serialised with the helper's other runs.
     // The lock is given back before the ready line: the watch lasts as long as the VPN
     // session, and dns-off, the reset or another action must not wait for it that long.
-    std::unique_ptr<core::OpLock> install_lock = world.lock_operations();
+    std::unique_ptr<core::OpLock> install_lock = world.lock_operations(core::kOpLockNoLimit);
+    core::UniqueFd guards = world.lock_guards(core::kOpLockNoLimit);
+    auto unlock = [&] {
+        guards.reset();
+        install_lock.reset();
+    };
     // Copies left by a guard that was killed before its clean-up. Before the shield check:
     // with no shield, a stale redirect sends every program's DNS to a dead port (or to
     // whoever binds it next), so even a guard that cannot start must not leave it.
     seams.remove_dns_redirect();
     if (!seams.shield_listening()) {
-        install_lock.reset();
+        unlock();
         out.write_line(texts::kGuardNoShield);
         return {kGuardNoShield, 0};
     }
@@ -170,14 +181,17 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
     ArmedSignals armed(world);
     int sig = 0;
     try {
+        // Claimed before the insert: there is no moment when our rule stands with another
+        // guard's name on it.
+        world.claim_redirect();
         core::CommandResult ins = runner.run(redirect_command("-I"));
         if (ins.rc != 0) {
-            install_lock.reset();
+            unlock();
             out.write_line(std::string(texts::kGuardInsertFailedPrefix) + ins.err);
             return {kGuardInsertFailed, armed.disarm()};
         }
         runner.run(core::kFlushResolverCachesCmd);
-        install_lock.reset();
+        unlock();
         // A reader that is already gone will never close our input on purpose: treat it
         // like the end of input instead of leaving the redirect behind.
         if (out.write_line(texts::kGuardReady)) sig = watch(seams, world);
@@ -200,12 +214,79 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
     return dns_guard(runner, seams, out, world);
 }
 
-SystemGuardWorld::SystemGuardWorld(int stdin_fd, std::string resolv_path, std::string lock_path)
-    : stdin_fd_(stdin_fd), resolv_path_(std::move(resolv_path)), lock_path_(std::move(lock_path)) {}
+SystemGuardWorld::SystemGuardWorld(int stdin_fd, std::string resolv_path, std::string lock_path,
+                                   std::string state_dir)
+    : stdin_fd_(stdin_fd),
+      resolv_path_(std::move(resolv_path)),
+      lock_path_(std::move(lock_path)),
+      state_dir_(std::move(state_dir)) {}
 
-std::unique_ptr<core::OpLock> SystemGuardWorld::lock_operations() {
+std::unique_ptr<core::OpLock> SystemGuardWorld::lock_operations(std::chrono::milliseconds wait) {
     if (lock_path_.empty()) return nullptr;
-    return std::make_unique<core::OpLock>(lock_path_);
+    return std::make_unique<core::OpLock>(lock_path_, wait, false);
+}
+
+namespace {
+
+constexpr const char* kGuardLockName = "guard.lock";
+constexpr const char* kOwnerName = "redirect-owner";
+constexpr const char* kOwnerNewName = ".redirect-owner.new";
+
+}  // namespace
+
+core::UniqueFd SystemGuardWorld::lock_guards(std::chrono::milliseconds wait) {
+    if (state_dir_.empty()) return {};
+    core::UniqueFd dir = core::open_state_dir(state_dir_);
+    if (!dir) return {};
+    core::UniqueFd fd(::openat(dir.get(), kGuardLockName,
+                               O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                               0600));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    if (core::lock_file_within(fd.get(), wait) != core::OpLock::State::kOwner) return {};
+    return fd;
+}
+
+void SystemGuardWorld::claim_redirect() {
+    if (state_dir_.empty()) return;
+    core::UniqueFd dir = core::open_state_dir(state_dir_);
+    if (!dir) return;
+    const auto me = core::process_identity(::getpid());
+    core::UniqueFd fd(::openat(dir.get(), kOwnerNewName,
+                               O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    bool ok = me && fd;
+    if (ok) {
+        const std::string text = *me + "\n";
+        ok = ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+    if (fd && ::close(fd.release()) != 0) ok = false;
+    if (ok && ::renameat(dir.get(), kOwnerNewName, dir.get(), kOwnerName) == 0) return;
+    // No record rather than an old one: an older guard's name would keep our rule in place.
+    ::unlinkat(dir.get(), kOwnerNewName, 0);
+    ::unlinkat(dir.get(), kOwnerName, 0);
+}
+
+bool SystemGuardWorld::redirect_is_ours() {
+    if (state_dir_.empty()) return true;
+    core::UniqueFd dir = core::open_state_dir(state_dir_);
+    if (!dir) return true;
+    core::UniqueFd fd(::openat(dir.get(), kOwnerName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) return true;
+    char buf[64];
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n <= 0) return true;
+    std::string owner(buf, static_cast<std::size_t>(n));
+    if (!owner.empty() && owner.back() == '\n') owner.pop_back();
+    if (owner == core::process_identity(::getpid())) return true;
+    // Another name: ours only when that guard is gone (killed before its clean-up), which
+    // its start time tells even when its pid has been given to another process since.
+    const pid_t pid = static_cast<pid_t>(std::atoi(owner.c_str()));
+    return pid <= 0 || core::process_identity(pid) != owner;
+}
+
+void SystemGuardWorld::drop_claim() {
+    if (state_dir_.empty()) return;
+    if (core::UniqueFd dir = core::open_state_dir(state_dir_)) ::unlinkat(dir.get(), kOwnerName, 0);
 }
 
 SystemGuardWorld::~SystemGuardWorld() {

@@ -13,6 +13,8 @@
 
 #include "root_helper/core/command_runner.hpp"
 #include "root_helper/core/op_lock.hpp"
+#include "root_helper/core/state_dir.hpp"
+#include "root_helper/core/unique_fd.hpp"
 
 namespace tq8::dns_shield {
 
@@ -57,6 +59,12 @@ public:
     virtual ~LineSink() = default;
     virtual bool write_line(std::string_view line) = 0;
 };
+
+// How long the guard's clean-up waits for the run lock, and then for the guards' lock, before
+// it goes ahead without: whatever another run does (a reset whose commands run to their
+// limit, a run stopped or stalled by its caller), the redirect is gone within these two waits
+// and the clean-up's own commands.
+inline constexpr std::chrono::milliseconds kCleanUpLockWait{3'000};
 
 // How long a reader may leave a full pipe unread before the guard counts it as gone: the
 // ready line is written with the rule in place, and a blocked write would keep it there.
@@ -119,20 +127,37 @@ public:
     virtual int pause(std::chrono::milliseconds limit) = 0;
     // The monotonic clock the watch paces its checks by.
     virtual std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
-    // The run lock that other system-changing runs of the helper take, held for as long as
-    // the returned object lives; the guard holds it around its install and its clean-up only.
+    // The run lock that other system-changing runs of the helper take, waited for at most
+    // `wait` (core::kOpLockNoLimit: as long as it takes) and held for as long as the returned
+    // object lives; the guard holds it around its install and its clean-up only.
     // nullptr: nothing to take (the default, and what tests want).
-    virtual std::unique_ptr<core::OpLock> lock_operations() { return nullptr; }
+    virtual std::unique_ptr<core::OpLock> lock_operations(std::chrono::milliseconds) {
+        return nullptr;
+    }
+    // The guards' own lock, taken after the run lock around the install and the clean-up, so
+    // that the owner record and the rule change together: the locked descriptor (closing it
+    // lets go), or none when it cannot be had within `wait` (the default).
+    virtual core::UniqueFd lock_guards(std::chrono::milliseconds) { return {}; }
+    // Records this guard as the owner of the redirect it is about to insert; when that
+    // cannot be written, no record is left at all.
+    virtual void claim_redirect() {}
+    // False only while the record names another guard that still runs: that guard inserted
+    // the redirect after this one (its start removed this one's copy), and it removes it.
+    virtual bool redirect_is_ours() { return true; }
+    // Removes the record (after the owner's clean-up).
+    virtual void drop_claim() {}
 };
 
 // The real world: resolv_path, the process's PATH, stdin_fd, the monotonic clock, sigaction
-// handlers that report through a close-on-exec self-pipe, and the run lock at lock_path (an
-// empty path: no lock). One world at a time may have its signals armed in a process; arming
-// a second throws std::logic_error.
+// handlers that report through a close-on-exec self-pipe, the run lock at lock_path (an
+// empty path: no lock), and the guards' lock and owner record in state_dir (empty: none, and
+// every clean-up removes the redirect). One world at a time may have its signals armed in a
+// process; arming a second throws std::logic_error.
 class SystemGuardWorld final : public GuardWorld {
 public:
     explicit SystemGuardWorld(int stdin_fd, std::string resolv_path = "/etc/resolv.conf",
-                              std::string lock_path = core::kOpLockPath);
+                              std::string lock_path = core::kOpLockPath,
+                              std::string state_dir = core::kStateDir);
     ~SystemGuardWorld() override;
     SystemGuardWorld(const SystemGuardWorld&) = delete;
     SystemGuardWorld& operator=(const SystemGuardWorld&) = delete;
@@ -143,7 +168,11 @@ public:
     int disarm_signals() override;
     WaitEvent wait_input(std::chrono::milliseconds limit) override;
     int pause(std::chrono::milliseconds limit) override;
-    std::unique_ptr<core::OpLock> lock_operations() override;
+    std::unique_ptr<core::OpLock> lock_operations(std::chrono::milliseconds wait) override;
+    core::UniqueFd lock_guards(std::chrono::milliseconds wait) override;
+    void claim_redirect() override;
+    bool redirect_is_ours() override;
+    void drop_claim() override;
 
 private:
     int take_signal();
@@ -151,6 +180,7 @@ private:
     int stdin_fd_;
     std::string resolv_path_;
     std::string lock_path_;
+    std::string state_dir_;
     int signal_read_ = -1;
     int signal_write_ = -1;
     std::array<struct sigaction, NSIG> saved_{};

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -338,37 +340,53 @@ TEST(DnsGuard, FailureInTheLoopCleansUpAndReachesTheCaller) {
 }
 
 // Hands out real lock objects on a path that cannot be opened: each one counts in
-// OpLock::depth() while it lives, and nothing is created on the machine.
+// OpLock::depth() while it lives, and nothing is created on the machine. The owner record is
+// journalled.
 struct LockingWorld : ScriptedWorld {
     using ScriptedWorld::ScriptedWorld;
-    std::unique_ptr<core::OpLock> lock_operations() override {
-        ++taken;
+    std::unique_ptr<core::OpLock> lock_operations(std::chrono::milliseconds wait) override {
+        lock_waits.push_back(wait);
         return std::make_unique<core::OpLock>("/nonexistent-tq8-test-dir/lock");
     }
-    int taken = 0;
+    void claim_redirect() override { note(journal, "claim"); }
+    bool redirect_is_ours() override {
+        note(journal, "ours?");
+        return ours;
+    }
+    void drop_claim() override { note(journal, "drop"); }
+    std::vector<std::chrono::milliseconds> lock_waits;
+    bool ours = true;
 };
 
 TEST(DnsGuard, RunLockCoversTheInstallAndTheCleanUpButNeverTheWatch) {
     const std::string L = " (locked)";
+    const auto kNoLimit = core::kOpLockNoLimit;
     struct Case {
         const char* name;
         std::deque<WaitEvent> waits;
         std::deque<bool> answers;
         int insert_rc;
         bool throw_in_wait;
-        int taken;
+        bool ours;
+        std::vector<std::chrono::milliseconds> lock_waits;
         Journal journal;
     } cases[] = {
-        {"end of input", {kLine, kQuiet, kEof}, {true, false, true}, 0, false, 2,
-         {"remove" + L, "listening" + L, "arm" + L, "insert" + L, "flush" + L, "print HAZIR",
-          "wait", "listening", "answers", "wait", "listening", "answers", "grace", "listening",
-          "answers", "wait", "remove" + L, "flush" + L, "disarm"}},
-        {"insert refused", {}, {}, 1, false, 1,
-         {"remove" + L, "listening" + L, "arm" + L, "insert" + L,
+        {"end of input", {kLine, kQuiet, kEof}, {true, false, true}, 0, false, true,
+         {kNoLimit, 3000ms},
+         {"remove" + L, "listening" + L, "arm" + L, "claim" + L, "insert" + L, "flush" + L,
+          "print HAZIR", "wait", "listening", "answers", "wait", "listening", "answers", "grace",
+          "listening", "answers", "wait", "ours?" + L, "remove" + L, "drop" + L, "flush" + L,
+          "disarm"}},
+        {"insert refused", {}, {}, 1, false, true, {kNoLimit},
+         {"remove" + L, "listening" + L, "arm" + L, "claim" + L, "insert" + L,
           "print HATA: yönlendirme kurulamadı: no", "disarm"}},
-        {"failure in the watch", {}, {}, 0, true, 2,
-         {"remove" + L, "listening" + L, "arm" + L, "insert" + L, "flush" + L, "print HAZIR",
-          "wait", "remove" + L, "flush" + L, "disarm"}},
+        {"failure in the watch", {}, {}, 0, true, true, {kNoLimit, 3000ms},
+         {"remove" + L, "listening" + L, "arm" + L, "claim" + L, "insert" + L, "flush" + L,
+          "print HAZIR", "wait", "ours?" + L, "remove" + L, "drop" + L, "flush" + L, "disarm"}},
+        // A guard started since removed our copy and put in its own: it takes it away itself.
+        {"a later guard owns the redirect", {kEof}, {}, 0, false, false, {kNoLimit, 3000ms},
+         {"remove" + L, "listening" + L, "arm" + L, "claim" + L, "insert" + L, "flush" + L,
+          "print HAZIR", "wait", "ours?" + L, "flush" + L, "disarm"}},
     };
     for (auto& c : cases) {
         Journal journal;
@@ -378,6 +396,7 @@ TEST(DnsGuard, RunLockCoversTheInstallAndTheCleanUpButNeverTheWatch) {
         LockingWorld world{journal};
         world.waits = c.waits;
         world.throw_in_wait = c.throw_in_wait;
+        world.ours = c.ours;
         seams.answers = c.answers;
         runner.script(kInsert, {{c.insert_rc, "", c.insert_rc ? "no" : ""}});
         if (c.throw_in_wait)
@@ -385,7 +404,7 @@ TEST(DnsGuard, RunLockCoversTheInstallAndTheCleanUpButNeverTheWatch) {
         else
             dns_guard(runner, seams, sink, world);
         EXPECT_EQ(journal, c.journal) << c.name;
-        EXPECT_EQ(world.taken, c.taken) << c.name;
+        EXPECT_EQ(world.lock_waits, c.lock_waits) << c.name;
         EXPECT_EQ(core::OpLock::depth(), 0) << c.name;
     }
 }
@@ -555,7 +574,8 @@ TEST(SystemGuardWorld, ClosedOutputNeitherKillsNorLeavesTheRule) {
     const std::string saved = old ? old : "";
     ::setenv("PATH", "/usr/sbin:/sbin:/usr/bin:/bin", 1);
     const std::string lock = std::string(resolv) + ".lock";
-    SystemGuardWorld world(input.r, resolv, lock);
+    const std::string state = std::string(resolv) + ".state";
+    SystemGuardWorld world(input.r, resolv, lock, state);
     if (!world.iptables_on_path()) GTEST_SKIP() << "no iptables on this machine";
     testing::FakeRunner runner;
     testing::FakeSeams seams;
@@ -564,6 +584,10 @@ TEST(SystemGuardWorld, ClosedOutputNeitherKillsNorLeavesTheRule) {
     ::setenv("PATH", saved.c_str(), 1);
     ::unlink(resolv);
     ::unlink(lock.c_str());
+    // The owner record went with the rule; the guards' lock file stays for the next guard.
+    EXPECT_NE(::access((state + "/redirect-owner").c_str(), F_OK), 0);
+    ::unlink((state + "/guard.lock").c_str());
+    ::rmdir(state.c_str());
     EXPECT_EQ(out.result, 0);
     EXPECT_EQ(seams.remove_calls, 2);
     EXPECT_EQ(runner.calls.back(), kFlush);
@@ -588,7 +612,7 @@ TEST(SystemGuardWorld, RunLockIsTheFileAtItsPathOrNone) {
     ASSERT_NE(::mkdtemp(dir), nullptr);
     const std::string path = std::string(dir) + "/lock";
     SystemGuardWorld world(0, "/dev/null", path);
-    std::unique_ptr<core::OpLock> lock = world.lock_operations();
+    std::unique_ptr<core::OpLock> lock = world.lock_operations(core::kOpLockNoLimit);
     ASSERT_TRUE(lock);
     EXPECT_TRUE(lock->held());
     int other = ::open(path.c_str(), O_RDWR | O_CLOEXEC);  // as another run would
@@ -599,7 +623,56 @@ TEST(SystemGuardWorld, RunLockIsTheFileAtItsPathOrNone) {
     ::close(other);
     ::unlink(path.c_str());
     ::rmdir(dir);
-    EXPECT_EQ(SystemGuardWorld(0, "/dev/null", "").lock_operations(), nullptr);
+    EXPECT_EQ(SystemGuardWorld(0, "/dev/null", "").lock_operations(core::kOpLockNoLimit), nullptr);
+}
+
+TEST(SystemGuardWorld, OwnerRecordKeepsALiveLaterGuardsRedirect) {
+    char dir[] = "/tmp/tq8-state-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string state = std::string(dir) + "/state";
+    const std::string record = state + "/redirect-owner";
+    SystemGuardWorld world(0, "/dev/null", "", state);
+    const auto write_record = [&](const std::string& text) {
+        FILE* f = std::fopen(record.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+    };
+    const std::string init = *core::process_identity(1);  // alive, and not us
+    const std::string init_pid = init.substr(0, init.find(' '));
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        bool ours;
+    } cases[] = {
+        {"no record", [] {}, true},
+        {"our own claim", [&] { world.claim_redirect(); }, true},
+        {"a guard that still runs", [&] { write_record(init + "\n"); }, false},
+        {"a guard that is gone", [&] { write_record("2147483646 12345\n"); }, true},
+        {"its pid given to another process", [&] { write_record(init_pid + " 1\n"); }, true},
+        {"dropped", [&] { world.drop_claim(); }, true},
+    };
+    for (auto& c : cases) {
+        c.arrange();
+        EXPECT_EQ(world.redirect_is_ours(), c.ours) << c.name;
+    }
+
+    // The guards' lock: one holder at a time, a finite wait runs out.
+    core::UniqueFd held = world.lock_guards(core::kOpLockNoLimit);
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(SystemGuardWorld(0, "/dev/null", "", state).lock_guards(50ms));
+    held.reset();
+    EXPECT_TRUE(SystemGuardWorld(0, "/dev/null", "", state).lock_guards(50ms));
+
+    // A directory others may write to is nobody's record: never used.
+    write_record(init + "\n");
+    ASSERT_EQ(::chmod(state.c_str(), 0777), 0);
+    EXPECT_TRUE(world.redirect_is_ours());
+    EXPECT_FALSE(world.lock_guards(core::kOpLockNoLimit));
+    ::unlink(record.c_str());
+    ::unlink((state + "/guard.lock").c_str());
+    ::rmdir(state.c_str());
+    ::rmdir(dir);
 }
 
 TEST(SystemGuardWorld, OnlyOneGuardArmsSignalsAtATime) {
