@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev iptables iproute2
           util-linux procps psmisc clang libclang-rt-14-dev valgrind libxml2-utils dpkg-dev
-          file polkitd wireguard-tools wireguard-go bind9-dnsutils dbus-daemon pkexec lintian)
+          file polkitd fuse3 libfuse3-dev wireguard-tools wireguard-go bind9-dnsutils dbus-daemon
+          pkexec lintian)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
