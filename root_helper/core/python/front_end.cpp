@@ -229,40 +229,31 @@ void print_record(PyObject* record) {
 
 [[noreturn]] void exit_with(long status) { exit_with(check(PyLong_FromLong(status)).get()); }
 
-// The guard's reader went away while lines were pending in sys.stdout's buffers; the
-// runtime would try them again at exit and turn the failure into status 120. Our reader is
-// gone for good, so the rest of its output goes nowhere.
-void drop_pending_output() {
-    PyObject* out = PySys_GetObject("stdout");
-    if (!out || out == Py_None) return;
-    int fd = PyObject_AsFileDescriptor(out);
-    if (fd < 0) {
-        PyErr_Clear();
-        return;
-    }
-    int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+// /dev/null, opened for `flags`, in place of the descriptor of sys.<stream> (nothing when that
+// stream has no descriptor); `only_fd` >= 0: only when that is the descriptor.
+void null_in_place_of(const char* stream, int flags, int only_fd = -1) {
+    PyObject* s = PySys_GetObject(stream);  // borrowed
+    if (!s || s == Py_None) return;
+    int fd = PyObject_AsFileDescriptor(s);
+    if (fd < 0) PyErr_Clear();
+    if (fd < 0 || (only_fd >= 0 && fd != only_fd)) return;
+    int null_fd = ::open("/dev/null", flags | O_CLOEXEC);
     if (null_fd < 0) return;
     ::dup2(null_fd, fd);
     ::close(null_fd);
 }
+
+// The guard's reader went away while lines were pending in sys.stdout's buffers; the
+// runtime would try them again at exit and turn the failure into status 120. Our reader is
+// gone for good, so the rest of its output goes nowhere.
+void drop_pending_output() { null_in_place_of("stdout", O_WRONLY); }
 
 // The privileged command lets go of the caller's standard input where its action reads none
 // (all but the guard): /dev/null in its place. Before the run lock: closing a descriptor on a
 // file the caller serves (a user-space file system) can wait for the caller's answer, and only
 // this run may wait for it. Only when fd 0 is sys.stdin's: a helper started with it closed has
 // something of its own there.
-void release_caller_stdin() {
-    PyObject* in = PySys_GetObject("stdin");  // borrowed
-    if (!in || in == Py_None) return;
-    if (PyObject_AsFileDescriptor(in) != STDIN_FILENO) {
-        PyErr_Clear();
-        return;
-    }
-    int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null_fd < 0) return;
-    ::dup2(null_fd, STDIN_FILENO);
-    ::close(null_fd);
-}
+void release_caller_stdin() { null_in_place_of("stdin", O_RDONLY, STDIN_FILENO); }
 
 // The guard's start and end in the audit trail; its commands leave their own lines.
 void guard_note(PyObject* module, const std::string& text) {
