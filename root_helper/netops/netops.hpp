@@ -1,6 +1,7 @@
 // Network operations: MTU and MSS clamping, kill switch, WireGuard tunnel, emergency reset.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,9 +57,19 @@ std::vector<std::string> mss_clamp_command(const char* rule_command);
 // {"ok", "enabled", "logs"}: the record holds only the IPv4 steps and on switch-on "ok" is the
 // IPv4 jump's success; the IPv6 commands reach only the runner (and so the audit trail), and
 // their failure (no ip6tables, IPv6 off in the kernel) changes nothing in the record.
+//
+// A switch-on takes split-tunnel entries only as literals (IPv4 a.b.c.d with "/0".."/32" or a
+// contiguous dotted mask, no leading zeros; IPv6 as inet_pton reads it with "/0".."/128") and at
+// most kMaxSplitEntries of them; otherwise nothing runs and the record is {"ok": false,
+// "enabled": true, "logs": [one entry "split_ips denetimi", rc 1, the reason in "stderr"]}.
+// A switch-off never looks at split_ips.
 core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
                                const std::string& wg_iface,
                                const std::vector<std::string>& split_ips);
+
+// The most split-tunnel entries a switch-on takes. Each is one rule per firewall, and the
+// run lock is held for all of them: 256 keep the longest switch-on near 3 s here.
+inline constexpr std::size_t kMaxSplitEntries = 256;
 
 // The kill switch lives in both firewalls: the IPv4 one (iptables) and the IPv6 one
 // (ip6tables), each with a chain TQ8_KILLSWITCH and a jump at the top of its OUTPUT.
