@@ -79,6 +79,8 @@ inline std::string conf_unreadable(int err) {
 }
 inline constexpr std::string_view kConfNotRegular =
     "Yapılandırma dosyası reddedildi: sıradan bir dosya değil.";
+inline constexpr std::string_view kConfSystemFs =
+    "Yapılandırma dosyası reddedildi: /proc, /sys gibi bir çekirdek dosya sisteminde.";
 inline constexpr std::string_view kConfTooLarge =
     "Yapılandırma dosyası reddedildi: çok büyük (en fazla 65536 bayt).";
 inline std::string conf_read_failed(int err) {

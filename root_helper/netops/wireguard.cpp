@@ -77,6 +77,7 @@ std::optional<std::string> refusal(const core::CallerFile& file) {
         case Status::absent:
         case Status::unreadable: return texts::conf_unreadable(file.error);
         case Status::not_regular: return std::string(texts::kConfNotRegular);
+        case Status::system_fs: return std::string(texts::kConfSystemFs);
         case Status::too_large: return std::string(texts::kConfTooLarge);
         case Status::failed: return texts::conf_read_failed(file.error);
     }

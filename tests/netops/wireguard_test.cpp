@@ -312,6 +312,11 @@ TEST_F(Wireguard, RefusedConfigurationsAreFailedStepsThatRunNothing) {
          "Yapılandırma dosyası reddedildi: çok büyük (en fazla 65536 bayt)."},
         {"fifo", "", "Yapılandırma dosyası reddedildi: sıradan bir dosya değil.",
          [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+        // Reached through a link: the file system of what is opened counts, not of the name.
+        {"procfs", "", "Yapılandırma dosyası reddedildi: /proc, /sys gibi bir çekirdek dosya sisteminde.",
+         [](const std::string& p) { fs::create_symlink("/proc/self/maps", p); }},
+        {"sysfs", "", "Yapılandırma dosyası reddedildi: /proc, /sys gibi bir çekirdek dosya sisteminde.",
+         [](const std::string& p) { fs::create_symlink("/sys/kernel/uevent_seqnum", p); }},
     };
     core::set_audit_action("wireguard");
     std::vector<std::string> audit;
