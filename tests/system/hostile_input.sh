@@ -8,11 +8,10 @@ source "$here/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
-helper="$TQ8_INSTALL_DIR/tq8_root_helper"
-py="${TQ8_PYTHON:-python3.12}"
-field() { "$py" -c 'import json, sys; r = json.loads(sys.argv[1]); print(eval(sys.argv[2]))' "$1" "$2"; }
 ms() { echo $(( $(date +%s%N) / 1000000 )); }
 lock_free() { flock -n /run/tq8-root-helper.lock true && echo free || echo held; }
+helper="$TQ8_INSTALL_DIR/tq8_root_helper"
+py="${TQ8_PYTHON:-python3.12}"
 
 # A resolver that never answers: a name handed to iptables would cost its full time-out.
 ip address add 198.18.9.53/32 dev lo
@@ -34,8 +33,8 @@ while read -r what list expected; do
     rec=$("$helper" killswitch --enable --split-ips "$list")
     took=$(( $(ms) - t0 ))
     tq8_eq "$what: record" "False True 1 split_ips denetimi" \
-        "$(field "$rec" 'r["ok"], r["enabled"], len(r["logs"]), r["logs"][0]["cmd"]' | tr -d "(),'")"
-    tq8_eq "$what: reason" "$expected" "$(field "$rec" 'r["logs"][0]["stderr"].split(":")[0]')"
+        "$(tq8_field "$rec" 'r["ok"], r["enabled"], len(r["logs"]), r["logs"][0]["cmd"]' | tr -d "(),'")"
+    tq8_eq "$what: reason" "$expected" "$(tq8_field "$rec" 'r["logs"][0]["stderr"].split(":")[0]')"
     [ "$took" -lt 2000 ] || tq8_fail "$what: took $took ms"
     tq8_eq "$what: firewall unchanged" "$before" "$(iptables-save -t filter; ip6tables-save -t filter)"
     tq8_eq "$what: lock free" free "$(lock_free)"
@@ -53,14 +52,14 @@ tq8_eq "100,000 entries: firewall unchanged" "$before" "$(iptables-save -t filte
 
 # A refused switch-on never stands in the way of a switch-off.
 rec=$("$helper" killswitch --disable --split-ips slow.example)
-tq8_eq "switch-off with a name in the list" True "$(field "$rec" 'r["ok"]')"
+tq8_eq "switch-off with a name in the list" True "$(tq8_field "$rec" 'r["ok"]')"
 tq8_eq "switch-off: chain gone" 0 "$(iptables -S | grep -c TQ8_KILLSWITCH || true)"
 
 # procfs as the configuration: refused; the reading child's memory map never reaches the record.
 rec=$("$helper" wireguard --wg-action up --conf /proc/self/maps)
 tq8_eq "/proc/self/maps: refusal" \
     "Yapılandırma dosyası reddedildi: /proc, /sys gibi bir çekirdek dosya sisteminde." \
-    "$(field "$rec" 'r["logs"][0]["stderr"]')"
+    "$(tq8_field "$rec" 'r["logs"][0]["stderr"]')"
 if grep -Eq 'r-xp|r--p|\[heap\]|\[stack\]' <<<"$rec"; then tq8_fail "a memory map in: $rec"; fi
 
 echo "hostile input: all passed"
