@@ -25,6 +25,7 @@ const Argv kDel = {"ip", "link", "del", "dev", "tq8wg0"};
 const Argv kAdd = {"ip", "link", "add", "dev", "tq8wg0", "type", "wireguard"};
 const Argv kAddr = {"ip", "address", "add", "10.54.0.2/24", "dev", "tq8wg0"};
 const Argv kRoute = {"ip", "-o", "-4", "route", "show", "to", "default"};
+const Argv kWgShow = {"wg", "show", "tq8wg0", "fwmark"};
 
 Argv link_set(const std::string& mtu) { return {"ip", "link", "set", "mtu", mtu, "up", "dev", "tq8wg0"}; }
 
@@ -37,6 +38,7 @@ protected:
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         paths_.private_dir = (dir_ / "private").string();
+        paths_.src_valid_mark = (dir_ / "src_valid_mark").string();
         copy_ = paths_.private_dir + "/tq8wg0.conf";
         conf_ = (dir_ / "tq8.conf").string();
         std::ofstream(conf_) << "[Interface]\n";
@@ -105,7 +107,7 @@ TEST_F(Wireguard, DownWithWgQuickRunsItFirstAndIgnoresItsFailure) {
 TEST_F(Wireguard, UpThroughWgQuickStopsAtItsSuccess) {
     path_with_wg_quick();
     const auto record = manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
-    EXPECT_EQ(runner_.calls, (std::vector<Argv>{kDel, {"wg-quick", "up", copy_}}));
+    EXPECT_EQ(runner_.calls, (std::vector<Argv>{kDel, {"wg-quick", "up", copy_}, kWgShow}));
     const core::Record expected{true,
                                 {{"active", true}, {"mode", std::string("wg-quick")}},
                                 {{"wg-quick up " + conf_, 0, "", ""}}};
@@ -192,7 +194,7 @@ TEST_F(Wireguard, EmptyPathElementMeansTheCurrentDirectory) {
         fs::current_path(dir_ / "bin");
         testing::FakeRunner runner;
         manage_wireguard(runner, seams_, "up", conf_, "1420", paths_);
-        EXPECT_EQ(runner.calls.back(), (Argv{"wg-quick", "up", copy_}));
+        EXPECT_EQ(runner.calls.back(), kWgShow);
         fs::current_path(dir_);
         testing::FakeRunner elsewhere;
         manage_wireguard(elsewhere, seams_, "up", conf_, "1420", paths_);
@@ -369,7 +371,8 @@ TEST_F(Wireguard, UpIsRepeatableAndDownUsesTheCopy) {
     manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
     testing::FakeRunner again;
     const auto record = manage_wireguard(again, seams_, "up", conf_, "1420", paths_);
-    EXPECT_EQ(again.calls, (std::vector<Argv>{{"wg-quick", "down", copy_}, kDel, {"wg-quick", "up", copy_}}));
+    EXPECT_EQ(again.calls,
+              (std::vector<Argv>{{"wg-quick", "down", copy_}, kDel, {"wg-quick", "up", copy_}, kWgShow}));
     EXPECT_TRUE(record.ok);
     for (const std::string& other : {std::string(), (dir_ / "missing.conf").string()}) {
         SCOPED_TRACE(other);
