@@ -398,6 +398,30 @@ TEST_F(Wireguard, UpIsRepeatableAndDownUsesTheCopy) {
     EXPECT_FALSE(fs::exists(copy_));
 }
 
+// The start's src_valid_mark goes back with down; the table wg-quick chose is forgotten only
+// when wg-quick down took its rules away (otherwise the reset still needs it).
+TEST_F(Wireguard, DownPutsTheSettingBackAndKeepsTheTableOnlyWhenWgQuickFailed) {
+    path_with_wg_quick();
+    const Argv sysctl = {"sysctl", "-q", "-w", "net.ipv4.conf.all.src_valid_mark=0"};
+    const std::string table = paths_.private_dir + "/tunnel-table";
+    for (const int down_rc : {0, 1}) {
+        SCOPED_TRACE(down_rc);
+        std::ofstream(paths_.src_valid_mark) << "0\n";
+        testing::FakeRunner up;
+        up.fallback([&](const Argv& a) {
+            if (a[0] == "wg-quick") std::ofstream(paths_.src_valid_mark) << "1\n";
+            return core::CommandResult{0, a[0] == "wg" ? "0xca6c" : "", ""};
+        });
+        manage_wireguard(up, seams_, "up", conf_, "1420", paths_);
+        ASSERT_TRUE(fs::exists(table));
+        testing::FakeRunner down;
+        down.script({"wg-quick", "down", copy_}, {{down_rc, "", ""}});
+        manage_wireguard(down, seams_, "down", "", "1420", paths_);
+        EXPECT_EQ(down.calls, (std::vector<Argv>{{"wg-quick", "down", copy_}, kDel, sysctl}));
+        EXPECT_EQ(fs::exists(table), down_rc != 0);
+    }
+}
+
 TEST_F(Wireguard, APrivateDirectoryThatIsNotRootsAloneIsRefused) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the directory to another owner";
     path_with_wg_quick();
