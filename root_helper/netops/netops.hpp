@@ -125,16 +125,18 @@ void remember_mtu(const TunnelPaths& state, const std::string& device, const Lin
 void restore_mtus(core::CommandRunner& runner, const TunnelPaths& state,
                   std::vector<core::LogEntry>& logs);
 
-// What a wg-quick start changed beyond its link. note_tunnel_up (after a successful up, given
-// the setting read before it): records src_valid_mark's old and new value when the start
-// changed it, and the routing table wg-quick chose ("wg show tq8wg0 fwmark"; "off": none).
-// restore_src_valid_mark: puts the old value back when the setting still has the tunnel's,
-// then forgets it. remove_tunnel_leftovers (the tunnel's link is gone): deletes wg-quick's
-// policy rules for the recorded table in both families and its firewall rules tagged with
-// its comment for tq8wg0 in every table of both families, then forgets the table.
-std::optional<std::string> read_src_valid_mark(const TunnelPaths& state);
-void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state,
-                    const std::optional<std::string>& src_valid_mark_before);
+// What a wg-quick start changes beyond its link. remember_src_valid_mark (before up): wg-quick
+// sets net.ipv4.conf.all.src_valid_mark to 1 for a full tunnel, so a value other than 1 is
+// recorded first (a start killed half-way leaves it recorded too), unless an earlier start's
+// record is still there. note_tunnel_up (after a successful up): drops that record when the
+// start left the setting alone, and records the routing table wg-quick chose ("wg show tq8wg0
+// fwmark"; "off": none). restore_src_valid_mark: puts the old value back when the setting
+// still has the tunnel's, then forgets it. remove_tunnel_leftovers (the tunnel's link is
+// gone): deletes wg-quick's policy rules for the recorded table in both families and its
+// firewall rules tagged with its comment for tq8wg0 in every table of both families, then
+// forgets the table.
+void remember_src_valid_mark(const TunnelPaths& state);
+void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state);
 void restore_src_valid_mark(core::CommandRunner& runner, const TunnelPaths& state);
 void remove_tunnel_leftovers(core::CommandRunner& runner, const TunnelPaths& state);
 void forget_tunnel_table(const TunnelPaths& state);

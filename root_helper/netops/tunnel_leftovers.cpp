@@ -16,6 +16,9 @@ const std::string kTableFile = "tunnel-table";
 // "<before> <tunnel's>\n": src_valid_mark before the start, and what the start made it.
 const std::string kMarkFile = "src-valid-mark";
 
+// The only value wg-quick gives src_valid_mark.
+const std::string kTunnelMark = "1";
+
 // Each delete removes one copy; wg-quick adds one per start, so a handful is already many.
 constexpr int kMaxDeletes = 16;
 
@@ -114,6 +117,8 @@ std::optional<std::vector<std::string>> save_line_arguments(std::string_view lin
     return args;
 }
 
+namespace {
+
 std::optional<std::string> read_src_valid_mark(const TunnelPaths& state) {
     const auto text = core::read_whole_file(state.src_valid_mark);
     if (!text) return std::nullopt;
@@ -122,15 +127,18 @@ std::optional<std::string> read_src_valid_mark(const TunnelPaths& state) {
     return value;
 }
 
-void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state,
-                    const std::optional<std::string>& src_valid_mark_before) {
+}  // namespace
+
+void remember_src_valid_mark(const TunnelPaths& state) {
     // An earlier start that was never taken down keeps its record: its "before" is the
     // machine's own value, the one read now may already be the tunnel's.
-    if (!read_private_file(state, kMarkFile)) {
-        const auto now = read_src_valid_mark(state);
-        if (src_valid_mark_before && now && *now != *src_valid_mark_before)
-            write_state(state, kMarkFile, *src_valid_mark_before + " " + *now + "\n");
-    }
+    if (read_private_file(state, kMarkFile)) return;
+    const auto now = read_src_valid_mark(state);
+    if (now && *now != kTunnelMark) write_state(state, kMarkFile, *now + " " + kTunnelMark + "\n");
+}
+
+void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state) {
+    if (read_src_valid_mark(state) != kTunnelMark) remove_private_file(state, kMarkFile);
     if (const auto table = fwmark_table(runner.run({"wg", "show", core::kTunnelIface, "fwmark"})))
         write_state(state, kTableFile, std::to_string(*table) + "\n");
     else

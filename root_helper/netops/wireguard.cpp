@@ -201,11 +201,11 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     core::Record record;
     const std::string& iface = core::kTunnelIface;
     if (const auto file = wg_quick_tests(conf_path)) {
-        const auto src_valid_mark = read_src_valid_mark(paths);
+        remember_src_valid_mark(paths);
         const auto up = run_on_copy(runner, paths, "up", conf_path, *file);
         record.logs.push_back(core::log_entry(texts::wg_quick_up_cmd(conf_path), up));
         if (up.rc == 0) {
-            note_tunnel_up(runner, paths, src_valid_mark);
+            note_tunnel_up(runner, paths);
             record.ok = true;
             record.state = {{"active", true}, {"mode", kWgQuick}};
             return record;

@@ -105,21 +105,24 @@ TEST_F(HelperState, SetMtuRemembersTheLinksOwnMtuAtTheFirstChange) {
     }
 }
 
-// Read what the start changed, then what the reset does with it: the table wg-quick chose and
-// src_valid_mark's value before it, kept from the first of several starts.
-TEST_F(HelperState, TunnelUpRecordsTheChosenTableAndTheSettingsFirstValue) {
+// src_valid_mark is recorded before the start (a start killed half-way leaves the record for
+// the reset) and kept only when the start gave it the tunnel's value; the table wg-quick chose
+// replaces any stale one.
+TEST_F(HelperState, TunnelStartRecordsTheSettingsFirstValueAndTheChosenTable) {
     struct Case {
         const char* name;
         std::string earlier_mark;  // a record left by an up never taken down, or ""
         std::string before, after;
         CommandResult fwmark;
-        std::string table_record, mark_record;
+        std::string mark_before_up, table_record, mark_record;
     };
     const std::vector<Case> cases = {
-        {"full tunnel", "", "0", "1", {0, "0xca6c", ""}, "51820\n", "0 1\n"},
-        {"unchanged setting, no fwmark", "", "1", "1", {0, "off", ""}, "(none)", "(none)"},
-        {"wg missing", "", "0", "0", {1, "", "Komut çalıştırma hatası"}, "(none)", "(none)"},
-        {"second up keeps the first value", "0 1\n", "1", "1", {0, "0x1", ""}, "1\n", "0 1\n"},
+        {"full tunnel", "", "0", "1", {0, "0xca6c", ""}, "0 1\n", "51820\n", "0 1\n"},
+        {"already 1, no fwmark", "", "1", "1", {0, "off", ""}, "(none)", "(none)", "(none)"},
+        {"split tunnel, wg missing", "", "0", "0", {1, "", "Komut çalıştırma hatası"}, "0 1\n",
+         "(none)", "(none)"},
+        {"second up keeps the first value", "0 1\n", "1", "1", {0, "0x1", ""}, "0 1\n", "1\n",
+         "0 1\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -129,10 +132,13 @@ TEST_F(HelperState, TunnelUpRecordsTheChosenTableAndTheSettingsFirstValue) {
         std::ofstream(fs::path(state_.private_dir) / "tunnel-table") << "7\n";  // a stale one
         if (!c.earlier_mark.empty())
             std::ofstream(fs::path(state_.private_dir) / "src-valid-mark") << c.earlier_mark;
+        std::ofstream(state_.src_valid_mark) << c.before << "\n";
+        remember_src_valid_mark(state_);
+        EXPECT_EQ(state_file("src-valid-mark"), c.mark_before_up);
         std::ofstream(state_.src_valid_mark) << c.after << "\n";
         testing::FakeRunner runner;
         runner.script({"wg", "show", "tq8wg0", "fwmark"}, {c.fwmark});
-        note_tunnel_up(runner, state_, c.before);
+        note_tunnel_up(runner, state_);
         EXPECT_EQ(runner.calls, (std::vector<Argv>{{"wg", "show", "tq8wg0", "fwmark"}}));
         EXPECT_EQ(state_file("tunnel-table"), c.table_record);
         EXPECT_EQ(state_file("src-valid-mark"), c.mark_record);
