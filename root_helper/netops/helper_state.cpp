@@ -72,17 +72,7 @@ std::optional<std::string> read_private_file(const TunnelPaths& paths, const std
     if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
         static_cast<std::size_t>(st.st_size) > kMaxStateFile)
         return std::nullopt;
-    std::string out;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-        if (out.size() > kMaxStateFile) return std::nullopt;
-    }
-    return out;
+    return core::read_to_end(fd.get(), kMaxStateFile);
 }
 
 void remove_private_file(const TunnelPaths& paths, const std::string& name) {
