@@ -137,8 +137,13 @@ void remember_src_valid_mark(const TunnelPaths& state) {
     if (now && *now != kTunnelMark) write_state(state, kMarkFile, *now + " " + kTunnelMark + "\n");
 }
 
-void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state) {
+void settle_src_valid_mark(const TunnelPaths& state) {
+    // A start that was refused, failed early or is not a full tunnel left it alone: a 1 set
+    // later by someone else must not be taken for the tunnel's.
     if (read_src_valid_mark(state) != kTunnelMark) remove_private_file(state, kMarkFile);
+}
+
+void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state) {
     if (const auto table = fwmark_table(runner.run({"wg", "show", core::kTunnelIface, "fwmark"})))
         write_state(state, kTableFile, std::to_string(*table) + "\n");
     else

@@ -204,6 +204,7 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
         remember_src_valid_mark(paths);
         const auto up = run_on_copy(runner, paths, "up", conf_path, *file);
         record.logs.push_back(core::log_entry(texts::wg_quick_up_cmd(conf_path), up));
+        settle_src_valid_mark(paths);
         if (up.rc == 0) {
             note_tunnel_up(runner, paths);
             record.ok = true;

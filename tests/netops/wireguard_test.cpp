@@ -422,6 +422,22 @@ TEST_F(Wireguard, DownPutsTheSettingBackAndKeepsTheTableOnlyWhenWgQuickFailed) {
     }
 }
 
+// A start that never reached wg-quick, or failed before touching the setting, leaves no record
+// that could later take someone else's 1 for the tunnel's.
+TEST_F(Wireguard, AStartThatLeftTheSettingAloneLeavesNoRecordOfIt) {
+    path_with_wg_quick();
+    std::ofstream(dir_ / "hook.conf") << "[Interface]\nPostUp = x\n";
+    for (const bool refused : {true, false}) {
+        SCOPED_TRACE(refused);
+        std::ofstream(paths_.src_valid_mark) << "0\n";
+        testing::FakeRunner runner;
+        runner.script({"wg-quick", "up", copy_}, {{1, "", "boom"}});
+        manage_wireguard(runner, seams_, "up", refused ? (dir_ / "hook.conf").string() : conf_,
+                         "1420", paths_);
+        EXPECT_FALSE(fs::exists(paths_.private_dir + "/src-valid-mark"));
+    }
+}
+
 TEST_F(Wireguard, APrivateDirectoryThatIsNotRootsAloneIsRefused) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the directory to another owner";
     path_with_wg_quick();
