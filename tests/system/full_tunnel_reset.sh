@@ -24,7 +24,9 @@ work=$(mktemp -d /tmp/tq8-fulltunnel.XXXXXX)
 chmod 1777 "$work"  # the shield, as the caller, writes its ready file here
 source "$here/dns_lib.sh"
 srv="tq8ftsrv$$"
+bg_pids=()  # helpers started in the background, to be killed half-way
 cleanup() {
+    [ ${#bg_pids[@]} -eq 0 ] || kill -KILL "${bg_pids[@]}" 2>/dev/null || true
     wg_peer_stop "$srv" "$work"
     resolved_stop
     dns_cleanup
@@ -108,7 +110,7 @@ snapshot() {
     echo "src_valid_mark $(cat /proc/sys/net/ipv4/conf/all/src_valid_mark)"
     echo "resolv.conf -> $(readlink /etc/resolv.conf)"
     sed 's/^/resolv.conf: /' /etc/resolv.conf
-    resolvectl dns | sed 's/^/resolved: /'
+    timeout 5 resolvectl dns | sed 's/^/resolved: /'
 }
 # What a clean disconnect keeps on purpose, taken out for the comparison.
 without_kept() { grep -v -- '-j TCPMSS --clamp-mss-to-pmtu' | sed -E 's/^(link uplink0@[^ ]*) mtu [0-9]+$/\1 mtu (kept)/'; }
@@ -116,10 +118,11 @@ without_kept() { grep -v -- '-j TCPMSS --clamp-mss-to-pmtu' | sed -E 's/^(link u
 # same_as WHAT EXPECTED [FILTER]: the namespace matches EXPECTED, allowing resolved a moment to
 # notice a link that went.
 same_as() {
-    local now _
-    for _ in $(seq 30); do
+    local now end=$((SECONDS + 5))
+    while :; do
         now=$(snapshot | ${3:-cat})
         [ "$now" = "$2" ] && return 0
+        [ "$SECONDS" -lt "$end" ] || break
         sleep 0.1
     done
     diff <(printf '%s\n' "$2") <(printf '%s\n' "$now") >&2 || true
@@ -137,11 +140,13 @@ ns_pids() {
     done
     return 0
 }
-wait_until() {  # SECONDS WHAT COMMAND...
-    local limit=$(($1 * 10)) what=$2 _
+wait_until() {  # SECONDS WHAT COMMAND...: COMMAND succeeds before SECONDS have passed
+    local end=$((SECONDS + $1)) what=$2
     shift 2
-    for _ in $(seq "$limit"); do "$@" && return 0; sleep 0.1; done
-    tq8_fail "$what"
+    until "$@"; do
+        [ "$SECONDS" -lt "$end" ] || tq8_fail "$what"
+        sleep 0.1
+    done
 }
 link_gone() { ! ip link show tq8wg0 >/dev/null 2>&1; }
 link_there() { ip link show tq8wg0 >/dev/null 2>&1; }
@@ -156,7 +161,7 @@ tunnel_up() {
     tq8_eq "$1: DNS through the tunnel" answered "$("$py" "$work/query.py" 198.51.100.1)"
     [[ "$(ip -6 rule show)" == *"not from all fwmark"* ]] || tq8_fail "$1: not a full tunnel in IPv6"
     tq8_eq "$1: resolved's DNS for the tunnel" "198.51.100.1" \
-        "$(resolvectl dns tq8wg0 | sed 's/^.*: *//')"
+        "$(timeout 5 resolvectl dns tq8wg0 | sed 's/^.*: *//')"
 }
 mtu_and_killswitch() {
     tq8_eq "$1: mtu" "True 1420" "$(field "$(run mtu --iface uplink0 --mtu 1420)" 'r["ok"], r["mtu"]' | tr -d '(),')"
@@ -220,6 +225,7 @@ run mtu --iface uplink0 --mtu 1420 >/dev/null
 splits=$(for i in $(seq 0 999); do printf '198.19.%d.%d/32,' $((i / 250)) $((i % 250)); done)
 "$helper" killswitch --enable --split-ips "$splits" >/dev/null &
 ks_pid=$!
+bg_pids+=("$ks_pid")
 chain_half_built() { [ "$(iptables -S TQ8_KILLSWITCH 2>/dev/null | wc -l)" -gt 40 ]; }
 wait_until 30 "the kill switch never got half-way" chain_half_built
 kill -KILL "$ks_pid" || tq8_fail "the kill switch was built before it could be killed"
@@ -233,6 +239,7 @@ run mtu --iface uplink0 --mtu 1420 >/dev/null
 touch "$work/hold-sysctl"
 "$helper" wireguard --wg-action up --conf "$conf" >/dev/null &
 up_pid=$!
+bg_pids+=("$up_pid")
 wait_until 30 "wg-quick never reached its sysctl step" test -e "$work/at-sysctl"
 # Its link, addresses, DNS and IPv4 routing policy are in place; the rest is still to come.
 kill -KILL "$up_pid" || tq8_fail "wireguard up ended before it could be killed"
