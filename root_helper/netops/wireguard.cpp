@@ -200,6 +200,9 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
 
     core::Record record;
     const std::string& iface = core::kTunnelIface;
+    // A tunnel that died since its up left wg-quick's rules for its table: the next start
+    // would add its own beside them, and only wg-quick down would take both away.
+    if (!paths.link_state(iface)) remove_tunnel_leftovers(runner, paths);
     if (const auto file = wg_quick_tests(conf_path)) {
         remember_src_valid_mark(paths);
         const auto up = run_on_copy(runner, paths, "up", conf_path, *file);

@@ -438,6 +438,29 @@ TEST_F(Wireguard, AStartThatLeftTheSettingAloneLeavesNoRecordOfIt) {
     }
 }
 
+// An up after the tunnel died first clears what wg-quick left for the recorded table; with the
+// link still there, wg-quick down through the copy does that instead.
+TEST_F(Wireguard, UpClearsADeadTunnelsLeftoversFirst) {
+    path_with_wg_quick();
+    const Argv first_leftover = {"ip", "-4", "rule", "del", "not", "fwmark", "51820",
+                                 "table", "51820"};
+    for (const bool link_there : {false, true}) {
+        SCOPED_TRACE(link_there);
+        fs::create_directories(paths_.private_dir);
+        fs::permissions(paths_.private_dir, fs::perms::owner_all);
+        std::ofstream(paths_.private_dir + "/tunnel-table") << "51820\n";
+        paths_.link_state = [link_there](const std::string&) -> std::optional<LinkState> {
+            if (!link_there) return std::nullopt;
+            return LinkState{7, 1420};
+        };
+        testing::FakeRunner runner;
+        runner.fallback([](const Argv&) { return core::CommandResult{2, "", ""}; });
+        runner.script({"wg-quick", "up", copy_}, {{0, "", ""}});
+        manage_wireguard(runner, seams_, "up", conf_, "1420", paths_);
+        EXPECT_EQ(runner.calls.front() == first_leftover, !link_there);
+    }
+}
+
 TEST_F(Wireguard, APrivateDirectoryThatIsNotRootsAloneIsRefused) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the directory to another owner";
     path_with_wg_quick();

@@ -219,6 +219,15 @@ tq8_eq "process killed: the 1492 line" 1492 "$(link_mtu tq8ppp0)"
 ip link set dev tq8eth1 mtu 1500  # that someone puts theirs back, for the comparison
 same_as "process killed" "$baseline"
 
+# After such a crash the application reconnects without a reset: the next up clears what the
+# dead tunnel left, and a clean disconnect then takes everything of the new one away.
+tunnel_up "before the second crash"
+kill -KILL $(ns_pids "wireguard-go tq8wg0")
+wait_until 10 "tq8wg0 outlived its process" link_gone
+tunnel_up "reconnect after the crash"
+run wireguard --wg-action down >/dev/null
+same_as "reconnected and down" "$baseline"
+
 # --- crash: a helper killed during a long kill switch switch-on --------------------------------
 tunnel_up "kill switch killed"
 run mtu --iface uplink0 --mtu 1420 >/dev/null
