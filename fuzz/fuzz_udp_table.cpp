@@ -1,7 +1,8 @@
-// Fuzzes the /proc/net/udp parser. Input: the owner text, a NUL, then the table. On tables
-// whose only white space is ' ' and '\n' (where the line and field splits are unambiguous) the
-// result must equal a plain reference; on every input it must not crash, and it can only be
-// true when the shield's address is in the table at all.
+// Fuzzes the /proc/net/udp and /proc/net/udp6 parser. Input: the owner text, a NUL, the IPv4
+// table, optionally a NUL and the IPv6 table. On tables whose only white space is ' ' and '\n'
+// (where the line and field splits are unambiguous) the result must equal a plain reference; on
+// every input it must not crash, and it can only be true when the shield's address is in the
+// IPv4 table at all.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +16,9 @@
 namespace {
 
 constexpr std::string_view kShieldAddr = "0100007F:14EA";
+constexpr std::string_view kWildcard4 = "00000000:14EA";
+constexpr std::string_view kMapped6 = "0000000000000000FFFF00000100007F:14EA";
+constexpr std::string_view kWildcard6 = "00000000000000000000000000000000:14EA";
 
 bool plain_subset(std::string_view s) {
     for (unsigned char c : s) {
@@ -24,21 +28,37 @@ bool plain_subset(std::string_view s) {
     return true;
 }
 
-bool ref_listening(std::string_view table, std::string_view owner) {
+// The socket lines of a table (header dropped), each as its fields.
+std::vector<std::vector<std::string>> ref_sockets(std::string_view table) {
     std::vector<std::string> lines;
     std::string cur;
     for (char c : table) {
         if (c == '\n') { lines.push_back(cur); cur.clear(); } else { cur += c; }
     }
     if (!cur.empty()) lines.push_back(cur);
+    std::vector<std::vector<std::string>> sockets;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         std::istringstream fields(lines[i]);
         std::vector<std::string> f;
         for (std::string w; fields >> w;) f.push_back(w);
-        if (f.size() <= 7 || f[1] != kShieldAddr) continue;
-        if (f[7] == owner || f[7] == "0") return true;
+        sockets.push_back(f);
     }
-    return false;
+    return sockets;
+}
+
+bool ref_listening(std::string_view table, std::string_view table6, std::string_view owner) {
+    const auto ours = [&](const std::vector<std::string>& f) {
+        return f.size() > 7 && (f[7] == owner || f[7] == "0");
+    };
+    bool owned = false;
+    for (const auto& f : ref_sockets(table)) {
+        if (f.size() < 2) continue;
+        if (f[1] == kShieldAddr && ours(f)) owned = true;
+        if ((f[1] == kShieldAddr || f[1] == kWildcard4) && !ours(f)) return false;
+    }
+    for (const auto& f : ref_sockets(table6))
+        if (f.size() >= 2 && (f[1] == kMapped6 || f[1] == kWildcard6) && !ours(f)) return false;
+    return owned;
 }
 
 }  // namespace
@@ -48,11 +68,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto nul = in.find('\0');
     const std::string_view owner = nul == std::string_view::npos ? std::string_view("1000")
                                                                  : in.substr(0, nul);
-    const std::string_view table = nul == std::string_view::npos ? in : in.substr(nul + 1);
+    std::string_view table = nul == std::string_view::npos ? in : in.substr(nul + 1);
+    std::string_view table6;
+    if (const auto nul6 = table.find('\0'); nul6 != std::string_view::npos) {
+        table6 = table.substr(nul6 + 1);
+        table = table.substr(0, nul6);
+    }
 
-    const bool got = tq8::dns_shield::shield_listening_in(table, owner);
+    const bool got = tq8::dns_shield::shield_listening_in(table, table6, owner);
     if (got && table.find(kShieldAddr) == std::string_view::npos) std::abort();
-    if (plain_subset(table) && plain_subset(owner) && got != ref_listening(table, owner))
+    if (plain_subset(table) && plain_subset(table6) && plain_subset(owner) &&
+        got != ref_listening(table, table6, owner))
         std::abort();
     return 0;
 }

@@ -7,7 +7,9 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -87,6 +89,21 @@ Identity caller_identity() {
     return id;
 }
 
+// Kernel file systems whose files describe or steer the process that reads them (procfs'
+// /proc/self/..., which the reading child, a fork of the helper, would describe) or the kernel
+// (reads of some debugfs and tracefs files have effects). No configuration lives there.
+bool system_fs(const struct statfs& fs) {
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEBUGFS_MAGIC: case TRACEFS_MAGIC:
+        case SECURITYFS_MAGIC: case CGROUP_SUPER_MAGIC: case CGROUP2_SUPER_MAGIC:
+        case BPF_FS_MAGIC: case SELINUX_MAGIC: case SMACK_MAGIC: case PSTOREFS_MAGIC:
+        case EFIVARFS_MAGIC: case BINFMTFS_MAGIC: case NSFS_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
+
 struct Wire {
     std::int32_t status;
     std::int32_t error;
@@ -129,9 +146,15 @@ void send_all(int fd, const void* data, std::size_t n) {
     }
     struct stat st {};
     if (::stat(path, &st) != 0) reply(sock, Status::absent, errno, nullptr, 0);
+    // Refused before the open where the path says so, and after it by the descriptor itself,
+    // which no rename in between can change.
+    struct statfs fs {};
+    if (::statfs(path, &fs) == 0 && system_fs(fs)) reply(sock, Status::system_fs, 0, nullptr, 0);
     // O_NONBLOCK: a FIFO must not hang the open; the descriptor is refused below anyway.
     const int fd = ::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) reply(sock, Status::unreadable, errno, nullptr, 0);
+    if (::fstatfs(fd, &fs) != 0) reply(sock, Status::failed, errno, nullptr, 0);
+    if (system_fs(fs)) reply(sock, Status::system_fs, 0, nullptr, 0);
     if (::fstat(fd, &st) != 0) reply(sock, Status::failed, errno, nullptr, 0);
     if (!S_ISREG(st.st_mode)) reply(sock, Status::not_regular, 0, nullptr, 0);
     if (static_cast<std::uint64_t>(st.st_size) > max_size)

@@ -51,18 +51,23 @@ bool on_path(std::string_view name) {
     }
 }
 
-std::optional<std::string> read_whole_file(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return std::nullopt;
+std::optional<std::string> read_to_end(int fd, std::size_t limit) {
     std::string text;
     char buf[16384];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return std::nullopt;
         if (n == 0) return text;
         text.append(buf, static_cast<std::size_t>(n));
+        if (text.size() > limit) return std::nullopt;
     }
+}
+
+std::optional<std::string> read_whole_file(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    return read_to_end(fd.get());
 }
 
 int poll_wait_ms(std::chrono::steady_clock::time_point deadline) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,10 @@ namespace tq8::core {
 // and the system's default search path (confstr(_CS_PATH), the one posix_spawnp uses) when
 // PATH is unset. A directory or a file without the execute bit does not count.
 bool on_path(std::string_view name);
+
+// Everything left to read from fd, retrying reads that a signal interrupted; nullopt when a
+// read fails or more than limit bytes come.
+std::optional<std::string> read_to_end(int fd, std::size_t limit = SIZE_MAX);
 
 // The whole content of the file at path, read as the process itself; nullopt when it cannot
 // be opened or a read fails.

@@ -40,6 +40,17 @@ inline constexpr std::string_view kTimeoutNaN = "timeout NaN olamaz";
 // Kill switch
 inline constexpr std::string_view kKillswitchOffCmd = "iptables -X TQ8_KILLSWITCH";
 inline constexpr std::string_view kKillswitchOff = "Kill Switch devre dışı bırakıldı.";
+// A refused split-tunnel list: the one failed step of a switch-on that changed nothing.
+inline constexpr std::string_view kSplitIpsCheckCmd = "split_ips denetimi";
+inline std::string split_entry_refused(std::string_view entry) {
+    return "Bölünmüş tünel girdisi reddedildi: '" + std::string(entry) +
+           "' bir IP adresi veya ağı değil (IPv4: a.b.c.d, a.b.c.d/0-32 ya da a.b.c.d/maske, "
+           "başında sıfır olmadan; IPv6: adres veya adres/0-128). Ad çözümlenmez.";
+}
+inline std::string split_too_many(std::size_t limit) {
+    return "Bölünmüş tünel listesi reddedildi: en fazla " + std::to_string(limit) +
+           " girdi verilebilir.";
+}
 
 // MTU
 inline constexpr std::string_view kMssClampCmd = "iptables MSS clamp-to-pmtu";
@@ -68,6 +79,8 @@ inline std::string conf_unreadable(int err) {
 }
 inline constexpr std::string_view kConfNotRegular =
     "Yapılandırma dosyası reddedildi: sıradan bir dosya değil.";
+inline constexpr std::string_view kConfSystemFs =
+    "Yapılandırma dosyası reddedildi: /proc, /sys gibi bir çekirdek dosya sisteminde.";
 inline constexpr std::string_view kConfTooLarge =
     "Yapılandırma dosyası reddedildi: çok büyük (en fazla 65536 bayt).";
 inline std::string conf_read_failed(int err) {

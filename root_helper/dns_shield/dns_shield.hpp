@@ -30,10 +30,15 @@ public:
 };
 
 // True when the UDP table text (the contents of /proc/net/udp) holds a socket on
-// 127.0.0.1:5354 owned by owner or by uid 0.
-bool shield_listening_in(std::string_view table, std::string_view owner);
+// 127.0.0.1:5354 owned by owner or by uid 0, and every socket on port 5354 that can receive
+// 127.0.0.1's datagrams (bound to 127.0.0.1 or 0.0.0.0 in table; to ::ffff:127.0.0.1 or :: in
+// table6, the contents of /proc/net/udp6) is owned by one of the two as well: Linux hands a
+// unicast datagram to only one of the sockets that share an address, so another user's socket
+// beside the shield's may be the one that reads the queries.
+bool shield_listening_in(std::string_view table, std::string_view table6, std::string_view owner);
 
-// Reads /proc/net/udp with owner PKEXEC_UID (or "0"). False when the file cannot be read.
+// Reads /proc/net/udp and /proc/net/udp6 with owner PKEXEC_UID (or "0"). False when the first
+// cannot be read; a udp6 that cannot be read (no IPv6 in the kernel) counts as empty.
 bool shield_listening();
 
 // The 33-octet probe query, ID 0x12 0x34.

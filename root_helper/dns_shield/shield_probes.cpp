@@ -20,6 +20,11 @@ namespace {
 
 // /proc/net/udp prints the address as little-endian hex: 127.0.0.1:5354 is 0100007F:14EA.
 constexpr std::string_view kShieldLocalAddress = "0100007F:14EA";
+constexpr std::string_view kWildcardV4 = "00000000:14EA";
+// /proc/net/udp6 prints the address as four 32-bit words, each in host order: ::ffff:127.0.0.1
+// is 0000000000000000FFFF00000100007F, and the wildcard :: is all zeros.
+constexpr std::string_view kMappedShieldV6 = "0000000000000000FFFF00000100007F:14EA";
+constexpr std::string_view kWildcardV6 = "00000000000000000000000000000000:14EA";
 
 // The table is read the way a text reader splits it: these end a line ("\r\n" counts once)...
 bool is_line_break(char c) {
@@ -44,18 +49,39 @@ void for_each_field(std::string_view line, F&& f) {
     }
 }
 
-bool line_qualifies(std::string_view line, std::string_view owner) {
+// Field 1 (the local address) and field 7 (the owner's uid) of one socket line; the uid is
+// empty for a truncated line, which is no evidence of ownership.
+struct Socket {
     std::string_view address, uid;
-    std::size_t fields = 0;
+};
+
+Socket socket_of(std::string_view line) {
+    Socket s;
     for_each_field(line, [&](std::size_t index, std::string_view field) {
-        if (index == 1) address = field;
-        if (index == 7) uid = field;
-        fields = index + 1;
-        return true;
+        if (index == 1) s.address = field;
+        if (index == 7) s.uid = field;
+        return index < 7;
     });
-    // A truncated line is no evidence of ownership, even when its address matches.
-    if (fields <= 7) return false;
-    return address == kShieldLocalAddress && (uid == owner || uid == "0");
+    return s;
+}
+
+// Calls f(socket) for every line of a table but the first, its column header.
+template <typename F>
+void for_each_socket(std::string_view table, F&& f) {
+    std::size_t pos = 0;
+    bool header = true;
+    while (pos < table.size()) {
+        std::size_t end = pos;
+        while (end < table.size() && !is_line_break(table[end])) ++end;
+        std::string_view line = table.substr(pos, end - pos);
+        pos = end;
+        if (pos < table.size()) {
+            if (table[pos] == '\r' && pos + 1 < table.size() && table[pos + 1] == '\n') ++pos;
+            ++pos;
+        }
+        if (!header) f(socket_of(line));
+        header = false;
+    }
 }
 
 // RFC 1035 query, ID 0x12 0x34, RD set, one question: A/IN for a name on the shield's block
@@ -90,32 +116,28 @@ int poll_until(int fd, short events, Clock::time_point deadline) {
 
 }  // namespace
 
-bool shield_listening_in(std::string_view table, std::string_view owner) {
-    std::size_t pos = 0;
-    bool header = true;
-    while (pos < table.size()) {
-        std::size_t end = pos;
-        while (end < table.size() && !is_line_break(table[end])) ++end;
-        std::string_view line = table.substr(pos, end - pos);
-        pos = end;
-        if (pos < table.size()) {
-            if (table[pos] == '\r' && pos + 1 < table.size() && table[pos + 1] == '\n') ++pos;
-            ++pos;
-        }
-        if (header) {
-            header = false;
-            continue;
-        }
-        if (line_qualifies(line, owner)) return true;
-    }
-    return false;
+bool shield_listening_in(std::string_view table, std::string_view table6,
+                         std::string_view owner) {
+    bool owned = false, foreign = false;
+    const auto ours = [&](const Socket& s) {
+        return !s.uid.empty() && (s.uid == owner || s.uid == "0");
+    };
+    for_each_socket(table, [&](const Socket& s) {
+        if (s.address == kShieldLocalAddress && ours(s)) owned = true;
+        else if (s.address == kShieldLocalAddress || s.address == kWildcardV4) foreign |= !ours(s);
+    });
+    for_each_socket(table6, [&](const Socket& s) {
+        if (s.address == kMappedShieldV6 || s.address == kWildcardV6) foreign |= !ours(s);
+    });
+    return owned && !foreign;
 }
 
 bool shield_listening() {
     const char* uid = std::getenv("PKEXEC_UID");
     const auto table = core::read_whole_file("/proc/net/udp");
     if (!table) return false;
-    return shield_listening_in(*table, uid ? uid : "0");
+    const auto table6 = core::read_whole_file("/proc/net/udp6");
+    return shield_listening_in(*table, table6 ? *table6 : std::string(), uid ? uid : "0");
 }
 
 std::string_view probe_query() { return {kProbeQuery, sizeof kProbeQuery - 1}; }

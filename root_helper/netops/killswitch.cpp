@@ -1,9 +1,13 @@
 // manage_killswitch: the TQ8_KILLSWITCH chain that keeps DNS inside the tunnel.
 #include <arpa/inet.h>
 
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
+#include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/text_decode.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/netops/netops.hpp"
@@ -14,24 +18,82 @@ namespace {
 
 const std::string kChain = "TQ8_KILLSWITCH";
 
+// A decimal number 0..max with no sign and no leading zero: iptables reads numbers with base 0,
+// so "010" would be eight to it and ten to a reader of the record.
+std::optional<std::uint32_t> decimal_upto(std::string_view text, std::uint32_t max) {
+    if (text.empty() || text.size() > 3 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    if (value > max) return std::nullopt;
+    return value;
+}
+
+// Four decimal octets. Nothing shorter ("1.1.1" is 1.1.0.1 to inet_aton) and no leading zero
+// (octal there); the address as a 32-bit number, or nullopt.
+std::optional<std::uint32_t> dotted_quad(std::string_view text) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) {
+        const auto dot = text.find('.');
+        if ((i < 3) == (dot == std::string_view::npos)) return std::nullopt;
+        const std::string_view octet = text.substr(0, dot);
+        const auto part = decimal_upto(octet, 255);
+        if (!part) return std::nullopt;
+        value = value << 8 | *part;
+        text = i < 3 ? text.substr(dot + 1) : std::string_view();
+    }
+    return value;
+}
+
+// An IPv4 address, alone or with "/0".."/32" or a dotted mask whose ones are contiguous.
+bool is_ipv4_destination(std::string_view text) {
+    const auto slash = text.find('/');
+    if (!dotted_quad(text.substr(0, slash))) return false;
+    if (slash == std::string_view::npos) return true;
+    const std::string_view mask = text.substr(slash + 1);
+    if (decimal_upto(mask, 32)) return true;
+    const auto bits = dotted_quad(mask);
+    // Contiguous: the inverted mask plus one is a power of two (0 and all ones included).
+    return bits && ((~*bits + 1) & ~*bits) == 0;
+}
+
 // An IPv6 address, or one with a prefix length 0..128: the split-tunnel entries the IPv6
 // chain accepts. Only literal addresses, so ip6tables never resolves a name the caller gave.
 bool is_ipv6_destination(std::string_view text) {
     std::string_view addr = text;
     if (auto slash = text.find('/'); slash != std::string_view::npos) {
         addr = text.substr(0, slash);
-        const std::string_view len = text.substr(slash + 1);
-        if (len.empty() || len.size() > 3) return false;
-        int value = 0;
-        for (char c : len) {
-            if (c < '0' || c > '9') return false;
-            value = value * 10 + (c - '0');
-        }
-        if (value > 128) return false;
+        if (!decimal_upto(text.substr(slash + 1), 128)) return false;
     }
     if (addr.empty() || addr.size() >= INET6_ADDRSTRLEN) return false;
     in6_addr parsed{};
     return ::inet_pton(AF_INET6, std::string(addr).c_str(), &parsed) == 1;
+}
+
+// At most 40 bytes of the entry in a refusal (one entry may be the whole 128 KiB argument),
+// cut where a UTF-8 sequence begins.
+std::string shown(std::string_view entry) {
+    constexpr std::size_t kShown = 40;
+    if (entry.size() <= kShown) return std::string(entry);
+    std::size_t n = kShown;
+    while (n > 0 && (static_cast<unsigned char>(entry[n]) & 0xC0) == 0x80) --n;
+    return std::string(entry.substr(0, n)) + "...";
+}
+
+// Why the split-tunnel list cannot be built, or nullopt. Checked in full before any command:
+// a refused list changes nothing, not even the removal of the kill switch that is on.
+std::optional<std::string> split_refusal(const std::vector<std::string>& split_ips) {
+    std::size_t entries = 0;
+    for (const auto& entry : split_ips) {
+        const std::string clean_cidr = core::strip_whitespace(entry);
+        if (clean_cidr.empty()) continue;
+        if (++entries > kMaxSplitEntries) return texts::split_too_many(kMaxSplitEntries);
+        if (!is_ipv4_destination(clean_cidr) && !is_ipv6_destination(clean_cidr))
+            return texts::split_entry_refused(shown(clean_cidr));
+    }
+    return std::nullopt;
 }
 
 // What differs between the two firewalls' chains; the shape and order of the rules do not.
@@ -45,8 +107,8 @@ struct FamilyRules {
     bool (*takes_split_entry)(std::string_view);  // which split-tunnel entries this family gets
 };
 
-// Entries come from a comma-separated option where "a, b" is common; blank ones mean nothing,
-// and the text is left to iptables to judge.
+// Entries come from a comma-separated option where "a, b" is common; blank ones mean nothing.
+// Every entry that reaches a chain has passed split_refusal, so none is a name to resolve.
 bool not_blank(std::string_view entry) { return !entry.empty(); }
 
 const FamilyRules kV4Rules = {
@@ -135,14 +197,26 @@ void build_v6_chain(core::CommandRunner& runner, const std::string& wg_iface,
 core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
                                const std::string& wg_iface,
                                const std::vector<std::string>& split_ips) {
-    // Each call starts from "absent", so a second switch-on cannot leave a second jump. The
-    // removal fails as a matter of course when there is nothing to remove: not worth a log
-    // entry. Shared with the reset, it also clears jumps that interleaved runs piled up, which
-    // would otherwise pin the chain so that every later switch-on doubled its rules.
+    // A switch-on with a list it cannot build is refused before anything changes; a switch-off
+    // never looks at the list, so turning the kill switch off always works.
+    core::Record record;
+    if (enable) {
+        if (auto reason = split_refusal(split_ips)) {
+            core::audit_refusal("split_ips", *reason);
+            record.ok = false;
+            record.state = {{"enabled", true}};
+            record.logs.push_back({std::string(texts::kSplitIpsCheckCmd), 1, "", *reason});
+            return record;
+        }
+    }
+
+    // Each call that goes on starts from "absent", so a second switch-on cannot leave a second
+    // jump. The removal fails as a matter of course when there is nothing to remove: not worth
+    // a log entry. Shared with the reset, it also clears jumps that interleaved runs piled up,
+    // which would otherwise pin the chain so that every later switch-on doubled its rules.
     remove_killswitch_chain(runner, IpFamily::kV4);
     remove_killswitch_chain(runner, IpFamily::kV6);
 
-    core::Record record;
     if (!enable) {
         record.ok = true;
         record.state = {{"enabled", false}};

@@ -1,20 +1,23 @@
 // Network operations: MTU and MSS clamping, kill switch, WireGuard tunnel, emergency reset.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "root_helper/core/caller_file.hpp"
 #include "root_helper/core/command_runner.hpp"
 #include "root_helper/core/records.hpp"
+#include "root_helper/core/unique_fd.hpp"
 
 namespace tq8::netops {
 
 // The link sizes the operations work with, in bytes.
 inline constexpr int kMinLinkMtu = 1280;   // IPv6's minimum link MTU: nothing below it is safe
-inline constexpr int kEthernetMtu = 1500;  // a physical link's usual MTU: the tunnel's ceiling,
-                                           // and what the reset gives the device back
+inline constexpr int kEthernetMtu = 1500;  // a physical link's usual MTU: the tunnel's ceiling
 inline constexpr int kTunnelMtu = 1420;    // the tunnel's default: Ethernet's less WireGuard's
                                            // 80 bytes of overhead over IPv6
 // WireGuard's customary UDP port: the kill switch lets the tunnel's own packets to it through.
@@ -40,9 +43,6 @@ extern const std::vector<std::string> kDefaultRouteCmd;
 // or "dev" was the last token.
 std::optional<std::string> default_route_device(const core::CommandResult& route);
 
-// Sets interface's MTU (clamped to kMinLinkMtu..kEthernetMtu) and adds the MSS clamp rule when a check finds
-// it missing. {"ok", "mtu", "interface", "logs"}; "ok" is the ip command's success.
-core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, long long mtu);
 
 // "ip link set dev <device> mtu <mtu>": set_mtu's command, and the reset's when it gives the
 // physical device its MTU back.
@@ -57,9 +57,20 @@ std::vector<std::string> mss_clamp_command(const char* rule_command);
 // {"ok", "enabled", "logs"}: the record holds only the IPv4 steps and on switch-on "ok" is the
 // IPv4 jump's success; the IPv6 commands reach only the runner (and so the audit trail), and
 // their failure (no ip6tables, IPv6 off in the kernel) changes nothing in the record.
+//
+// A switch-on takes split-tunnel entries only as literals (IPv4 a.b.c.d with "/0".."/32" or a
+// contiguous dotted mask, no leading zeros; IPv6 as inet_pton reads it with "/0".."/128") and at
+// most kMaxSplitEntries of them; otherwise nothing runs and the record is {"ok": false,
+// "enabled": true, "logs": [one entry "split_ips denetimi", rc 1, the reason in "stderr"]}.
+// A switch-off never looks at split_ips.
 core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
                                const std::string& wg_iface,
                                const std::vector<std::string>& split_ips);
+
+// The most split-tunnel entries a switch-on takes. Each is one rule per firewall, and the
+// run lock is held for all of them: with 256 a switch-on holds it for about 1.5 s here (IPv6
+// entries, which go to both firewalls), so a slow machine stays well under a minute.
+inline constexpr std::size_t kMaxSplitEntries = 256;
 
 // The kill switch lives in both firewalls: the IPv4 one (iptables) and the IPv6 one
 // (ip6tables), each with a chain TQ8_KILLSWITCH and a jump at the top of its OUTPUT.
@@ -75,11 +86,79 @@ const char* firewall_program(IpFamily family);
 // succeeded (false also when there was no chain to delete).
 bool remove_killswitch_chain(core::CommandRunner& runner, IpFamily family = IpFamily::kV4);
 
-// Where manage_wireguard keeps the checked copy of the caller's configuration that wg-quick
-// is handed: <private_dir>/tq8wg0.conf, in a directory only root may enter.
+// A link as the kernel knows it: its index (a link deleted and made again gets a new one) and
+// its MTU.
+struct LinkState {
+    int index = 0;
+    long long mtu = 0;
+};
+
+// The link's state read with ioctl() on a socket (no path is built from the name); nullopt
+// when there is no such link or the name cannot be one.
+std::optional<LinkState> read_link_state(const std::string& device);
+
+// The helper's own state between runs, in a directory only root may enter (gone at reboot,
+// like everything it records): the checked copy of the caller's configuration that wg-quick
+// is handed (tq8wg0.conf), the MTUs it changed, and what the tunnel's start changed.
 struct TunnelPaths {
     std::string private_dir = "/run/tq8-wireguard";
+    // The one setting wg-quick changes for a full tunnel.
+    std::string src_valid_mark = "/proc/sys/net/ipv4/conf/all/src_valid_mark";
+    std::function<std::optional<LinkState>(const std::string&)> link_state = read_link_state;
 };
+
+// The private directory, opened without following a link. Created 0700 when missing (create);
+// one that is not the helper's own, or that others may write, is refused. nullopt, with the
+// description in *error when given, when it cannot be had.
+std::optional<core::UniqueFd> open_private_dir(const TunnelPaths& paths, bool create,
+                                               std::string* error);
+// name in that directory replaced by content (0600) through a rename, so that no reader sees
+// half a file. nullopt on success, else the description.
+std::optional<std::string> write_private_file(int dirfd, const TunnelPaths& paths,
+                                              const std::string& name, std::string_view content);
+// name's content (a regular file, not followed if a link, at most 64 KiB); nullopt otherwise.
+std::optional<std::string> read_private_file(const TunnelPaths& paths, const std::string& name);
+void remove_private_file(const TunnelPaths& paths, const std::string& name);
+
+// Sets interface's MTU (clamped to kMinLinkMtu..kEthernetMtu) and adds the MSS clamp rule when
+// a check finds it missing. {"ok", "mtu", "interface", "logs"}; "ok" is the ip command's
+// success. The first change of a link's MTU is remembered in state, so that the reset can put
+// the link's own MTU back.
+core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, long long mtu,
+                     const TunnelPaths& state = {});
+
+// The MTU memory. remember_mtu: device went from before to after through the helper; the
+// first change keeps "before" as the device's own MTU, later ones only update what the
+// helper set. restore_mtus (the reset): every remembered device that still is the same link
+// with the MTU the helper set gets its own MTU back, one logged "ip link set dev X mtu N"
+// each; the memory is forgotten, except a device whose restore failed (a later reset tries
+// again).
+void remember_mtu(const TunnelPaths& state, const std::string& device, const LinkState& before,
+                  const LinkState& after);
+void restore_mtus(core::CommandRunner& runner, const TunnelPaths& state,
+                  std::vector<core::LogEntry>& logs);
+
+// What a wg-quick start changes beyond its link. remember_src_valid_mark (before up): wg-quick
+// sets net.ipv4.conf.all.src_valid_mark to 1 for a full tunnel, so a value other than 1 is
+// recorded first (a start killed half-way leaves it recorded too), unless an earlier start's
+// record is still there. settle_src_valid_mark (after the start, whatever its outcome): drops
+// that record when the setting does not have the tunnel's value. note_tunnel_up (after a
+// successful up): records the routing table wg-quick chose ("wg show tq8wg0 fwmark"; "off":
+// none). restore_src_valid_mark: puts the old value back when the setting
+// still has the tunnel's, then forgets it. remove_tunnel_leftovers (the tunnel's link is
+// gone): deletes wg-quick's policy rules for the recorded table in both families and its
+// firewall rules tagged with its comment for tq8wg0 in every table of both families, then
+// forgets the table.
+void remember_src_valid_mark(const TunnelPaths& state);
+void settle_src_valid_mark(const TunnelPaths& state);
+void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state);
+void restore_src_valid_mark(core::CommandRunner& runner, const TunnelPaths& state);
+void remove_tunnel_leftovers(core::CommandRunner& runner, const TunnelPaths& state);
+void forget_tunnel_table(const TunnelPaths& state);
+
+// The arguments of an iptables-save rule line ("-A CHAIN ..."), its double-quoted values
+// unquoted; nullopt when a quote is left open.
+std::optional<std::vector<std::string>> save_line_arguments(std::string_view line);
 
 // "down" takes tq8wg0 down; anything else brings it up through wg-quick or as a bare link,
 // then gives the default-route device the same MTU through seams.set_mtu. mtu_decimal is the

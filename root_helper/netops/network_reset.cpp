@@ -291,17 +291,20 @@ core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
     // A wg-quick tunnel goes down with the copy it came up from, so that the routes and
     // policy rules wg-quick added go with it; the link delete catches everything else.
     const auto wg_copy = private_copy(tunnel);
-    if (wg_copy) runner.run(wg_quick_command("down", *wg_copy));
+    const bool wg_quick_down = wg_copy && runner.run(wg_quick_command("down", *wg_copy)).rc == 0;
     runner.run(kTunnelLinkDeleteCmd);
     if (wg_copy) remove_private_copy(tunnel);
+    // A tunnel that died (its process killed, its link deleted by someone else) leaves
+    // wg-quick's rules behind: wg-quick down refuses to run without the link.
+    if (wg_quick_down) forget_tunnel_table(tunnel);
+    else remove_tunnel_leftovers(runner, tunnel);
+    restore_src_valid_mark(runner, tunnel);
 
     repair_resolv_conf(paths, logs);
 
-    // The tunnel may have lowered the physical device's MTU; Ethernet's is what it had before.
-    if (auto dev = default_route_device(runner.run(kDefaultRouteCmd))) {
-        const auto restore_mtu = link_mtu_command(*dev, std::to_string(kEthernetMtu));
-        logs.push_back(core::log_entry(core::join(restore_mtu), runner.run(restore_mtu)));
-    }
+    // Only MTUs the helper changed go back, to what the link had before; one changed by
+    // someone else since is theirs, and a guess (Ethernet's 1500) breaks a 1492 line.
+    restore_mtus(runner, tunnel, logs);
 
     logs.push_back(core::log_entry(core::join(core::kFlushResolverCachesCmd),
                                    runner.run(core::kFlushResolverCachesCmd)));

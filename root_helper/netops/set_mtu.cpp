@@ -25,15 +25,20 @@ std::vector<std::string> link_mtu_command(const std::string& device, const std::
     return {"ip", "link", "set", "dev", device, "mtu", mtu};
 }
 
-core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, long long mtu) {
+core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, long long mtu,
+                     const TunnelPaths& state) {
     // Silent: the record's "mtu" is what the caller learns about the clamping.
     const long long clamped = std::clamp<long long>(mtu, kMinLinkMtu, kEthernetMtu);
     const std::string mtu_val = std::to_string(clamped);
 
     core::Record record;
+    const auto before = state.link_state(interface);
     const auto set_cmd = link_mtu_command(interface, mtu_val);
     const auto set = runner.run(set_cmd);
     record.logs.push_back(core::log_entry(core::join(set_cmd), set));
+    // What the link has now is what the helper set: the kernel's answer, not the request.
+    if (before && set.rc == 0)
+        if (const auto after = state.link_state(interface)) remember_mtu(state, interface, *before, *after);
 
     // Checked first so that repeated calls leave a single copy of the rule; a check that
     // cannot run at all counts as "missing" and the add reports why.

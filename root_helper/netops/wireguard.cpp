@@ -73,6 +73,7 @@ std::optional<std::string> refusal(const core::CallerFile& file) {
         case Status::absent:
         case Status::unreadable: return texts::conf_unreadable(file.error);
         case Status::not_regular: return std::string(texts::kConfNotRegular);
+        case Status::system_fs: return std::string(texts::kConfSystemFs);
         case Status::too_large: return std::string(texts::kConfTooLarge);
         case Status::failed: return texts::conf_read_failed(file.error);
     }
@@ -96,59 +97,10 @@ std::optional<std::string> refusal(const core::CallerFile& file) {
     return std::nullopt;
 }
 
-// The root-only directory of the copy, opened without following a link. Created 0700 when
-// missing (create); one that is not the helper's own, or that others may write, is refused.
-std::optional<core::UniqueFd> open_private_dir(const TunnelPaths& paths, bool create,
-                                               std::string* error) {
-    const std::string& dir = paths.private_dir;
-    if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        if (error) *error = core::errno_text(errno, dir);
-        return std::nullopt;
-    }
-    core::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) {
-        if (error) *error = core::errno_text(errno, dir);
-        return std::nullopt;
-    }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
-        if (error) *error = core::errno_text(EPERM, dir);
-        return std::nullopt;
-    }
-    if ((st.st_mode & 077) != 0) ::fchmod(fd.get(), 0700);
-    return fd;
-}
-
 bool copy_present(int dirfd) {
     struct stat st {};
     return ::fstatat(dirfd, kCopyName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
            S_ISREG(st.st_mode);
-}
-
-// What was read, unchanged, as <dir>/tq8wg0.conf (0600), put in place by rename so that
-// wg-quick never sees half a file. nullopt on success, else the description.
-std::optional<std::string> write_copy(int dirfd, const TunnelPaths& paths,
-                                      const std::string& content) {
-    const std::string tmp = "." + kCopyName + ".new";
-    const std::string reported = paths.private_dir + "/" + kCopyName;
-    ::unlinkat(dirfd, tmp.c_str(), 0);
-    core::UniqueFd fd(::openat(dirfd, tmp.c_str(),
-                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) return core::errno_text(errno, reported);
-    bool ok = ::fchmod(fd.get(), 0600) == 0;
-    std::string_view data = content;
-    while (ok && !data.empty()) {
-        const ssize_t n = ::write(fd.get(), data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    if (ok && ::close(fd.release()) != 0) ok = false;
-    if (ok && ::renameat(dirfd, tmp.c_str(), dirfd, kCopyName.c_str()) != 0) ok = false;
-    if (ok) return std::nullopt;
-    const int err = errno;
-    ::unlinkat(dirfd, tmp.c_str(), 0);
-    return core::errno_text(err, reported);
 }
 
 core::CommandResult refused(const std::string& conf_path, const std::string& reason) {
@@ -172,7 +124,7 @@ core::CommandResult run_on_copy(core::CommandRunner& runner, const TunnelPaths& 
         if (copy_present(dir->get())) runner.run(wg_quick_command("down", copy));
         runner.run(kTunnelLinkDeleteCmd);
     }
-    if (auto e = write_copy(dir->get(), paths, file.content)) return {1, "", texts::conf_copy_failed(*e)};
+    if (auto e = write_private_file(dir->get(), paths, kCopyName, file.content)) return {1, "", texts::conf_copy_failed(*e)};
     auto result = runner.run(wg_quick_command(wg_action, copy));
     if (wg_action == "down" || result.rc != 0) ::unlinkat(dir->get(), kCopyName.c_str(), 0);
     return result;
@@ -209,21 +161,28 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
     core::Record record;
     // What up brought up goes down with the copy it was brought up from, whatever file (or
     // none) the caller names now.
+    bool wg_quick_down = false;
     if (const auto copy = private_copy(paths); copy && core::on_path(kWgQuick)) {
         const auto result = runner.run(wg_quick_command("down", *copy));
         remove_private_copy(paths);
         record.logs.push_back(core::log_entry(
             texts::wg_quick_down_cmd(conf_path.empty() ? *copy : conf_path), result));
+        wg_quick_down = result.rc == 0;
     } else {
         if (copy) remove_private_copy(paths);
-        if (const auto file = wg_quick_tests(conf))
-            record.logs.push_back(core::log_entry(
-                texts::wg_quick_down_cmd(conf_path),
-                run_on_copy(runner, paths, "down", conf_path, *file)));
+        if (const auto file = wg_quick_tests(conf)) {
+            const auto result = run_on_copy(runner, paths, "down", conf_path, *file);
+            record.logs.push_back(core::log_entry(texts::wg_quick_down_cmd(conf_path), result));
+            wg_quick_down = result.rc == 0;
+        }
     }
     // Always, because wg-quick may have failed or the link may have been built bare.
     record.logs.push_back(
         core::log_entry(core::join(kTunnelLinkDeleteCmd), runner.run(kTunnelLinkDeleteCmd)));
+    // wg-quick took its rules with it; when it could not (the tunnel had died), the table
+    // stays recorded for the reset, which removes them.
+    if (wg_quick_down) forget_tunnel_table(paths);
+    restore_src_valid_mark(runner, paths);
     record.ok = true;
     record.state = {{"active", false}};
     return record;
@@ -253,10 +212,16 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
 
     core::Record record;
     const std::string& iface = core::kTunnelIface;
+    // A tunnel that died since its up left wg-quick's rules for its table: the next start
+    // would add its own beside them, and only wg-quick down would take both away.
+    if (!paths.link_state(iface)) remove_tunnel_leftovers(runner, paths);
     if (const auto file = wg_quick_tests(conf)) {
+        remember_src_valid_mark(paths);
         const auto up = run_on_copy(runner, paths, "up", conf_path, *file);
         record.logs.push_back(core::log_entry(texts::wg_quick_up_cmd(conf_path), up));
+        settle_src_valid_mark(paths);
         if (up.rc == 0) {
+            note_tunnel_up(runner, paths);
             record.ok = true;
             record.state = {{"active", true}, {"mode", kWgQuick}};
             return record;

@@ -36,9 +36,12 @@ def main():
     ap.add_argument("--mode", choices=["answer", "wrong-id", "silent"], default="answer")
     ap.add_argument("--log")
     ap.add_argument("--ready")
+    ap.add_argument("--reuse", action="store_true", help="bind with SO_REUSEADDR, as many resolvers do")
     a = ap.parse_args()
 
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    if a.reuse:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind((a.addr, a.port))
     if a.ready:
         open(a.ready, "w").close()

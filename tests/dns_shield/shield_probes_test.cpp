@@ -32,7 +32,12 @@ struct TableCase {
     std::string table;
     std::string owner;
     bool expected;
+    std::string table6 = "";
 };
+
+const std::string kHeader6 =
+    "  sl  local_address                         remote_address                        st "
+    "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode ref pointer drops\n";
 
 TEST(ShieldListeningIn, ReadsTheTableAsTheKernelPrintsIt) {
     const std::string shield = "0100007F:14EA";
@@ -41,7 +46,7 @@ TEST(ShieldListeningIn, ReadsTheTableAsTheKernelPrintsIt) {
         {"owned by root", kHeader + row(shield, "0"), "1000", true},
         {"owned by someone else", kHeader + row(shield, "1001"), "1000", false},
         {"a later line for the same address qualifies",
-         kHeader + row(shield, "1001") + row(shield, "1000"), "1000", true},
+         kHeader + row(shield, "1000") + row(shield, "0"), "1000", true},
         {"empty owner matches only root", kHeader + row(shield, "1000"), "", false},
         {"empty owner, root socket", kHeader + row(shield, "0"), "", true},
         {"uid compared as text", kHeader + row(shield, "01000"), "1000", false},
@@ -55,6 +60,8 @@ TEST(ShieldListeningIn, ReadsTheTableAsTheKernelPrintsIt) {
         {"the first line is always the header", row(shield, "0"), "0", false},
         {"seven fields are too few", kHeader + "12: 0100007F:14EA a b c d e\n", "0", false},
         {"eight fields are enough", kHeader + "12: 0100007F:14EA a b c d e 0\n", "0", true},
+        {"a truncated line on the address counts as someone else's",
+         kHeader + row(shield, "0") + "12: 0100007F:14EA a b c d e\n", "0", false},
         {"tabs and runs of blanks", kHeader + "\t12:\t0100007F:14EA  a b c d e\t\t1000 x\n",
          "1000", true},
         {"no final line break", kHeader + "12: 0100007F:14EA a b c d e 0", "0", true},
@@ -63,7 +70,39 @@ TEST(ShieldListeningIn, ReadsTheTableAsTheKernelPrintsIt) {
          "0", false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(shield_listening_in(c.table, c.owner), c.expected) << c.name;
+        EXPECT_EQ(shield_listening_in(c.table, c.table6, c.owner), c.expected) << c.name;
+}
+
+// Every socket that can take 127.0.0.1:5354's datagrams must be the owner's or root's: the
+// kernel gives each datagram to one of them, which need not be the shield.
+TEST(ShieldListeningIn, AnotherUsersSocketOnTheShieldsTrafficDisqualifiesIt) {
+    const std::string shield = "0100007F:14EA";
+    const std::string owned = kHeader + row(shield, "1000");
+    const auto v6 = [](const std::string& local, const std::string& uid) {
+        return kHeader6 + row(local, uid);
+    };
+    const std::string mapped = "0000000000000000FFFF00000100007F:14EA";
+    const std::string any6 = "00000000000000000000000000000000:14EA";
+    const TableCase cases[] = {
+        {"foreign socket beside the shield", owned + row(shield, "1001"), "1000", false},
+        {"foreign socket listed first", kHeader + row(shield, "1001") + row(shield, "1000"),
+         "1000", false},
+        {"foreign wildcard", owned + row("00000000:14EA", "1001"), "1000", false},
+        {"root and owner wildcards", owned + row("00000000:14EA", "0") + row("00000000:14EA", "1000"),
+         "1000", true},
+        {"foreign on 127.0.0.2 takes nothing of 127.0.0.1", owned + row("0200007F:14EA", "1001"),
+         "1000", true},
+        {"foreign on another port", owned + row("0100007F:14EB", "1001"), "1000", true},
+        {"foreign mapped IPv6", owned, "1000", false, v6(mapped, "1001")},
+        {"foreign IPv6 wildcard", owned, "1000", false, v6(any6, "1001")},
+        {"owner's IPv6 wildcard", owned, "1000", true, v6(any6, "1000")},
+        {"foreign on ::1 takes nothing of 127.0.0.1", owned, "1000", true,
+         v6("00000000000000000000000001000000:14EA", "1001")},
+        {"the first udp6 line is its header", owned, "1000", true, row(any6, "1001")},
+        {"only IPv6 sockets are no shield", kHeader, "1000", false, v6(mapped, "1000")},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(shield_listening_in(c.table, c.table6, c.owner), c.expected) << c.name;
 }
 
 TEST(ShieldListening, OwnerComesFromPkexecUid) {

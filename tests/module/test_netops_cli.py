@@ -39,7 +39,7 @@ class NetopsCommandTest(unittest.TestCase):
                          [["ip", "link", "set", "dev", "eth 0", "mtu", "1500"], MSS_CHECK, MSS_ADD])
 
     def test_killswitch_counts(self):
-        for n, split in ((0, ""), (3, " 10.8.0.0/24,  ,198.18.0.0/15,x")):
+        for n, split in ((0, ""), (3, " 10.8.0.0/24,  ,198.18.0.0/15,2001:db8::/32")):
             with self.subTest(split=split):
                 self.fakes.clear_calls()
                 record = json.loads(self.run_action("killswitch", "--enable", "--split-ips", split))
@@ -49,7 +49,21 @@ class NetopsCommandTest(unittest.TestCase):
                 self.assertEqual(calls[-1], ["iptables", "-I", "OUTPUT", "1", "-j", "TQ8_KILLSWITCH"])
                 self.assertEqual([e["cmd"] for e in record["logs"]][16:16 + n],
                                  [f"iptables -A TQ8_KILLSWITCH -d {d} -j ACCEPT"
-                                  for d in ("10.8.0.0/24", "198.18.0.0/15", "x")][:n])
+                                  for d in ("10.8.0.0/24", "198.18.0.0/15", "2001:db8::/32")][:n])
+
+    def test_killswitch_refused_list_prints_one_failed_step_and_runs_nothing(self):
+        for split, reason in (
+                ("10.8.0.0/24,slow.example", "Bölünmüş tünel girdisi reddedildi: 'slow.example' bir "
+                 "IP adresi veya ağı değil (IPv4: a.b.c.d, a.b.c.d/0-32 ya da a.b.c.d/maske, "
+                 "başında sıfır olmadan; IPv6: adres veya adres/0-128). Ad çözümlenmez."),
+                (",".join(["1.1.1.1"] * 257),
+                 "Bölünmüş tünel listesi reddedildi: en fazla 256 girdi verilebilir.")):
+            with self.subTest(split=split[:30]):
+                self.fakes.clear_calls()
+                line = self.run_action("killswitch", "--enable", "--split-ips", split)
+                self.assertEqual(json.loads(line), {"ok": False, "enabled": True, "logs": [
+                    {"cmd": "split_ips denetimi", "rc": 1, "stdout": "", "stderr": reason}]})
+                self.assertEqual(self.fakes.calls(), [])
 
     def test_wireguard_fallback_sets_the_physical_mtu(self):
         conf = tempfile.NamedTemporaryFile(suffix=".conf")

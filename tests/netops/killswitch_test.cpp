@@ -172,24 +172,25 @@ TEST(Killswitch, EveryStepKeepsItsOwnResultAndOnlyTheJumpDecidesOk) {
                          Case{"iptables_missing", false, true, false}}) {
         SCOPED_TRACE(c.name);
         testing::FakeRunner runner;
-        const Argv bad = append({"-d", "not-an-address", "-j", "ACCEPT"});
-        runner.script(bad, {{2, "", "host/network `not-an-address' not found"}});
+        const Argv bad = append({"-d", "2001:db8::/32", "-j", "ACCEPT"});
+        runner.script(bad, {{2, "", "host/network `2001:db8::' not found"}});
         runner.script(kCreate, {{0, "created", ""}});
         if (c.jump_fails) runner.script(kJump, {{1, "", "iptables: No chain/target/match by that name."}});
         if (c.all_fail)
             runner.fallback([](const Argv& argv) {
                 return core::CommandResult{1, "", "Komut çalıştırma hatası (" + core::join(argv) + "): yok"};
             });
-        const auto record = manage_killswitch(runner, true, "tq8wg0", {"not-an-address", "10.9.0.0/16"});
+        const auto record = manage_killswitch(runner, true, "tq8wg0", {"2001:db8::/32", "10.9.0.0/16"});
         ASSERT_EQ(record.logs.size(), 19u + 2u);
         EXPECT_EQ(record.ok, c.ok);
         EXPECT_EQ(record.state, (decltype(record.state){{"enabled", true}}));
         EXPECT_EQ(record.logs[0], (core::LogEntry{"iptables -N TQ8_KILLSWITCH", 0, "created", ""}));
-        EXPECT_EQ(record.logs[16], (core::LogEntry{"iptables -A TQ8_KILLSWITCH -d not-an-address -j ACCEPT",
-                                                   2, "", "host/network `not-an-address' not found"}));
+        EXPECT_EQ(record.logs[16], (core::LogEntry{"iptables -A TQ8_KILLSWITCH -d 2001:db8::/32 -j ACCEPT",
+                                                   2, "", "host/network `2001:db8::' not found"}));
         // The rules after the bad one and the jump still ran; without ip6tables the IPv6 half
         // stops at its failed creation.
-        std::vector<Argv> expected = switch_on_calls("tq8wg0", {"not-an-address", "10.9.0.0/16"});
+        std::vector<Argv> expected =
+            switch_on_calls("tq8wg0", {"2001:db8::/32", "10.9.0.0/16"}, {"2001:db8::/32"});
         if (c.all_fail) expected.resize(kRemoval.size() + 21 + 1);
         EXPECT_EQ(runner.calls, expected);
         if (c.all_fail) {
@@ -220,23 +221,86 @@ TEST(Killswitch, WgIfaceGoesIntoItsOwnRuleAndTheWildcardStays) {
     EXPECT_EQ(runner.calls, switch_on_calls("wg-home", {}));
 }
 
-// Only literal IPv6 addresses and networks reach the IPv6 chain (ip6tables would resolve a
-// name); every non-blank entry still gets its IPv4 rule and log entry, as it always had.
+// Every entry gets its IPv4 rule, as it always had (iptables refuses an IPv6 literal without
+// looking it up); the IPv6 ones reach the IPv6 chain as well.
 TEST(Killswitch, Ipv6SplitEntriesGoToTheIpv6ChainAsWell) {
-    const std::vector<std::string> entries = {
-        " 2001:db8::/32 ", "2001:db8:5::53", "::ffff:198.51.100.1", "::/0", "2001:db8::/128",
-        "10.8.0.0/24", "2001:db8::/129", "2001:db8::/", "2001:db8::/+4", "2001:db8::/0x1",
-        "fe80::1%eth0", "dns.example", "2001:db8::1/64/1", "/64", ":::"};
+    const std::vector<std::string> entries = {" 2001:db8::/32 ", "2001:db8:5::53",
+                                              "::ffff:198.51.100.1", "::/0", "10.8.0.0/24"};
     std::vector<std::string> trimmed = entries;
     trimmed[0] = "2001:db8::/32";
     testing::FakeRunner runner;
     const auto record = manage_killswitch(runner, true, "tq8wg0", entries);
     EXPECT_EQ(runner.calls,
               switch_on_calls("tq8wg0", trimmed,
-                              {"2001:db8::/32", "2001:db8:5::53", "::ffff:198.51.100.1", "::/0",
-                               "2001:db8::/128"}));
+                              {"2001:db8::/32", "2001:db8:5::53", "::ffff:198.51.100.1", "::/0"}));
     EXPECT_EQ(record.logs.size(), 19u + entries.size());
-    EXPECT_EQ(record.logs.back().cmd, "iptables -I OUTPUT 1 -j TQ8_KILLSWITCH");
+}
+
+core::Record split_refusal(const std::string& reason) {
+    return {false, {{"enabled", true}}, {{"split_ips denetimi", 1, "", reason}}};
+}
+
+std::string not_literal(const std::string& entry) {
+    return "Bölünmüş tünel girdisi reddedildi: '" + entry +
+           "' bir IP adresi veya ağı değil (IPv4: a.b.c.d, a.b.c.d/0-32 ya da a.b.c.d/maske, "
+           "başında sıfır olmadan; IPv6: adres veya adres/0-128). Ad çözümlenmez.";
+}
+
+// Only what iptables reads as a literal address or network, one way only: nothing it would
+// resolve as a host name, nothing it reads differently from a person (octal, short forms).
+TEST(Killswitch, SplitEntriesAreLiteralAddressesOrRefusedBeforeAnyCommand) {
+    const char* accepted[] = {
+        "0.0.0.0/0", "255.255.255.255", "10.0.0.0/8", "203.0.113.7/32", "192.0.2.0",
+        "10.1.0.0/255.255.0.0", "10.0.0.0/0.0.0.0", "10.0.0.1/255.255.255.255",
+        "100.64.0.0/255.192.0.0", "2001:db8::/128", "::1", "fe80::1/64"};
+    for (const char* entry : accepted) {
+        SCOPED_TRACE(entry);
+        testing::FakeRunner runner;
+        const auto record = manage_killswitch(runner, true, "tq8wg0", {entry});
+        EXPECT_TRUE(record.ok);
+        EXPECT_EQ(record.logs[16].cmd, "iptables -A TQ8_KILLSWITCH -d " + std::string(entry) + " -j ACCEPT");
+    }
+    const std::string refused[] = {
+        "dns.example", "localhost", "1.1.1", "1.1", "16843009", "0x01.1.1.1", "01.2.3.4",
+        "1.2.3.04", "1.2.3.256", "1.2.3.4.", ".1.2.3.4", "1.2..4", "1.2.3.4/33", "1.2.3.4/",
+        "1.2.3.4/08", "1.2.3.4/-1", "1.2.3.4/+8", "1.2.3.4/24/8", "1.2.3.4/255.0.255.0",
+        "1.2.3.4/255.255.255.256", "1.2.3.4/0xff", "1.2.3.4 5.6.7.8", "1.2.3.4-1.2.3.9",
+        "!1.2.3.4", "１.2.3.4", "2001:db8::/129", "2001:db8::/", "2001:db8::/+4",
+        "2001:db8::/064", "fe80::1%eth0", "2001:db8::1/64/1", "/64", ":::", "[::1]",
+        std::string("1.2.3.4\0", 8)};
+    for (const std::string& entry : refused) {
+        SCOPED_TRACE(entry);
+        testing::FakeRunner runner;
+        const auto record = manage_killswitch(runner, true, "tq8wg0", {"10.8.0.0/24", entry});
+        EXPECT_TRUE(runner.calls.empty());
+        EXPECT_EQ(record, split_refusal(not_literal(entry)));
+    }
+}
+
+TEST(Killswitch, SplitListIsBoundedAndARefusalNeverBlocksTheSwitchOff) {
+    const std::string too_many =
+        "Bölünmüş tünel listesi reddedildi: en fazla 256 girdi verilebilir.";
+    std::vector<std::string> full(256, "198.51.100.1");
+    full.insert(full.begin(), {"", "  "});  // blank entries are not counted
+    testing::FakeRunner at_limit;
+    EXPECT_TRUE(manage_killswitch(at_limit, true, "tq8wg0", full).ok);
+    EXPECT_EQ(count_program(at_limit.calls, "iptables"), 22u + 256u);
+
+    full.push_back("198.51.100.2");
+    testing::FakeRunner over;
+    EXPECT_EQ(manage_killswitch(over, true, "tq8wg0", full), split_refusal(too_many));
+    EXPECT_TRUE(over.calls.empty());
+
+    // A long entry is shown cut to 40 bytes, never inside a UTF-8 sequence.
+    testing::FakeRunner long_name;
+    const std::string name = std::string(39, 'a') + "ğ" + std::string(100000, 'b');
+    EXPECT_EQ(manage_killswitch(long_name, true, "tq8wg0", {name}),
+              split_refusal(not_literal(std::string(39, 'a') + "...")));
+
+    testing::FakeRunner off;
+    full.push_back("dns.example");
+    EXPECT_TRUE(manage_killswitch(off, false, "tq8wg0", full).ok);
+    EXPECT_EQ(off.calls, kRemoval);
 }
 
 // The IPv6 half never shows in the record and never decides "ok"; a chain it cannot create gets

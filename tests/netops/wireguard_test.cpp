@@ -25,6 +25,7 @@ const Argv kDel = {"ip", "link", "del", "dev", "tq8wg0"};
 const Argv kAdd = {"ip", "link", "add", "dev", "tq8wg0", "type", "wireguard"};
 const Argv kAddr = {"ip", "address", "add", "10.54.0.2/24", "dev", "tq8wg0"};
 const Argv kRoute = {"ip", "-o", "-4", "route", "show", "to", "default"};
+const Argv kWgShow = {"wg", "show", "tq8wg0", "fwmark"};
 
 Argv link_set(const std::string& mtu) { return {"ip", "link", "set", "mtu", mtu, "up", "dev", "tq8wg0"}; }
 
@@ -37,6 +38,7 @@ protected:
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         paths_.private_dir = (dir_ / "private").string();
+        paths_.src_valid_mark = (dir_ / "src_valid_mark").string();
         copy_ = paths_.private_dir + "/tq8wg0.conf";
         conf_ = (dir_ / "tq8.conf").string();
         std::ofstream(conf_) << "[Interface]\n";
@@ -105,7 +107,7 @@ TEST_F(Wireguard, DownWithWgQuickRunsItFirstAndIgnoresItsFailure) {
 TEST_F(Wireguard, UpThroughWgQuickStopsAtItsSuccess) {
     path_with_wg_quick();
     const auto record = manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
-    EXPECT_EQ(runner_.calls, (std::vector<Argv>{kDel, {"wg-quick", "up", copy_}}));
+    EXPECT_EQ(runner_.calls, (std::vector<Argv>{kDel, {"wg-quick", "up", copy_}, kWgShow}));
     const core::Record expected{true,
                                 {{"active", true}, {"mode", std::string("wg-quick")}},
                                 {{"wg-quick up " + conf_, 0, "", ""}}};
@@ -192,7 +194,7 @@ TEST_F(Wireguard, EmptyPathElementMeansTheCurrentDirectory) {
         fs::current_path(dir_ / "bin");
         testing::FakeRunner runner;
         manage_wireguard(runner, seams_, "up", conf_, "1420", paths_);
-        EXPECT_EQ(runner.calls.back(), (Argv{"wg-quick", "up", copy_}));
+        EXPECT_EQ(runner.calls.back(), kWgShow);
         fs::current_path(dir_);
         testing::FakeRunner elsewhere;
         manage_wireguard(elsewhere, seams_, "up", conf_, "1420", paths_);
@@ -312,6 +314,11 @@ TEST_F(Wireguard, RefusedConfigurationsAreFailedStepsThatRunNothing) {
          "Yapılandırma dosyası reddedildi: çok büyük (en fazla 65536 bayt)."},
         {"fifo", "", "Yapılandırma dosyası reddedildi: sıradan bir dosya değil.",
          [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+        // Reached through a link: the file system of what is opened counts, not of the name.
+        {"procfs", "", "Yapılandırma dosyası reddedildi: /proc, /sys gibi bir çekirdek dosya sisteminde.",
+         [](const std::string& p) { fs::create_symlink("/proc/self/maps", p); }},
+        {"sysfs", "", "Yapılandırma dosyası reddedildi: /proc, /sys gibi bir çekirdek dosya sisteminde.",
+         [](const std::string& p) { fs::create_symlink("/sys/kernel/uevent_seqnum", p); }},
     };
     core::set_audit_action("wireguard");
     std::vector<std::string> audit;
@@ -369,7 +376,8 @@ TEST_F(Wireguard, UpIsRepeatableAndDownUsesTheCopy) {
     manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
     testing::FakeRunner again;
     const auto record = manage_wireguard(again, seams_, "up", conf_, "1420", paths_);
-    EXPECT_EQ(again.calls, (std::vector<Argv>{{"wg-quick", "down", copy_}, kDel, {"wg-quick", "up", copy_}}));
+    EXPECT_EQ(again.calls,
+              (std::vector<Argv>{{"wg-quick", "down", copy_}, kDel, {"wg-quick", "up", copy_}, kWgShow}));
     EXPECT_TRUE(record.ok);
     for (const std::string& other : {std::string(), (dir_ / "missing.conf").string()}) {
         SCOPED_TRACE(other);
@@ -393,6 +401,69 @@ TEST_F(Wireguard, UpIsRepeatableAndDownUsesTheCopy) {
     EXPECT_EQ(std::vector<Argv>(refused.calls.begin(), refused.calls.begin() + 3),
               (std::vector<Argv>{kModprobe, {"wg-quick", "down", copy_}, kDel}));
     EXPECT_FALSE(fs::exists(copy_));
+}
+
+// The start's src_valid_mark goes back with down; the table wg-quick chose is forgotten only
+// when wg-quick down took its rules away (otherwise the reset still needs it).
+TEST_F(Wireguard, DownPutsTheSettingBackAndKeepsTheTableOnlyWhenWgQuickFailed) {
+    path_with_wg_quick();
+    const Argv sysctl = {"sysctl", "-q", "-w", "net.ipv4.conf.all.src_valid_mark=0"};
+    const std::string table = paths_.private_dir + "/tunnel-table";
+    for (const int down_rc : {0, 1}) {
+        SCOPED_TRACE(down_rc);
+        std::ofstream(paths_.src_valid_mark) << "0\n";
+        testing::FakeRunner up;
+        up.fallback([&](const Argv& a) {
+            if (a[0] == "wg-quick") std::ofstream(paths_.src_valid_mark) << "1\n";
+            return core::CommandResult{0, a[0] == "wg" ? "0xca6c" : "", ""};
+        });
+        manage_wireguard(up, seams_, "up", conf_, "1420", paths_);
+        ASSERT_TRUE(fs::exists(table));
+        testing::FakeRunner down;
+        down.script({"wg-quick", "down", copy_}, {{down_rc, "", ""}});
+        manage_wireguard(down, seams_, "down", "", "1420", paths_);
+        EXPECT_EQ(down.calls, (std::vector<Argv>{{"wg-quick", "down", copy_}, kDel, sysctl}));
+        EXPECT_EQ(fs::exists(table), down_rc != 0);
+    }
+}
+
+// A start that never reached wg-quick, or failed before touching the setting, leaves no record
+// that could later take someone else's 1 for the tunnel's.
+TEST_F(Wireguard, AStartThatLeftTheSettingAloneLeavesNoRecordOfIt) {
+    path_with_wg_quick();
+    std::ofstream(dir_ / "hook.conf") << "[Interface]\nPostUp = x\n";
+    for (const bool refused : {true, false}) {
+        SCOPED_TRACE(refused);
+        std::ofstream(paths_.src_valid_mark) << "0\n";
+        testing::FakeRunner runner;
+        runner.script({"wg-quick", "up", copy_}, {{1, "", "boom"}});
+        manage_wireguard(runner, seams_, "up", refused ? (dir_ / "hook.conf").string() : conf_,
+                         "1420", paths_);
+        EXPECT_FALSE(fs::exists(paths_.private_dir + "/src-valid-mark"));
+    }
+}
+
+// An up after the tunnel died first clears what wg-quick left for the recorded table; with the
+// link still there, wg-quick down through the copy does that instead.
+TEST_F(Wireguard, UpClearsADeadTunnelsLeftoversFirst) {
+    path_with_wg_quick();
+    const Argv first_leftover = {"ip", "-4", "rule", "del", "not", "fwmark", "51820",
+                                 "table", "51820"};
+    for (const bool link_there : {false, true}) {
+        SCOPED_TRACE(link_there);
+        fs::create_directories(paths_.private_dir);
+        fs::permissions(paths_.private_dir, fs::perms::owner_all);
+        std::ofstream(paths_.private_dir + "/tunnel-table") << "51820\n";
+        paths_.link_state = [link_there](const std::string&) -> std::optional<LinkState> {
+            if (!link_there) return std::nullopt;
+            return LinkState{7, 1420};
+        };
+        testing::FakeRunner runner;
+        runner.fallback([](const Argv&) { return core::CommandResult{2, "", ""}; });
+        runner.script({"wg-quick", "up", copy_}, {{0, "", ""}});
+        manage_wireguard(runner, seams_, "up", conf_, "1420", paths_);
+        EXPECT_EQ(runner.calls.front() == first_leftover, !link_there);
+    }
 }
 
 TEST_F(Wireguard, APrivateDirectoryThatIsNotRootsAloneIsRefused) {

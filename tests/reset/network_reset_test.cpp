@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -27,7 +29,6 @@ using Argv = std::vector<std::string>;
 namespace {
 
 const std::string kFallback = "nameserver 1.1.1.1\nnameserver 9.9.9.9\n";
-const Argv kRouteLookup = {"ip", "-o", "-4", "route", "show", "to", "default"};
 const LogEntry kEntry1{"iptables flush TQ8_KILLSWITCH & TCPMSS", 0, "Temizlendi", ""};
 const LogEntry kEntry2a{"ln -sf /run/systemd/resolve/stub-resolv.conf /etc/resolv.conf", 0,
                         "Orijinal systemd-resolved bağlantısı onarıldı.", ""};
@@ -62,6 +63,15 @@ protected:
         paths.resolv_conf = (root / "etc" / "resolv.conf").string();
         paths.stub = (root / "run" / "stub-resolv.conf").string();
         paths.udp_table = (root / "udp").string();
+        tunnel.private_dir = (root / "run" / "tq8-wireguard").string();
+        fs::create_directory(tunnel.private_dir);
+        fs::permissions(tunnel.private_dir, fs::perms::owner_all);
+        tunnel.src_valid_mark = (root / "src_valid_mark").string();
+        tunnel.link_state = [this](const std::string& dev) -> std::optional<tq8::netops::LinkState> {
+            auto it = links.find(dev);
+            if (it == links.end()) return std::nullopt;
+            return it->second;
+        };
     }
     void TearDown() override { fs::remove_all(root); }
 
@@ -71,7 +81,7 @@ protected:
         spit(paths.udp_table,
              std::string(kUdpHeader) + kShieldLine + (alive ? kStubLine : ""));
     }
-    std::vector<LogEntry> run() { return emergency_network_reset(runner, seams, paths).logs; }
+    std::vector<LogEntry> run() { return emergency_network_reset(runner, seams, paths, tunnel).logs; }
 
     // Hidden temporary names from an interrupted or failed replacement.
     std::vector<std::string> leftovers() const {
@@ -84,22 +94,22 @@ protected:
 
     fs::path root;
     ResolvPaths paths;
+    tq8::netops::TunnelPaths tunnel;
+    std::map<std::string, tq8::netops::LinkState> links;
     FakeRunner runner;
     FakeSeams seams;
 };
 
 TEST_F(ResetTest, RunsTheFixedSequenceAndLogsOnlyWhatTheUserNeeds) {
     make_stub();
-    runner.script({"ip", "link", "set", "dev", "wlp0s20f3", "mtu", "1500"}, {{3, "o3", "e3"}});
-    runner.script({"resolvectl", "flush-caches"}, {{4, "o4", "e4"}});
     runner.script({"systemctl", "restart", "NetworkManager"}, {{5, "o5", "e5"}});
-    // The resolver file is repaired before the route lookup, and the redirect goes after the
+    // The resolver file is repaired before the cache flush, and the redirect goes after the
     // firewall clean-up: remember what had happened when each of those came.
-    bool relinked_before_lookup = false;
+    bool relinked_before_flush = false;
     runner.fallback([&](const Argv& argv) {
-        if (argv != kRouteLookup) return CommandResult{1, "", "iptables: No chain"};
-        relinked_before_lookup = fs::is_symlink(paths.resolv_conf);
-        return CommandResult{0, "default via 198.18.0.1 dev wlp0s20f3 proto dhcp metric 600", ""};
+        if (argv[0] != "resolvectl") return CommandResult{1, "", "iptables: No chain"};
+        relinked_before_flush = fs::is_symlink(paths.resolv_conf);
+        return CommandResult{4, "o4", "e4"};
     });
     struct OrderSeams : FakeSeams {
         FakeRunner* r = nullptr;
@@ -111,8 +121,9 @@ TEST_F(ResetTest, RunsTheFixedSequenceAndLogsOnlyWhatTheUserNeeds) {
     } order;
     order.r = &runner;
 
-    auto record = emergency_network_reset(runner, order, paths);
+    auto record = emergency_network_reset(runner, order, paths, tunnel);
 
+    // Nothing remembered: no MTU is touched and no route is looked up.
     const std::vector<Argv> expected = {
         {"iptables", "-D", "OUTPUT", "-j", "TQ8_KILLSWITCH"},
         {"iptables", "-F", "TQ8_KILLSWITCH"},
@@ -123,56 +134,62 @@ TEST_F(ResetTest, RunsTheFixedSequenceAndLogsOnlyWhatTheUserNeeds) {
         {"ip6tables", "-F", "TQ8_KILLSWITCH"},
         {"ip6tables", "-X", "TQ8_KILLSWITCH"},
         {"ip", "link", "del", "dev", "tq8wg0"},
-        kRouteLookup,
-        {"ip", "link", "set", "dev", "wlp0s20f3", "mtu", "1500"},
         {"resolvectl", "flush-caches"},
         {"systemctl", "restart", "NetworkManager"},
     };
     EXPECT_EQ(runner.calls, expected);
     EXPECT_EQ(order.remove_calls, 1);
     EXPECT_EQ(order.calls_at_redirect, 7u);
-    EXPECT_TRUE(relinked_before_lookup);
+    EXPECT_TRUE(relinked_before_flush);
     EXPECT_TRUE(record.ok);
     EXPECT_TRUE(record.state.empty());
     EXPECT_EQ(record.logs, (std::vector<LogEntry>{
                                kEntry1,
                                kEntry2a,
-                               {"ip link set dev wlp0s20f3 mtu 1500", 3, "o3", "e3"},
                                {"resolvectl flush-caches", 4, "o4", "e4"},
                                {"systemctl restart NetworkManager", 5, "o5", "e5"},
                            }));
 }
 
 // A wg-quick tunnel is taken down with the private copy it came up from (its routes and rules
-// go with it), before the link delete, and the copy goes too.
-TEST_F(ResetTest, TakesAWgQuickTunnelDownWithItsCopy) {
+// go with it), before the link delete, and the copy goes too. Only when that down fails (the
+// tunnel had died) are the recorded table's leftovers removed; either way the table is
+// forgotten.
+TEST_F(ResetTest, TakesAWgQuickTunnelDownWithItsCopyOrItsLeftoversAway) {
     make_stub();
-    tq8::netops::TunnelPaths tunnel{(root / "run" / "tq8-wireguard").string()};
-    fs::create_directory(tunnel.private_dir);
-    fs::permissions(tunnel.private_dir, fs::perms::owner_all);
     const std::string copy = tunnel.private_dir + "/tq8wg0.conf";
-    spit(copy, "[Interface]\n");
-    emergency_network_reset(runner, seams, paths, tunnel);
     const Argv down = {"wg-quick", "down", copy};
     const Argv del = {"ip", "link", "del", "dev", "tq8wg0"};
-    // After the firewall clean-up: both families' chains and the clamp rule.
-    ASSERT_GE(runner.calls.size(), 9u);
-    EXPECT_EQ(runner.calls[7], down);
-    EXPECT_EQ(runner.calls[8], del);
-    EXPECT_FALSE(fs::exists(copy));
+    const Argv first_leftover = {"ip", "-4", "rule", "del", "not", "fwmark", "51820",
+                                 "table", "51820"};
+    for (const int down_rc : {0, 1}) {
+        SCOPED_TRACE(down_rc);
+        spit(copy, "[Interface]\n");
+        spit(tunnel.private_dir + "/tunnel-table", "51820\n");
+        FakeRunner r;
+        r.script(down, {{down_rc, "", ""}});
+        r.fallback([](const Argv&) { return CommandResult{2, "", ""}; });
+        emergency_network_reset(r, seams, paths, tunnel);
+        ASSERT_GE(r.calls.size(), 10u);
+        EXPECT_EQ(r.calls[7], down);
+        EXPECT_EQ(r.calls[8], del);
+        EXPECT_EQ(r.calls[9] == first_leftover, down_rc != 0);
+        EXPECT_FALSE(fs::exists(copy));
+        EXPECT_FALSE(fs::exists(tunnel.private_dir + "/tunnel-table"));
+    }
 }
 
 TEST_F(ResetTest, LogsTheDeviceEntryAndFailuresWithoutChangingOk) {
     make_stub();
     const CommandResult missing{1, "", "Komut çalıştırma hatası (x): yok"};
     runner.default_result = missing;
-    runner.script(kRouteLookup, {{0, "default via 198.18.0.1 dev veth-a proto static", ""}});
+    spit(tunnel.private_dir + "/mtus", "veth-a 7 1500 1420\n");
+    links = {{"veth-a", {7, 1420}}};
     seams.remove_result = false;
 
-    auto record = emergency_network_reset(runner, seams, paths);
+    auto record = emergency_network_reset(runner, seams, paths, tunnel);
 
     EXPECT_TRUE(record.ok);
-    EXPECT_EQ(runner.calls[9], (Argv{"ip", "link", "set", "dev", "veth-a", "mtu", "1500"}));
     EXPECT_EQ(record.logs, (std::vector<LogEntry>{
                                kEntry1,
                                kEntry2a,
@@ -182,38 +199,46 @@ TEST_F(ResetTest, LogsTheDeviceEntryAndFailuresWithoutChangingOk) {
                            }));
 }
 
-TEST_F(ResetTest, ResetsOnlyTheFirstDefaultRouteDeviceIfAny) {
-    struct Case {
-        const char* name;
-        CommandResult route;
-        std::string device;  // empty: no MTU command and no entry
-    };
-    const std::vector<Case> cases = {
-        {"two routes", {0, "default via 198.18.0.1 dev eth0 metric 100\n"
-                           "default via 198.18.1.1 dev eth1 metric 200", ""}, "eth0"},
-        {"no route", {0, "", ""}, ""},
-        {"lookup failed", {2, "default via 198.18.0.1 dev eth0", "err"}, ""},
-        {"dev only inside a token", {0, "default via 198.18.0.1 xdev eth0", ""}, ""},
-        {"dev is the last token", {0, "default via 198.18.0.1 dev", ""}, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+// Each remembered device: put back only while it is the same link with the MTU the helper
+// set; the memory goes, except a restore that failed.
+TEST_F(ResetTest, PutsBackOnlyTheMtusTheHelperSetAndStillHolds) {
+    make_stub();
+    spit(tunnel.private_dir + "/mtus",
+         "ppp0 2 1492 1420\n"   // still as the helper left it: back to 1492
+         "eth1 3 1500 1420\n"   // someone set 1400 since: theirs
+         "eth2 4 1500 1420\n"   // deleted and made again: another link
+         "eth3 5 1500 1420\n"   // gone
+         "eth4 6 1500 1420\n"   // restore fails: kept for the next reset
+         "broken line\n");
+    links = {{"ppp0", {2, 1420}}, {"eth1", {3, 1400}}, {"eth2", {9, 1420}}, {"eth4", {6, 1420}}};
+    runner.script({"ip", "link", "set", "dev", "eth4", "mtu", "1500"}, {{2, "", "busy"}});
+    auto logs = run();
+    std::vector<Argv> mtu_calls;
+    for (const auto& argv : runner.calls)
+        if (argv.size() > 2 && argv[1] == "link" && argv[2] == "set") mtu_calls.push_back(argv);
+    EXPECT_EQ(mtu_calls, (std::vector<Argv>{{"ip", "link", "set", "dev", "ppp0", "mtu", "1492"},
+                                            {"ip", "link", "set", "dev", "eth4", "mtu", "1500"}}));
+    EXPECT_EQ(logs, (std::vector<LogEntry>{kEntry1,
+                                           kEntry2a,
+                                           {"ip link set dev ppp0 mtu 1492", 0, "", ""},
+                                           {"ip link set dev eth4 mtu 1500", 2, "", "busy"},
+                                           {"resolvectl flush-caches", 0, "", ""},
+                                           {"systemctl restart NetworkManager", 0, "", ""}}));
+    EXPECT_EQ(slurp(tunnel.private_dir + "/mtus"), "eth4 6 1500 1420\n");
+}
+
+// The start's src_valid_mark goes back only while it still has the tunnel's value.
+TEST_F(ResetTest, PutsSrcValidMarkBackOnlyFromTheTunnelsValue) {
+    make_stub();
+    const Argv sysctl = {"sysctl", "-q", "-w", "net.ipv4.conf.all.src_valid_mark=0"};
+    for (const char* now : {"1\n", "0\n"}) {
+        SCOPED_TRACE(now);
+        spit(tunnel.private_dir + "/src-valid-mark", "0 1\n");
+        spit(tunnel.src_valid_mark, now);
         FakeRunner r;
-        FakeSeams s;
-        r.script(kRouteLookup, {c.route});
-        auto logs = emergency_network_reset(r, s, paths).logs;
-        std::vector<Argv> mtu_calls;
-        for (const auto& argv : r.calls)
-            if (argv.size() > 2 && argv[1] == "link" && argv[2] == "set") mtu_calls.push_back(argv);
-        if (c.device.empty()) {
-            EXPECT_TRUE(mtu_calls.empty());
-            EXPECT_EQ(logs.size(), 4u);
-        } else {
-            EXPECT_EQ(mtu_calls, (std::vector<Argv>{
-                                     {"ip", "link", "set", "dev", c.device, "mtu", "1500"}}));
-            ASSERT_EQ(logs.size(), 5u);
-            EXPECT_EQ(logs[2].cmd, "ip link set dev " + c.device + " mtu 1500");
-        }
+        emergency_network_reset(r, seams, paths, tunnel);
+        EXPECT_EQ(std::count(r.calls.begin(), r.calls.end(), sysctl), now[0] == '1' ? 1 : 0);
+        EXPECT_FALSE(fs::exists(tunnel.private_dir + "/src-valid-mark"));
     }
 }
 
@@ -266,7 +291,7 @@ TEST_F(ResetTest, RepairsEachStartingState) {
         ::mode_t old_umask = ::umask(077);
         FakeRunner r;
         FakeSeams s;
-        auto logs = emergency_network_reset(r, s, paths).logs;
+        auto logs = emergency_network_reset(r, s, paths, tunnel).logs;
         ::umask(old_umask);
 
         ASSERT_EQ(logs.size(), 4u);
@@ -330,7 +355,7 @@ TEST_F(ResetTest, FailureLeavesTheOldStateAndNoTemporaryFile) {
         p.resolv_conf = (root / c.resolv_conf).string();
         FakeRunner r;
         FakeSeams s;
-        auto logs = emergency_network_reset(r, s, p).logs;
+        auto logs = emergency_network_reset(r, s, p, tunnel).logs;
 
         ASSERT_EQ(logs.size(), 4u);
         EXPECT_EQ(logs[1].cmd, "restore /etc/resolv.conf");

@@ -9,3 +9,8 @@ tq8_eq() {
         exit 1
     fi
 }
+
+# tq8_field JSON EXPR: prints EXPR evaluated with r = the parsed JSON line.
+tq8_field() {
+    "${TQ8_PYTHON:-python3.12}" -c 'import json, sys; r = json.loads(sys.argv[1]); print(eval(sys.argv[2]))' "$1" "$2"
+}

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The reset against a real firewall and real links: one run removes the kill switch, the MSS
-# clamp, every copy of the DNS redirect and the tunnel link, gives the first default-route
-# device MTU 1500, and reports failing or missing programs without failing itself.
+# clamp, every copy of the DNS redirect and the tunnel link, gives a device whose MTU the helper
+# changed its own MTU back (once; a device it never touched keeps its MTU), and reports failing
+# or missing programs without failing itself.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/lib.sh"
@@ -47,11 +48,13 @@ for i in 0 1; do
     ip route add default via "198.18.$i.1" dev "tq8phys$i" metric "$((100 + i))"
 done
 
+# The helper lowers the first device's MTU; the second keeps the 1400 nobody changed.
+env PATH="$bin" "$TQ8_INSTALL_DIR/tq8_root_helper" mtu --iface tq8phys0 --mtu 1420 >/dev/null
 summary=$(reset_run "$fakes:$bin")
 expected="ok
 $RESET_E1
 $RESET_E2A
-ip link set dev tq8phys0 mtu 1500${RESET_TAB}0${RESET_TAB}${RESET_TAB}
+ip link set dev tq8phys0 mtu 1400${RESET_TAB}0${RESET_TAB}${RESET_TAB}
 resolvectl flush-caches${RESET_TAB}0${RESET_TAB}flushed${RESET_TAB}
 systemctl restart NetworkManager${RESET_TAB}5${RESET_TAB}${RESET_TAB}Unit NetworkManager.service not found."
 tq8_eq "first reset" "$expected" "$summary"
@@ -70,32 +73,31 @@ check_clean() {
         "-A OUTPUT -d 127.0.0.53/32 -p udp -m udp --dport 54 -j DNAT --to-destination 127.0.0.1:5354" \
         "$(iptables -t nat -S OUTPUT | grep -v '^-P')"
     ! ip link show tq8wg0 >/dev/null 2>&1 || tq8_fail "$1: tq8wg0 still exists"
-    tq8_eq "$1: MTU of the first route's device" 1500 "$(link_mtu tq8phys0)"
+    tq8_eq "$1: MTU of the first route's device" 1400 "$(link_mtu tq8phys0)"
     tq8_eq "$1: MTU of the second route's device" 1400 "$(link_mtu tq8phys1)"
     tq8_eq "$1: resolv.conf" "$RESET_STUB" "$(readlink /etc/resolv.conf)"
 }
 check_clean "after the first reset"
 
-# Again on the repaired system, with resolvectl and systemctl missing: the same entries, the
-# runner's failure text in the last two, and "ok" still true.
+# Again on the repaired system, with resolvectl and systemctl missing: the MTU memory is gone,
+# the runner's failure text is in the last two entries, and "ok" is still true.
 summary=$(reset_run "$bin")
-tq8_eq "second reset, entries 0-3" "ok
+tq8_eq "second reset, entries 0-2" "ok
 $RESET_E1
-$RESET_E2A
-ip link set dev tq8phys0 mtu 1500${RESET_TAB}0${RESET_TAB}${RESET_TAB}" \
-    "$(printf '%s\n' "$summary" | head -n 4)"
-tq8_eq "second reset, entry count" 6 "$(printf '%s\n' "$summary" | wc -l)"
-for i in 4 5; do
+$RESET_E2A" \
+    "$(printf '%s\n' "$summary" | head -n 3)"
+tq8_eq "second reset, entry count" 5 "$(printf '%s\n' "$summary" | wc -l)"
+for i in 3 4; do
     line=$(reset_entry "$summary" "$i")
     cmd=${line%%"$RESET_TAB"*}
     [[ "$line" == "$cmd${RESET_TAB}1${RESET_TAB}${RESET_TAB}Komut çalıştırma hatası ($cmd): "* ]] ||
         tq8_fail "entry $i does not carry the runner's failure: $line"
 done
-tq8_eq "entry 4 command" "resolvectl flush-caches" "$(reset_entry "$summary" 4 | cut -f1)"
-tq8_eq "entry 5 command" "systemctl restart NetworkManager" "$(reset_entry "$summary" 5 | cut -f1)"
+tq8_eq "entry 3 command" "resolvectl flush-caches" "$(reset_entry "$summary" 3 | cut -f1)"
+tq8_eq "entry 4 command" "systemctl restart NetworkManager" "$(reset_entry "$summary" 4 | cut -f1)"
 check_clean "after the second reset"
 
-# Without a default route there is no device entry.
+# Without a default route nothing changes either.
 ip route del default dev tq8phys0
 ip route del default dev tq8phys1
 summary=$(reset_run "$fakes:$bin")

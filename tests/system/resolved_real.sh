@@ -8,13 +8,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
-
-tree="${TQ8_BUILD_DIR:-}/resolved/root"
-if [ -z "${TQ8_IN_SANDBOX:-}" ] && [ ! -x "$tree/lib/systemd/systemd-resolved" ]; then
-    echo "no unpacked systemd-resolved in $tree (scripts/setup.sh downloads it)" >&2
-    [ -n "${CI:-}" ] && exit 1
-    exit 77
-fi
+source "$here/resolved_lib.sh"
+resolved_required
 tq8_run_sandboxed "$0" "$@"
 tq8_in_sandbox
 
@@ -22,56 +17,14 @@ work=$(mktemp -d /tmp/tq8-resolved.XXXXXX)
 chmod 1777 "$work"
 source "$here/dns_lib.sh"
 source "$here/reset_lib.sh"
-bus_pid=
-resolved_pid=
 cleanup() {
-    [ -n "$resolved_pid" ] && kill "$resolved_pid" 2>/dev/null || true
-    [ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null || true
+    resolved_stop
     dns_cleanup
 }
 trap cleanup EXIT
 export PKEXEC_UID=1000
 
-# The unpacked directories over the system's, read-only, in this mount namespace only.
-for d in usr/bin lib/systemd usr/lib/x86_64-linux-gnu/systemd; do
-    mount -t overlay "tq8-$(basename "$d")" -o "lowerdir=$tree/$d:/$d" "/$d"
-done
-cp "$tree/etc/systemd/resolved.conf" /etc/systemd/resolved.conf 2>/dev/null ||
-    { mkdir -p /etc/systemd && cp "$tree/etc/systemd/resolved.conf" /etc/systemd/; }
-getent passwd systemd-resolve >/dev/null ||
-    echo 'systemd-resolve:x:991:991:systemd Resolver:/:/usr/sbin/nologin' >>/etc/passwd
-getent group systemd-resolve >/dev/null || echo 'systemd-resolve:x:991:' >>/etc/group
-
-# A private system bus (its socket under this sandbox's /run) that lets root talk to resolved.
-mkdir -p /run/dbus /run/systemd/resolve
-chown systemd-resolve:systemd-resolve /run/systemd/resolve
-cat >"$work/bus.conf" <<'EOF'
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=/run/dbus/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/>
-  </policy>
-</busconfig>
-EOF
-dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile 2>"$work/bus.err" &
-bus_pid=$!
-for _ in $(seq 100); do [ -S /run/dbus/system_bus_socket ] && break; sleep 0.05; done
-
-start_resolved() {
-    SYSTEMD_LOG_TARGET=console SYSTEMD_LOG_LEVEL=debug /lib/systemd/systemd-resolved \
-        >>"$work/resolved.log" 2>&1 &
-    resolved_pid=$!
-    for _ in $(seq 200); do
-        grep -q ' 3500007F:0035 ' /proc/net/udp && resolvectl status >/dev/null 2>&1 && return 0
-        sleep 0.05
-    done
-    cat "$work/resolved.log" >&2
-    tq8_fail "systemd-resolved did not start"
-}
+resolved_overlay
 start_resolved
 ln -sfn /run/systemd/resolve/stub-resolv.conf /etc/resolv.conf
 

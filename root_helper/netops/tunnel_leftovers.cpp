@@ -1,0 +1,186 @@
+// What a wg-quick start changes beyond its link: recorded when it comes up, undone after it.
+#include <charconv>
+#include <string_view>
+
+#include "root_helper/core/constants.hpp"
+#include "root_helper/core/system_util.hpp"
+#include "root_helper/core/text_decode.hpp"
+#include "root_helper/netops/netops.hpp"
+
+namespace tq8::netops {
+
+namespace {
+
+// "<table>\n": the routing table (and fwmark) wg-quick chose for a full tunnel.
+const std::string kTableFile = "tunnel-table";
+// "<before> <tunnel's>\n": src_valid_mark before the start, and what the start made it.
+const std::string kMarkFile = "src-valid-mark";
+
+// The only value wg-quick gives src_valid_mark.
+const std::string kTunnelMark = "1";
+
+// Each delete removes one copy; wg-quick adds one per start, so a handful is already many.
+constexpr int kMaxDeletes = 16;
+
+// wg-quick tags each firewall rule it adds for a full tunnel with this comment.
+const std::string kRuleComment = "wg-quick(8) rule for " + core::kTunnelIface;
+
+std::string first_token(std::string_view text) {
+    const auto parts = core::split_whitespace(text);
+    return parts.empty() ? std::string() : std::string(parts[0]);
+}
+
+// "wg show <if> fwmark" prints "0x" and the mark in hex, or "off".
+std::optional<unsigned long> fwmark_table(const core::CommandResult& show) {
+    const std::string mark = first_token(show.out);
+    if (show.rc != 0 || mark.size() < 3 || mark.compare(0, 2, "0x") != 0) return std::nullopt;
+    unsigned long v = 0;
+    const auto [end, ec] = std::from_chars(mark.data() + 2, mark.data() + mark.size(), v, 16);
+    if (ec != std::errc() || end != mark.data() + mark.size() || v == 0 || v > 0xffffffffUL)
+        return std::nullopt;
+    return v;
+}
+
+void write_state(const TunnelPaths& state, const std::string& name, const std::string& text) {
+    if (auto dir = open_private_dir(state, true, nullptr))
+        write_private_file(dir->get(), state, name, text);
+}
+
+// Deletes rule (an "ip -4|-6 rule del ..." vector) until none is left; how many went.
+int delete_all(core::CommandRunner& runner, const std::vector<std::string>& rule) {
+    int deleted = 0;
+    while (deleted < kMaxDeletes && runner.run(rule).rc == 0) ++deleted;
+    return deleted;
+}
+
+void remove_policy_rules(core::CommandRunner& runner, const std::string& family,
+                         const std::string& table) {
+    const int ours = delete_all(
+        runner, {"ip", family, "rule", "del", "not", "fwmark", table, "table", table});
+    // wg-quick adds the main table's rule together with its own; it is shared by every full
+    // tunnel, so it goes only with ours and only when no other tunnel's rule is left.
+    if (ours == 0) return;
+    const auto show = runner.run({"ip", family, "rule", "show"});
+    if (show.rc != 0 || show.out.find("not from all fwmark") != std::string::npos) return;
+    delete_all(runner, {"ip", family, "rule", "del", "table", "main", "suppress_prefixlength", "0"});
+}
+
+// Every rule that iptables-save lists with wg-quick's comment for our link, deleted in its
+// table, exactly as listed.
+void remove_firewall_rules(core::CommandRunner& runner, const std::string& program) {
+    const auto save = runner.run({program + "-save"});
+    if (save.rc != 0) return;
+    const std::string marker = "-m comment --comment \"" + kRuleComment + "\"";
+    std::string table;
+    std::string_view rest = save.out;
+    while (!rest.empty()) {
+        const auto nl = rest.find('\n');
+        const std::string_view line = rest.substr(0, nl);
+        rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+        if (line.starts_with('*')) table = std::string(line.substr(1));
+        if (table.empty() || !line.starts_with("-A ") || line.find(marker) == std::string::npos)
+            continue;
+        auto args = save_line_arguments(line);
+        if (!args || args->size() < 2) continue;
+        std::vector<std::string> del = {program, "-t", table, "-D"};
+        del.insert(del.end(), args->begin() + 1, args->end());
+        runner.run(del);
+    }
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> save_line_arguments(std::string_view line) {
+    std::vector<std::string> args;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        if (line[i] == ' ' || line[i] == '\t') {
+            ++i;
+            continue;
+        }
+        std::string arg;
+        bool quoted = false;
+        for (; i < line.size(); ++i) {
+            const char c = line[i];
+            if (!quoted && (c == ' ' || c == '\t')) break;
+            if (c == '"') {
+                quoted = !quoted;
+            } else if (quoted && c == '\\' && i + 1 < line.size()) {
+                arg += line[++i];
+            } else {
+                arg += c;
+            }
+        }
+        if (quoted) return std::nullopt;
+        args.push_back(std::move(arg));
+    }
+    return args;
+}
+
+namespace {
+
+std::optional<std::string> read_src_valid_mark(const TunnelPaths& state) {
+    const auto text = core::read_whole_file(state.src_valid_mark);
+    if (!text) return std::nullopt;
+    std::string value = first_token(*text);
+    if (value.empty()) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+void remember_src_valid_mark(const TunnelPaths& state) {
+    // An earlier start that was never taken down keeps its record: its "before" is the
+    // machine's own value, the one read now may already be the tunnel's.
+    if (read_private_file(state, kMarkFile)) return;
+    const auto now = read_src_valid_mark(state);
+    if (now && *now != kTunnelMark) write_state(state, kMarkFile, *now + " " + kTunnelMark + "\n");
+}
+
+void settle_src_valid_mark(const TunnelPaths& state) {
+    // A start that was refused, failed early or is not a full tunnel left it alone: a 1 set
+    // later by someone else must not be taken for the tunnel's.
+    if (read_src_valid_mark(state) != kTunnelMark) remove_private_file(state, kMarkFile);
+}
+
+void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state) {
+    if (const auto table = fwmark_table(runner.run({"wg", "show", core::kTunnelIface, "fwmark"})))
+        write_state(state, kTableFile, std::to_string(*table) + "\n");
+    else
+        forget_tunnel_table(state);
+}
+
+void restore_src_valid_mark(core::CommandRunner& runner, const TunnelPaths& state) {
+    const auto record = read_private_file(state, kMarkFile);
+    if (!record) return;
+    const auto fields = core::split_whitespace(*record);
+    const auto now = read_src_valid_mark(state);
+    // Only a value the tunnel set is put back: one set since is someone else's.
+    if (fields.size() == 2 && now && *now == fields[1] &&
+        fields[0].find_first_not_of("0123456789") == std::string_view::npos) {
+        const std::string setting = "net.ipv4.conf.all.src_valid_mark=" + std::string(fields[0]);
+        if (runner.run({"sysctl", "-q", "-w", setting}).rc != 0) return;  // a later run retries
+    }
+    remove_private_file(state, kMarkFile);
+}
+
+void remove_tunnel_leftovers(core::CommandRunner& runner, const TunnelPaths& state) {
+    const auto record = read_private_file(state, kTableFile);
+    if (!record) return;
+    const std::string table = first_token(*record);
+    if (!table.empty() && table.find_first_not_of("0123456789") == std::string::npos) {
+        remove_policy_rules(runner, "-4", table);
+        remove_policy_rules(runner, "-6", table);
+        remove_firewall_rules(runner, "iptables");
+        remove_firewall_rules(runner, "ip6tables");
+        // Where nft is installed, wg-quick puts the same rules in tables of its own instead.
+        if (core::on_path("nft"))
+            for (const char* family : {"ip", "ip6"})
+                runner.run({"nft", "delete", "table", family, "wg-quick-" + core::kTunnelIface});
+    }
+    forget_tunnel_table(state);
+}
+
+void forget_tunnel_table(const TunnelPaths& state) { remove_private_file(state, kTableFile); }
+
+}  // namespace tq8::netops
