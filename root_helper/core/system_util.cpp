@@ -89,11 +89,13 @@ std::optional<int> reap_until(pid_t pid, std::chrono::steady_clock::time_point d
         const int wait = poll_wait_ms(deadline);
         if (wait == 0) return std::nullopt;
         // Usually a matter of microseconds: sleep until the child ends or the deadline comes.
+#ifdef SYS_pidfd_open
         if (!exited && !no_pidfd) {
             const long fd = ::syscall(SYS_pidfd_open, pid, 0);
             if (fd >= 0) exited = UniqueFd(static_cast<int>(fd));
             else no_pidfd = true;
         }
+#endif
         if (exited) {
             pollfd p{exited.get(), POLLIN, 0};
             ::poll(&p, 1, wait);
