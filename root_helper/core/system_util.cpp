@@ -2,14 +2,10 @@
 #include "root_helper/core/system_util.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -51,58 +47,10 @@ bool on_path(std::string_view name) {
     }
 }
 
-std::optional<std::string> read_to_end(int fd, std::size_t limit) {
-    std::string text;
-    char buf[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) return text;
-        text.append(buf, static_cast<std::size_t>(n));
-        if (text.size() > limit) return std::nullopt;
-    }
-}
-
 std::optional<std::string> read_whole_file(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return std::nullopt;
     return read_to_end(fd.get());
-}
-
-int poll_wait_ms(std::chrono::steady_clock::time_point deadline) {
-    const auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
-std::optional<int> reap_until(pid_t pid, std::chrono::steady_clock::time_point deadline) {
-    UniqueFd exited;
-    bool no_pidfd = false;
-    for (;;) {
-        int st = 0;
-        const pid_t r = ::waitpid(pid, &st, WNOHANG);
-        if (r == pid) return WIFSIGNALED(st) ? -WTERMSIG(st) : WEXITSTATUS(st);
-        if (r < 0 && errno == ECHILD) return 0;
-        if (r < 0 && errno != EINTR) return std::nullopt;
-        const int wait = poll_wait_ms(deadline);
-        if (wait == 0) return std::nullopt;
-        // Usually a matter of microseconds: sleep until the child ends or the deadline comes.
-#ifdef SYS_pidfd_open
-        if (!exited && !no_pidfd) {
-            const long fd = ::syscall(SYS_pidfd_open, pid, 0);
-            if (fd >= 0) exited = UniqueFd(static_cast<int>(fd));
-            else no_pidfd = true;
-        }
-#endif
-        if (exited) {
-            pollfd p{exited.get(), POLLIN, 0};
-            ::poll(&p, 1, wait);
-        } else {
-            ::poll(nullptr, 0, wait > 10 ? 10 : wait);
-        }
-    }
 }
 
 std::string errno_text(int err) {
