@@ -3,9 +3,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -14,14 +12,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <vector>
 
-#include "root_helper/core/system_util.hpp"
+#include "root_helper/core/caller.hpp"
+#include "root_helper/core/sys_io.hpp"
 #include "root_helper/core/unique_fd.hpp"
 
 namespace tq8::core {
@@ -42,36 +38,20 @@ struct Identity {
     std::vector<gid_t> groups;
 };
 
-std::optional<uid_t> parse_uid(const char* text) {
-    if (*text == '\0') return std::nullopt;
-    std::uint64_t v = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return std::nullopt;
-        v = v * 10 + static_cast<unsigned>(*p - '0');
-        if (v >= 0xFFFFFFFFu) return std::nullopt;  // (uid_t)-1 means "unchanged" to setresuid
-    }
-    return static_cast<uid_t>(v);
-}
-
 // The user pkexec authorised, with the gid and supplementary groups of their login: the same
 // rights their own processes have. A uid without an account is refused rather than guessed at.
 Identity caller_identity() {
     Identity id;
-    const char* env = std::getenv("PKEXEC_UID");
-    if (env == nullptr) return id;
-    const auto uid = parse_uid(env);
-    if (!uid) {
-        id.valid = false;
-        return id;
-    }
-    if (*uid == 0) return id;
+    const Caller who = caller();
+    if (who.unknown()) id.valid = false;
+    if (!who.uid || *who.uid == 0) return id;
     id.drop = true;
-    id.uid = *uid;
+    id.uid = *who.uid;
     std::vector<char> buf(16384);
     passwd pw{};
     passwd* found = nullptr;
     int e;
-    while ((e = ::getpwuid_r(*uid, &pw, buf.data(), buf.size(), &found)) == ERANGE &&
+    while ((e = ::getpwuid_r(id.uid, &pw, buf.data(), buf.size(), &found)) == ERANGE &&
            buf.size() < (1u << 20))
         buf.resize(buf.size() * 2);
     if (e != 0 || found == nullptr) {
@@ -110,23 +90,10 @@ struct Wire {
     std::uint64_t size;
 };
 
-void send_all(int fd, const void* data, std::size_t n) {
-    const char* p = static_cast<const char*>(data);
-    while (n > 0) {
-        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-}
-
 [[noreturn]] void reply(int sock, Status s, int err, const char* data, std::size_t n) {
     const Wire w{static_cast<std::int32_t>(s), err, n};
-    send_all(sock, &w, sizeof w);
-    if (n > 0) send_all(sock, data, n);
+    if (write_all(sock, {reinterpret_cast<const char*>(&w), sizeof w}) == 0 && n > 0)
+        write_all(sock, {data, n});
     ::_exit(0);
 }
 
@@ -162,11 +129,8 @@ void send_all(int fd, const void* data, std::size_t n) {
     // One byte more than allowed: a file that grew since fstat is caught too.
     std::size_t n = 0;
     while (n <= max_size) {
-        ssize_t r = ::read(fd, buf + n, max_size + 1 - n);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            reply(sock, Status::failed, errno, nullptr, 0);
-        }
+        const ssize_t r = read_some(fd, buf + n, max_size + 1 - n);
+        if (r < 0) reply(sock, Status::failed, errno, nullptr, 0);
         if (r == 0) break;
         n += static_cast<std::size_t>(r);
     }
@@ -196,54 +160,30 @@ CallerFile read_caller_file(const std::string& path, std::size_t max_size) {
     UniqueFd mine(sv[0]);
     UniqueFd theirs(sv[1]);
     std::string buf(max_size + 1, '\0');
-    const pid_t pid = ::fork();
-    if (pid < 0) return failed(errno);
-    if (pid == 0) child_main(theirs.get(), id, path.c_str(), buf.data(), max_size);
+    Child child;
+    if (int e = child.fork(); e != 0) return failed(e);
+    if (child.in_child()) child_main(theirs.get(), id, path.c_str(), buf.data(), max_size);
     theirs.reset();
 
-    std::string raw;
-    const std::size_t limit = sizeof(Wire) + max_size;
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    bool timed_out = false;
-    char chunk[16384];
-    while (true) {
-        const int wait = poll_wait_ms(deadline);
-        if (wait == 0) {
-            timed_out = true;
-            break;
-        }
-        pollfd p{mine.get(), POLLIN, 0};
-        const int ready = ::poll(&p, 1, wait);
-        if (ready < 0 && errno != EINTR) break;
-        if (ready <= 0) continue;
-        const ssize_t r = ::read(mine.get(), chunk, sizeof chunk);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (r == 0) break;
-        raw.append(chunk, static_cast<std::size_t>(r));
-        if (raw.size() > limit) break;
-    }
+    const Deadline deadline = deadline_in(kDeadline);
+    int why = 0;
+    const auto raw = read_to_end(mine.get(), sizeof(Wire) + max_size, deadline, &why);
     // The child may be stuck for good (a lookup on a user-space file system that never
     // answers does not even end at SIGKILL): it is given up on, never waited for.
-    bool reaped = !timed_out && reap_until(pid, deadline).has_value();
-    if (!reaped) {
-        ::kill(pid, SIGKILL);
-        reaped = reap_until(pid, std::chrono::steady_clock::now() + kAbandonAfterKill).has_value();
+    if (why == ETIMEDOUT || !child.wait(deadline)) {
+        child.kill_and_reap();
+        return failed(ETIMEDOUT);
     }
-    if (timed_out || !reaped) return failed(ETIMEDOUT);
-
     Wire w{};
-    if (raw.size() < sizeof w) return failed(EIO);
-    std::memcpy(&w, raw.data(), sizeof w);
+    if (!raw || raw->size() < sizeof w) return failed(EIO);
+    std::memcpy(&w, raw->data(), sizeof w);
     if (w.status < 0 || w.status > static_cast<std::int32_t>(Status::failed) ||
-        w.size != raw.size() - sizeof w || w.size > max_size)
+        w.size != raw->size() - sizeof w || w.size > max_size)
         return failed(EIO);
     CallerFile f;
     f.status = static_cast<Status>(w.status);
     f.error = w.error;
-    if (f.status == Status::ok) f.content = raw.substr(sizeof w);
+    if (f.status == Status::ok) f.content = raw->substr(sizeof w);
     return f;
 }
 

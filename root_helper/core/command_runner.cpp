@@ -84,10 +84,10 @@ int drain(Stream (&streams)[2], const Deadline& deadline) {
         if (ready < 0) return errno;
         for (std::size_t i = 0; i < n; ++i) {
             if (pfds[i].revents == 0) continue;
-            const ssize_t got = ::read(pfds[i].fd, buf.get(), kReadChunk);
+            const ssize_t got = read_some(pfds[i].fd, buf.get(), kReadChunk);
             if (got > 0) owners[i]->data.append(buf.get(), static_cast<std::size_t>(got));
             else if (got == 0) owners[i]->fd.reset();
-            else if (errno != EINTR && errno != EAGAIN) return errno;
+            else if (errno != EAGAIN) return errno;
         }
     }
     return 0;

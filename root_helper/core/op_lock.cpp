@@ -2,17 +2,14 @@
 #include "root_helper/core/op_lock.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <string_view>
 
-#include "root_helper/core/notice.hpp"
-#include "root_helper/core/texts.hpp"
+#include "root_helper/core/sys_io.hpp"
 
 namespace tq8::core {
 
@@ -44,22 +41,20 @@ OpLock::State lock_file_within(int fd, std::chrono::milliseconds wait) {
             if (errno != EINTR) return OpLock::State::kUnlocked;
         }
     }
-    using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + wait;
     std::chrono::milliseconds step{10};
     for (;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return OpLock::State::kOwner;
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) return OpLock::State::kUnlocked;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return OpLock::State::kTimedOut;
-        ::poll(nullptr, 0, static_cast<int>(std::min(step, left).count()));
+        const auto now = Clock::now();
+        if (now >= deadline) return OpLock::State::kTimedOut;
+        wait_any({}, std::min(deadline, now + step));
         step = std::min(step * 2, std::chrono::milliseconds{200});
     }
 }
 
-OpLock::OpLock(const std::string& path, std::chrono::milliseconds wait, bool announce) {
+OpLock::OpLock(const std::string& path, std::chrono::milliseconds wait) {
     if (t_depth++ > 0) {
         state_ = State::kNested;
         return;
@@ -70,12 +65,7 @@ OpLock::OpLock(const std::string& path, std::chrono::milliseconds wait, bool ann
         return;
     }
     state_ = lock_file_within(fd.get(), wait);
-    if (state_ == State::kOwner) {
-        fd_ = std::move(fd);
-    } else if (state_ == State::kTimedOut && announce) {
-        // The lock's one diagnostic: for whoever runs the helper, never on stdout.
-        notice(texts::kOpLockTimedOut);
-    }
+    if (state_ == State::kOwner) fd_ = std::move(fd);
 }
 
 // Closing the descriptor releases the flock; the file itself stays, so that a waiter that

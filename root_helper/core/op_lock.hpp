@@ -40,10 +40,8 @@ public:
         kTimedOut,  // another holder kept it past a finite wait; going ahead without it
     };
 
-    // announce: a finite wait that runs out says so through the notice sink. The guard's
-    // clean-up passes false: its standard error belongs to its caller and may never be read.
     explicit OpLock(const std::string& path = kOpLockPath,
-                    std::chrono::milliseconds wait = kOpLockNoLimit, bool announce = true);
+                    std::chrono::milliseconds wait = kOpLockNoLimit);
     ~OpLock();
     OpLock(const OpLock&) = delete;
     OpLock& operator=(const OpLock&) = delete;

@@ -41,6 +41,13 @@ int wait_fd(int fd, short events, const Deadline& deadline) {
     return n > 0 ? p.revents : n;
 }
 
+ssize_t read_some(int fd, void* buf, std::size_t n) noexcept {
+    for (;;) {
+        const ssize_t got = ::read(fd, buf, n);
+        if (got >= 0 || errno != EINTR) return got;
+    }
+}
+
 int write_all(int fd, std::string_view data, const Deadline& deadline) {
     bool socket = true;
     while (!data.empty()) {
@@ -79,9 +86,8 @@ std::optional<std::string> read_to_end(int fd, std::size_t limit, const Deadline
             if (ev == 0) return stop(ETIMEDOUT);
             if (ev < 0) return stop(errno);
         }
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        const ssize_t n = read_some(fd, buf, sizeof buf);
         ready = !deadline;
-        if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             ready = false;
             continue;

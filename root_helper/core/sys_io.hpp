@@ -36,6 +36,10 @@ int wait_any(std::span<pollfd> fds, const Deadline& deadline);
 // the deadline passed first, -1 with errno when poll() fails.
 int wait_fd(int fd, short events, const Deadline& deadline);
 
+// One read() of at most n bytes, again when a signal interrupted it before any byte came: what
+// read() returns (-1 with errno, EAGAIN included). Async-signal-safe.
+ssize_t read_some(int fd, void* buf, std::size_t n) noexcept;
+
 // Writes all of data to fd (a pipe or socket without SIGPIPE: MSG_NOSIGNAL is used where fd is
 // a socket, the helper otherwise ignores SIGPIPE), waiting for room on a non-blocking one.
 // 0, or the errno: EPIPE when the reader has gone, ETIMEDOUT when the deadline passed first.

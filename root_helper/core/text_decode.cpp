@@ -10,6 +10,18 @@ namespace {
 
 using Bytes = const unsigned char*;
 
+// True for exactly the code points for which Python's str.isspace() is true.
+bool is_python_space(char32_t c) noexcept {
+    if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
+    switch (c) {
+        case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F:
+        case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
 // The code point at p[i] and its length. Only called on well-formed text; anything else reads
 // as a one-byte non-space so that a caller breaking the precondition still stays in bounds.
 std::pair<char32_t, std::size_t> decode_at(Bytes p, std::size_t i, std::size_t n) {
@@ -112,19 +124,6 @@ std::optional<std::size_t> utf8_error_offset(std::string_view s) {
     return std::nullopt;
 }
 
-bool is_valid_utf8(std::string_view s) { return !utf8_error_offset(s).has_value(); }
-
-bool is_python_space(char32_t c) noexcept {
-    if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
-    switch (c) {
-        case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F:
-        case 0x3000:
-            return true;
-        default:
-            return c >= 0x2000 && c <= 0x200A;
-    }
-}
-
 std::vector<std::string_view> split_whitespace(std::string_view s) {
     const auto p = reinterpret_cast<Bytes>(s.data());
     std::vector<std::string_view> words;
@@ -151,28 +150,16 @@ std::vector<std::string_view> split_whitespace(std::string_view s) {
     return words;
 }
 
-std::string normalize_newlines(std::string_view s) {
-    std::string out(s);
-    normalize_in_place(out);
-    return out;
-}
-
 std::string strip_whitespace(std::string_view s) {
     auto [b, e] = trimmed_bounds(s);
     return std::string(s.substr(b, e - b));
 }
 
 bool decode_output_in_place(std::string& s) {
-    if (!is_valid_utf8(s)) return false;
+    if (utf8_error_offset(s)) return false;
     normalize_in_place(s);
     strip_in_place(s);
     return true;
-}
-
-std::optional<std::string> decode_output(std::string_view raw) {
-    std::string s(raw);
-    if (!decode_output_in_place(s)) return std::nullopt;
-    return s;
 }
 
 }  // namespace tq8::core

@@ -163,8 +163,4 @@ inline std::string guard_note_not_started(int result) {
     return "başlamadı: sonuç " + std::to_string(result);
 }
 
-// Operation lock
-inline constexpr std::string_view kOpLockTimedOut =
-    "tq8_root_helper: başka bir işlem sürüyor; kilit beklenemedi, kilitsiz devam ediliyor.\n";
-
 }  // namespace tq8::texts

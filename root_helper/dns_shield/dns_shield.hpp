@@ -186,8 +186,8 @@ private:
     std::string resolv_path_;
     std::string lock_path_;
     std::string state_dir_;
-    int signal_read_ = -1;
-    int signal_write_ = -1;
+    core::UniqueFd signal_read_;   // the self-pipe the handlers write to while armed
+    core::UniqueFd signal_write_;
     std::array<struct sigaction, NSIG> saved_{};
 };
 

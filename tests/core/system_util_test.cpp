@@ -1,5 +1,4 @@
-// The shared system utilities: the PATH search, the whole-file read, the poll wait and the
-// errno text.
+// The shared system utilities: the PATH search, the whole-file read and the errno text.
 #include "root_helper/core/system_util.hpp"
 
 #include <gtest/gtest.h>
@@ -7,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -64,17 +62,7 @@ TEST_F(SystemUtil, ReadWholeFileReadsPastOneBuffer) {
     EXPECT_EQ(read_whole_file(dir_.string()), std::nullopt) << "a directory reads as a failure";
 }
 
-TEST(SystemUtilWait, PollWaitRoundsUpAndStopsAtZero) {
-    const auto now = std::chrono::steady_clock::now();
-    EXPECT_EQ(poll_wait_ms(now - std::chrono::seconds(1)), 0);
-    EXPECT_EQ(poll_wait_ms(now), 0);
-    const int soon = poll_wait_ms(std::chrono::steady_clock::now() + std::chrono::microseconds(1500));
-    EXPECT_GE(soon, 1);
-    EXPECT_LE(soon, 2);
-    EXPECT_EQ(poll_wait_ms(now + std::chrono::hours(24 * 365 * 100)), INT_MAX);
-}
-
-TEST(SystemUtilWait, ErrnoTextIsTheRuntimesOSErrorText) {
+TEST(ErrnoText, IsTheRuntimesOSErrorText) {
     EXPECT_EQ(errno_text(ENOENT), "[Errno 2] No such file or directory");
     EXPECT_EQ(errno_text(EISDIR, "/etc/x"), "[Errno 21] Is a directory: '/etc/x'");
     EXPECT_EQ(errno_text(9999), "[Errno 9999] Unknown error 9999");
