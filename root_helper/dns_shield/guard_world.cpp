@@ -110,11 +110,7 @@ void SystemGuardWorld::claim_redirect() {
     const auto me = core::process_identity(::getpid());
     core::UniqueFd fd(::openat(dir.get(), kOwnerNewName,
                                O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-    bool ok = me && fd;
-    if (ok) {
-        const std::string text = *me + "\n";
-        ok = ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    }
+    bool ok = me && fd && core::write_all(fd.get(), *me + "\n") == 0;
     if (fd && ::close(fd.release()) != 0) ok = false;
     if (ok && ::renameat(dir.get(), kOwnerNewName, dir.get(), kOwnerName) == 0) return;
     // No record rather than an old one: an older guard's name would keep our rule in place.
@@ -128,11 +124,11 @@ bool SystemGuardWorld::redirect_is_ours() {
     if (!dir) return true;
     core::UniqueFd fd(::openat(dir.get(), kOwnerName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!fd) return true;
-    char buf[64];
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n <= 0) return true;
-    std::string owner(buf, static_cast<std::size_t>(n));
-    if (!owner.empty() && owner.back() == '\n') owner.pop_back();
+    // A record is "<pid> <start time>\n"; anything longer is not one of ours. Nothing there
+    // may make the clean-up wait: what is not ready at once is no record.
+    std::string owner = core::read_to_end(fd.get(), 64, core::Clock::now()).value_or("");
+    if (owner.empty()) return true;
+    if (owner.back() == '\n') owner.pop_back();
     if (owner == core::process_identity(::getpid())) return true;
     // Another name: ours only when that guard is gone (killed before its clean-up), which
     // its start time tells even when its pid has been given to another process since.
