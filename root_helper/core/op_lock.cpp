@@ -44,8 +44,8 @@ OpLock::State lock_file_within(int fd, std::chrono::milliseconds wait) {
     const auto deadline = Clock::now() + wait;
     std::chrono::milliseconds step{10};
     for (;;) {
+        // Never waits, so no signal can interrupt it.
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return OpLock::State::kOwner;
-        if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) return OpLock::State::kUnlocked;
         const auto now = Clock::now();
         if (now >= deadline) return OpLock::State::kTimedOut;

@@ -40,9 +40,10 @@ int wait_fd(int fd, short events, const Deadline& deadline);
 // read() returns (-1 with errno, EAGAIN included). Async-signal-safe.
 ssize_t read_some(int fd, void* buf, std::size_t n) noexcept;
 
-// Writes all of data to fd (a pipe or socket without SIGPIPE: MSG_NOSIGNAL is used where fd is
-// a socket, the helper otherwise ignores SIGPIPE), waiting for room on a non-blocking one.
-// 0, or the errno: EPIPE when the reader has gone, ETIMEDOUT when the deadline passed first.
+// Writes all of data to fd, waiting for room when fd is non-blocking. 0, or the errno: EPIPE
+// when the reader has gone, ETIMEDOUT when the deadline passed first. A socket never raises
+// SIGPIPE (MSG_NOSIGNAL); for a pipe the process's own disposition counts (the runtime, and
+// the armed guard, ignore it).
 int write_all(int fd, std::string_view data, const Deadline& deadline = std::nullopt);
 
 // Everything left to read from fd; nullopt when a read fails, more than limit bytes come or
