@@ -27,12 +27,16 @@ bool remove_dns_redirect(core::CommandRunner& runner) {
     const auto remove = redirect_command("-D");
     // -D removes one copy per call and earlier runs may have left several. Deleting only
     // after a check that saw the rule keeps a missing iptables (or a lost lock) from looking
-    // like work left undone: any failing check means nothing is left to remove.
+    // like work left undone: any check that answers "no" means nothing is left to remove.
+    // A check killed by a signal gave no answer (a signal sent to the starter's process group
+    // reaches a program before it has a group of its own): the rule may still be there, so it
+    // counts as present, and the next check decides.
+    const auto absent = [&] { return runner.run(check).rc > 0; };
     for (int i = 0; i < kMaxDeletions; ++i) {
-        if (runner.run(check).rc != 0) return true;
+        if (absent()) return true;
         runner.run(remove);
     }
-    return runner.run(check).rc != 0;
+    return absent();
 }
 
 }  // namespace tq8::dns_shield

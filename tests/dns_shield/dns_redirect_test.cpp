@@ -18,11 +18,17 @@ Argv rule(const char* command) {
 }
 
 // A nat OUTPUT chain holding `copies` identical redirect rules, as iptables would treat it.
+// The first `killed` checks die of SIGTERM before they can answer.
 struct Chain {
     int copies;
+    int killed = 0;
     testing::FakeRunner runner;
-    explicit Chain(int n) : copies(n) {
+    explicit Chain(int n, int k = 0) : copies(n), killed(k) {
         runner.fallback([this](const Argv& argv) -> core::CommandResult {
+            if (argv == rule("-C") && killed > 0) {
+                --killed;
+                return {-15, "", ""};
+            }
             if (argv == rule("-C")) {
                 if (copies > 0) return {0, "", ""};
                 return {1, "", "iptables: Bad rule (does a matching rule exist in that chain?)."};
@@ -64,6 +70,22 @@ TEST(RemoveDnsRedirect, AFailingCheckMeansNothingIsLeft) {
     runner.default_result = {1, "", "Komut çalıştırma hatası (iptables ...): not found"};
     EXPECT_TRUE(remove_dns_redirect(runner));
     EXPECT_EQ(runner.calls, std::vector<Argv>{rule("-C")});
+}
+
+TEST(RemoveDnsRedirect, ACheckKilledBySignalIsNoAnswer) {
+    // A guard ended by a signal to its starter's group: the check run during the clean-up is
+    // killed too. The rule must not be taken for gone.
+    struct Case {
+        int copies;
+        int killed;  // how many of the first checks die of SIGTERM
+        bool result;
+        int left;
+    } cases[] = {{1, 1, true, 0}, {1, 3, true, 0}, {0, 1, true, 0}, {1, 6, false, 0}};
+    for (const auto& c : cases) {
+        Chain chain(c.copies, c.killed);
+        EXPECT_EQ(remove_dns_redirect(chain.runner), c.result) << c.killed << " killed";
+        EXPECT_EQ(chain.copies, c.left) << c.killed << " killed";
+    }
 }
 
 TEST(RemoveDnsRedirect, AFailedDeletionIsJudgedByTheNextCheck) {

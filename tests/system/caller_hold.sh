@@ -41,9 +41,11 @@ case "\$*" in *"-N TQ8_KILLSWITCH"*) sleep 3 ;; esac
 exec $(command -v iptables) "\$@"
 SH
 chmod +x "$work/bin/iptables"
-# Whatever is started while a guard runs must not hold the guard's input (fd 7) open too.
+# Whatever is started while a guard runs must not hold the guard's input (fd 7) open too. As a
+# background job of this script it would start with INT and QUIT ignored; a terminal user's
+# job starts with every signal at its default.
 slow_switch_on() {  # KEY_HEX: a kill switch run on a terminal, KEY typed at 1 s
-    PATH="$work/bin:$PATH" "$py" "$here/pty_run.py" 1 "$1" 20 "$work/tty.out" \
+    PATH="$work/bin:$PATH" env --default-signal "$py" "$here/pty_run.py" 1 "$1" 20 "$work/tty.out" \
         "$helper" killswitch --enable >"$work/tty.res" 7>&- &
     tty_pid=$!
     sleep 1.5
@@ -78,6 +80,17 @@ tq8_eq "^\\: status" 1 "$status"
 grep -q KeyboardInterrupt "$work/tty.out" || tq8_fail "^\\: no KeyboardInterrupt: $(cat "$work/tty.out")"
 lock_free || tq8_fail "^\\: the lock is still held"
 compgen -G "$work/core*" >/dev/null && tq8_fail "^\\: a core file was written"
+
+# --- a hang-up of the terminal: the run finishes what it started, then ends ------------------
+slow_switch_on hup
+wait "$tty_pid"
+read -r status secs state <"$work/tty.res"
+# 1 for the interrupt, or 120 when the runtime cannot even write its traceback there; never
+# minus a signal: nothing cut the run off half-way.
+[ "$status" = 1 ] || [ "$status" = 120 ] || tq8_fail "hang-up: status $status"
+tq8_eq "hang-up: the whole chain" 17 "$(iptables -S TQ8_KILLSWITCH | grep -c '^-A')"
+tq8_eq "hang-up: the jump" 1 "$(iptables -S OUTPUT | grep -c 'TQ8_KILLSWITCH')"
+lock_free || tq8_fail "hang-up: the lock is still held"
 
 # --- the guard's clean-up behind a holder that never lets go ----------------------------------
 start_guard

@@ -2,6 +2,7 @@
 controlling terminal is a pty we hold, and types one key into that terminal after a while.
 
 usage: pty_run.py AFTER KEY_HEX LIMIT OUTPUT CMD...
+KEY_HEX "hup" hangs the terminal up instead (the master closed), as a closed terminal window.
 Prints "<status> <seconds> <state>": the exit status (minus the signal number), the seconds
 from the start to the end, and the process state (/proc/PID/stat) half a second after the
 key; "running" as status when it had not ended after LIMIT seconds (it is then killed).
@@ -12,7 +13,8 @@ import select
 import sys
 import time
 
-after, key, limit, output = float(sys.argv[1]), bytes.fromhex(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+after, limit, output = float(sys.argv[1]), float(sys.argv[3]), sys.argv[4]
+key = None if sys.argv[2] == "hup" else bytes.fromhex(sys.argv[2])
 cmd = sys.argv[5:]
 pid, master = pty.fork()
 if pid == 0:
@@ -24,7 +26,11 @@ sent = None
 while time.monotonic() - start < limit:
     now = time.monotonic() - start
     if sent is None and now >= after:
-        os.write(master, key)
+        if key is None:
+            os.close(master)
+            master = os.open("/dev/null", os.O_RDONLY)
+        else:
+            os.write(master, key)
         sent = now
     if sent is not None and state == "-" and now >= sent + 0.5:
         try:

@@ -33,15 +33,22 @@ void detach_from_terminal_signals() {
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
-// ^\ ends a run as ^C does: KeyboardInterrupt once the operation in progress has finished
-// (and given the run lock back), a traceback and status 1; the guard catches both itself and
-// cleans up.
-void quit_like_interrupt() {
+// ^\ and a hang-up of the caller's terminal end a run as ^C does: KeyboardInterrupt once the
+// operation in progress has finished (and given the run lock back), a traceback and status 1,
+// never a run cut off half-way; the guard catches all three itself and cleans up. A signal
+// the starter ignored stays ignored, as the runtime does for SIGINT.
+void terminal_signals_like_interrupt() {
     PyObject* sig = PyImport_ImportModule("_signal");
     PyObject* handler = sig ? PyObject_GetAttrString(sig, "default_int_handler") : nullptr;
-    PyObject* r = handler ? PyObject_CallMethod(sig, "signal", "iO", SIGQUIT, handler) : nullptr;
-    if (!r) PyErr_Clear();
-    Py_XDECREF(r);
+    for (int signum : {SIGQUIT, SIGHUP}) {
+        struct sigaction now {};
+        if (!handler || ::sigaction(signum, nullptr, &now) != 0 || now.sa_handler == SIG_IGN)
+            continue;
+        PyObject* r = PyObject_CallMethod(sig, "signal", "iO", signum, handler);
+        if (!r) PyErr_Clear();
+        Py_XDECREF(r);
+    }
+    if (!handler) PyErr_Clear();
     Py_XDECREF(handler);
     Py_XDECREF(sig);
 }
@@ -85,7 +92,7 @@ int main(int argc, char** argv) {
     if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
     PyConfig_Clear(&config);
     check(status);
-    quit_like_interrupt();
+    terminal_signals_like_interrupt();
 
     tq8::core::audit_open();
     int exit_status = run_main();
