@@ -17,18 +17,17 @@ namespace {
 
 thread_local int t_depth = 0;
 
-UniqueFd open_lock_file(const std::string& path) {
+}  // namespace
+
+UniqueFd open_lock_file(int dir_fd, const char* path) {
     // O_NONBLOCK: a FIFO planted at the path must not hang the open. O_NOFOLLOW: root never
     // follows a link it did not make.
-    UniqueFd fd(::open(path.c_str(),
-                       O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600));
-    if (!fd) return {};
+    UniqueFd fd(::openat(dir_fd, path,
+                         O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600));
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
     return fd;
 }
-
-}  // namespace
 
 // flock() has no timeout of its own; try without blocking and back off between tries
 // (10 ms doubling to 200 ms), so a short hold costs little and a long one costs few wake-ups.
@@ -59,7 +58,7 @@ OpLock::OpLock(const std::string& path, std::chrono::milliseconds wait) {
         state_ = State::kNested;
         return;
     }
-    UniqueFd fd = open_lock_file(path);
+    UniqueFd fd = open_lock_file(AT_FDCWD, path.c_str());
     if (!fd) {
         state_ = State::kUnlocked;
         return;

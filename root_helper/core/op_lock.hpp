@@ -57,6 +57,10 @@ private:
     State state_ = State::kUnlocked;
 };
 
+// The lock file at path (relative to dir_fd, or AT_FDCWD), created private to root when
+// missing; none when it cannot be opened or is not a regular file.
+UniqueFd open_lock_file(int dir_fd, const char* path);
+
 // flock(LOCK_EX) on fd within wait (kOpLockNoLimit: for as long as it takes): kOwner,
 // kTimedOut, or kUnlocked when the descriptor cannot be locked at all.
 OpLock::State lock_file_within(int fd, std::chrono::milliseconds wait);

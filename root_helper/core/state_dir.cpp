@@ -12,6 +12,7 @@
 namespace tq8::core {
 
 UniqueFd open_state_dir(const std::string& path) {
+    if (path.empty()) return {};
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return {};
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) return {};

@@ -14,8 +14,8 @@ namespace tq8::core {
 inline constexpr const char* kStateDir = "/run/tq8-root-helper";
 
 // The directory at path, made (0700) when missing, opened without following a link; an empty
-// UniqueFd when it cannot be made or opened, or is not this process's user's own or is
-// writable by others (a planted directory is never used).
+// UniqueFd when path is empty, when it cannot be made or opened, or is not this process's
+// user's own or is writable by others (a planted directory is never used).
 UniqueFd open_state_dir(const std::string& path);
 
 // "<pid> <start time>": the process's id and its start time in clock ticks since boot (field 22

@@ -91,20 +91,14 @@ constexpr const char* kOwnerNewName = ".redirect-owner.new";
 }  // namespace
 
 core::UniqueFd SystemGuardWorld::lock_guards(std::chrono::milliseconds wait) {
-    if (state_dir_.empty()) return {};
     core::UniqueFd dir = core::open_state_dir(state_dir_);
     if (!dir) return {};
-    core::UniqueFd fd(::openat(dir.get(), kGuardLockName,
-                               O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
-                               0600));
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-    if (core::lock_file_within(fd.get(), wait) != core::OpLock::State::kOwner) return {};
+    core::UniqueFd fd = core::open_lock_file(dir.get(), kGuardLockName);
+    if (!fd || core::lock_file_within(fd.get(), wait) != core::OpLock::State::kOwner) return {};
     return fd;
 }
 
 void SystemGuardWorld::claim_redirect() {
-    if (state_dir_.empty()) return;
     core::UniqueFd dir = core::open_state_dir(state_dir_);
     if (!dir) return;
     const auto me = core::process_identity(::getpid());
@@ -119,7 +113,6 @@ void SystemGuardWorld::claim_redirect() {
 }
 
 bool SystemGuardWorld::redirect_is_ours() {
-    if (state_dir_.empty()) return true;
     core::UniqueFd dir = core::open_state_dir(state_dir_);
     if (!dir) return true;
     core::UniqueFd fd(::openat(dir.get(), kOwnerName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
@@ -137,7 +130,6 @@ bool SystemGuardWorld::redirect_is_ours() {
 }
 
 void SystemGuardWorld::drop_claim() {
-    if (state_dir_.empty()) return;
     if (core::UniqueFd dir = core::open_state_dir(state_dir_)) ::unlinkat(dir.get(), kOwnerName, 0);
 }
 
