@@ -25,7 +25,6 @@ PyObject* native_remove_dns_redirect(PyObject*, PyObject* const*, Py_ssize_t);
 PyObject* native_shield_listening(PyObject*, PyObject* const*, Py_ssize_t);
 PyObject* native_shield_answers(PyObject*, PyObject* const*, Py_ssize_t);
 PyObject* native_dns_guard(PyObject*, PyObject* const*, Py_ssize_t);
-PyObject* native_main(PyObject*, PyObject* const*, Py_ssize_t);
 
 // The decimal text of N as a compile-time string, for defaults derived from a constant.
 template <int N>
@@ -56,11 +55,13 @@ struct Param {
 // One published name. Names are string literals, so name.data() is NUL-terminated.
 struct Published {
     std::string_view name;
-    Native native = nullptr;  // nullptr: a constant
+    Native native = nullptr;  // nullptr: a constant, or a function written in Python
     std::array<Param, 3> params = {};
     std::string_view returns = {};
     std::string_view doc = {};    // empty: no doc text
     std::string_view value = {};  // a constant: its Python expression over _native
+
+    constexpr bool function() const { return !returns.empty(); }
 
     constexpr Py_ssize_t arity() const {
         Py_ssize_t n = 0;
@@ -106,7 +107,7 @@ inline constexpr Published kPublished[] = {
             "yönlendirir.\n    Arayüz açık kaldıkça çalışır; stdin kapanınca (arayüz "
             "kapandı/çöktü) ya da çözümleyici\n    durunca yönlendirmeyi kaldırır — kullanıcı asla "
             "DNS'siz kalmaz."},
-    {.name = "main", .native = native_main, .returns = "None"},
+    {.name = "main", .returns = "None"},
 };
 
 inline constexpr std::size_t kPublishedCount = std::size(kPublished);
@@ -118,12 +119,11 @@ consteval std::size_t published(std::string_view name) {
     throw "not a published name";
 }
 
-// The functions one operation reaches another through (the seams) and the front end's guard.
+// The functions one operation reaches another through (the seams).
 inline constexpr std::size_t kRunCmd = published("run_cmd");
 inline constexpr std::size_t kSetMtu = published("set_mtu");
 inline constexpr std::size_t kRemoveDnsRedirect = published("remove_dns_redirect");
 inline constexpr std::size_t kShieldListening = published("_shield_listening");
 inline constexpr std::size_t kShieldAnswers = published("_shield_answers");
-inline constexpr std::size_t kDnsGuard = published("dns_guard");
 
 }  // namespace tq8::py
