@@ -1,10 +1,13 @@
-// The privileged command: an isolated runtime with the module built in, running main().
+// The privileged command: an isolated runtime with the module built in, main(), its status.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/python/py_module.hpp"
@@ -43,19 +46,15 @@ void quit_like_interrupt() {
     Py_XDECREF(sig);
 }
 
-// main() ends the run the runtime's own way: a SystemExit leaves through PyErr_Print, which
-// finalises the runtime and exits with its code (120 when the last flush of the standard
-// streams fails); any other error prints its traceback and gives 1.
 int run_main() {
     PyObject* module = PyImport_ImportModule("tq8_root_helper");
     // Each system-changing command of this run leaves a line in the system log.
     if (module) tq8::py::enable_audit(module);
     PyObject* result = module ? PyObject_CallMethod(module, "main", nullptr) : nullptr;
-    if (!result) PyErr_Print();
-    int status = result ? 0 : 1;
-    Py_XDECREF(result);
     Py_XDECREF(module);
-    return Py_FinalizeEx() < 0 ? 120 : status;
+    int status = tq8::py::command_status(result);
+    Py_XDECREF(result);
+    return status;
 }
 
 }  // namespace
@@ -89,5 +88,11 @@ int main(int argc, char** argv) {
     quit_like_interrupt();
 
     tq8::core::audit_open();
-    return run_main();
+    int exit_status = run_main();
+    // The status is final and the standard streams are flushed; tearing the runtime down
+    // would only free memory the kernel takes back anyway, and adds milliseconds to every run
+    // (the guard's end of input to exit included). No thread, atexit hook or object with a
+    // finaliser of ours is pending here; C stdio (our fallbacks) is flushed by hand.
+    std::fflush(nullptr);
+    _exit(exit_status);
 }
