@@ -447,6 +447,7 @@ PyRef make_native_holder(PyObject* module) {
     set_attr(holder.get(), "SHIELD_DNS", to_str(core::SHIELD_DNS));
     set_attr(holder.get(), "DNAT_RULE", str_tuple(core::DNAT_RULE));
     set_attr(holder.get(), "IPT", str_tuple(core::IPT));
+    set_attr(holder.get(), "TUNNEL_MTU", check(PyLong_FromLong(netops::kTunnelMtu)));
     return holder;
 }
 

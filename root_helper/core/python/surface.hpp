@@ -5,7 +5,6 @@
 #pragma once
 
 #include "root_helper/core/python/py_support.hpp"
-#include "root_helper/netops/netops.hpp"
 
 #include <array>
 #include <cstddef>
@@ -25,26 +24,6 @@ PyObject* native_remove_dns_redirect(PyObject*, PyObject* const*, Py_ssize_t);
 PyObject* native_shield_listening(PyObject*, PyObject* const*, Py_ssize_t);
 PyObject* native_shield_answers(PyObject*, PyObject* const*, Py_ssize_t);
 PyObject* native_dns_guard(PyObject*, PyObject* const*, Py_ssize_t);
-
-// The decimal text of N as a compile-time string, for defaults derived from a constant.
-template <int N>
-struct DecimalText {
-    static_assert(N >= 0);
-    char digits[12] = {};
-    std::size_t size = 0;
-    constexpr DecimalText() {
-        char rev[12] = {};
-        int n = N;
-        do {
-            rev[size++] = static_cast<char>('0' + n % 10);
-            n /= 10;
-        } while (n != 0);
-        for (std::size_t i = 0; i < size; ++i) digits[i] = rev[size - 1 - i];
-    }
-    constexpr std::string_view view() const { return {digits, size}; }
-};
-template <int N>
-inline constexpr DecimalText<N> kDecimalText{};
 
 struct Param {
     std::string_view name;
@@ -84,7 +63,7 @@ inline constexpr Published kPublished[] = {
      .returns = "Dict[str, object]",
      .doc = "iptables üzerinde TQ8_KILLSWITCH zinciri ile VPN koptuğunda sızıntıyı engeller."},
     {.name = "manage_wireguard", .native = native_manage_wireguard,
-     .params = {{{"action", "str"}, {"conf_path", "str", "\"\""}, {"mtu", "int", kDecimalText<netops::kTunnelMtu>.view()}}},
+     .params = {{{"action", "str"}, {"conf_path", "str", "\"\""}, {"mtu", "int", "_native.TUNNEL_MTU"}}},
      .returns = "Dict[str, object]",
      .doc = "WireGuard (wg-quick / ip link type wireguard) tünelini başlatır veya durdurur."},
     {.name = "emergency_network_reset", .native = native_emergency_network_reset,
