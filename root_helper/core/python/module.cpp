@@ -12,7 +12,6 @@
 
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/constants.hpp"
-#include "root_helper/core/notice.hpp"
 #include "root_helper/core/op_lock.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
@@ -451,22 +450,6 @@ PyRef make_native_holder(PyObject* module) {
     return holder;
 }
 
-// The library's notes go to the current sys.stderr, the command's and an importing process's
-// alike.
-void stderr_notice(std::string_view text) noexcept {
-    GilHold gil;
-    PyObject* pending = PyErr_GetRaisedException();
-    PyObject* err = PySys_GetObject("stderr");  // borrowed
-    if (err && err != Py_None) {
-        PyRef s = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                                    "surrogateescape"));
-        PyRef r = s ? PyRef::steal(PyObject_CallMethod(err, "write", "O", s.get())) : PyRef();
-        if (r) r = PyRef::steal(PyObject_CallMethod(err, "flush", nullptr));
-    }
-    PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-}
-
 int exec_module(PyObject* module) {
     PyObject* ok = guarded([&]() -> PyObject* {
         PyObject* dict = PyModule_GetDict(module);
@@ -478,7 +461,6 @@ int exec_module(PyObject* module) {
         check(PyEval_EvalCode(code.get(), dict, dict));
         set_attr(holder.get(), "main", front_end_main(module));
         init_state(module);
-        core::set_notice_sink(stderr_notice);
         return Py_NewRef(Py_None);
     });
     if (!ok) return -1;
