@@ -1,5 +1,6 @@
 // The tq8_root_helper module: its surface text, the native functions behind it, its state.
 #include "root_helper/core/python/py_module.hpp"
+#include "root_helper/core/python/front_end.hpp"
 
 #include <signal.h>
 
@@ -9,8 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/constants.hpp"
-#include "root_helper/core/notice.hpp"
 #include "root_helper/core/op_lock.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
@@ -49,7 +50,7 @@ std::string surface_text() {
     std::string py;
     for (const Published& p : kPublished) {
         py += '\n';
-        if (!p.native) {
+        if (!p.function()) {
             py.append(p.name).append(" = ").append(p.value).append("\n");
             continue;
         }
@@ -340,7 +341,7 @@ PyObject* native_shield_answers(PyObject*, PyObject* const*, Py_ssize_t nargs) {
 }
 
 PyObject* native_dns_guard(PyObject* module, PyObject* const*, Py_ssize_t nargs) {
-    if (!arity(kDnsGuard, nargs)) return nullptr;
+    if (!arity(published("dns_guard"), nargs)) return nullptr;
     return guarded([&]() -> PyObject* {
         GuardRun run = run_dns_guard(module);
         if (int sig = run.outcome.signal) {
@@ -352,11 +353,6 @@ PyObject* native_dns_guard(PyObject* module, PyObject* const*, Py_ssize_t nargs)
         }
         return PyLong_FromLong(run.outcome.result);
     });
-}
-
-PyObject* native_main(PyObject* module, PyObject* const*, Py_ssize_t nargs) {
-    if (!arity(published("main"), nargs)) return nullptr;
-    return front_end_main(module);
 }
 
 namespace {
@@ -389,6 +385,55 @@ void set_attr(PyObject* o, const char* name, const PyRef& value) {
     check_status(PyObject_SetAttrString(o, name, value.get()));
 }
 
+// The front end's two natives (see front_end.hpp); self is the module.
+PyObject* audit_scope(PyObject* module, PyObject* action) {
+    return guarded([&]() -> PyObject* {
+        ModuleState& st = state_of(module);
+        if (st.audit_enabled) st.audit_action = from_str(action, "action");
+        core::set_audit_action(st.audit_action);
+        return PyBool_FromLong(st.audit_enabled);
+    });
+}
+PyObject* guard_status(PyObject* module, PyObject*) {
+    return guarded([&]() -> PyObject* { return PyLong_FromLong(guard_exit_status(module)); });
+}
+PyMethodDef kFrontEndNatives[] = {
+    {"_audit_scope", audit_scope, METH_O, nullptr},
+    {"_guard_status", guard_status, METH_NOARGS, nullptr},
+};
+
+PyRef front_end_texts() {
+    PyRef t = check(PyDict_New());
+    PyRef argparse = check(PyDict_New());
+    for (const auto& [en, tr] : texts::kArgparseTexts)
+        check_status(PyDict_SetItemString(argparse.get(), en, to_str(tr).get()));
+    check_status(PyDict_SetItemString(t.get(), "argparse", argparse.get()));
+    const std::pair<const char*, std::string_view> help[] = {
+        {"description", texts::kParserDescription}, {"action", texts::kHelpAction},
+        {"iface", texts::kHelpIface}, {"mtu", texts::kHelpMtu}, {"enable", texts::kHelpEnable},
+        {"disable", texts::kHelpDisable}, {"wg_action", texts::kHelpWgAction},
+        {"conf", texts::kHelpConf}, {"split_ips", texts::kHelpSplitIps},
+    };
+    for (const auto& [key, text] : help) check_status(PyDict_SetItemString(t.get(), key, to_str(text).get()));
+    return t;
+}
+
+// The front end's main, compiled into its own namespace.
+PyRef front_end_main(PyObject* module) {
+    PyRef ns = check(PyDict_New());
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    check_status(PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()));
+    check_status(PyDict_SetItemString(ns.get(), "_m", module));
+    check_status(PyDict_SetItemString(ns.get(), "_own_guard", PyDict_GetItemString(dict, "dns_guard")));
+    check_status(PyDict_SetItemString(ns.get(), "_T", front_end_texts().get()));
+    check_status(PyDict_SetItemString(ns.get(), "_MTU", check(PyLong_FromLong(netops::kTunnelMtu)).get()));
+    for (PyMethodDef& def : kFrontEndNatives)
+        check_status(PyDict_SetItemString(ns.get(), def.ml_name, check(PyCFunction_New(&def, module)).get()));
+    PyRef code = check(Py_CompileString(kFrontEndSource, "<tq8_root_helper front end>", Py_file_input));
+    check(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
+    return PyRef::borrow(PyDict_GetItemString(ns.get(), "main"));
+}
+
 PyRef make_native_holder(PyObject* module) {
     PyRef holder = check(PyModule_New(kNativeHolder));
     PyRef modname = check(PyUnicode_FromString(kNativeHolder));
@@ -401,23 +446,8 @@ PyRef make_native_holder(PyObject* module) {
     set_attr(holder.get(), "SHIELD_DNS", to_str(core::SHIELD_DNS));
     set_attr(holder.get(), "DNAT_RULE", str_tuple(core::DNAT_RULE));
     set_attr(holder.get(), "IPT", str_tuple(core::IPT));
+    set_attr(holder.get(), "TUNNEL_MTU", check(PyLong_FromLong(netops::kTunnelMtu)));
     return holder;
-}
-
-// The library's notes go to the current sys.stderr, the command's and an importing process's
-// alike.
-void stderr_notice(std::string_view text) noexcept {
-    GilHold gil;
-    PyObject* pending = PyErr_GetRaisedException();
-    PyObject* err = PySys_GetObject("stderr");  // borrowed
-    if (err && err != Py_None) {
-        PyRef s = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                                    "surrogateescape"));
-        PyRef r = s ? PyRef::steal(PyObject_CallMethod(err, "write", "O", s.get())) : PyRef();
-        if (r) r = PyRef::steal(PyObject_CallMethod(err, "flush", nullptr));
-    }
-    PyErr_Clear();
-    PyErr_SetRaisedException(pending);
 }
 
 int exec_module(PyObject* module) {
@@ -425,11 +455,12 @@ int exec_module(PyObject* module) {
         PyObject* dict = PyModule_GetDict(module);
         // As in any module: the runtime's import looks it up in the caller's globals.
         check_status(PyDict_SetItemString(dict, "__builtins__", PyEval_GetBuiltins()));
-        check_status(PyDict_SetItemString(dict, "_native", make_native_holder(module).get()));
+        PyRef holder = make_native_holder(module);
+        check_status(PyDict_SetItemString(dict, "_native", holder.get()));
         PyRef code = check(Py_CompileString(surface_text().c_str(), "<tq8_root_helper>", Py_file_input));
         check(PyEval_EvalCode(code.get(), dict, dict));
+        set_attr(holder.get(), "main", front_end_main(module));
         init_state(module);
-        core::set_notice_sink(stderr_notice);
         return Py_NewRef(Py_None);
     });
     if (!ok) return -1;

@@ -5,7 +5,6 @@
 #pragma once
 
 #include "root_helper/core/python/py_support.hpp"
-#include "root_helper/netops/netops.hpp"
 
 #include <array>
 #include <cstddef>
@@ -25,27 +24,6 @@ PyObject* native_remove_dns_redirect(PyObject*, PyObject* const*, Py_ssize_t);
 PyObject* native_shield_listening(PyObject*, PyObject* const*, Py_ssize_t);
 PyObject* native_shield_answers(PyObject*, PyObject* const*, Py_ssize_t);
 PyObject* native_dns_guard(PyObject*, PyObject* const*, Py_ssize_t);
-PyObject* native_main(PyObject*, PyObject* const*, Py_ssize_t);
-
-// The decimal text of N as a compile-time string, for defaults derived from a constant.
-template <int N>
-struct DecimalText {
-    static_assert(N >= 0);
-    char digits[12] = {};
-    std::size_t size = 0;
-    constexpr DecimalText() {
-        char rev[12] = {};
-        int n = N;
-        do {
-            rev[size++] = static_cast<char>('0' + n % 10);
-            n /= 10;
-        } while (n != 0);
-        for (std::size_t i = 0; i < size; ++i) digits[i] = rev[size - 1 - i];
-    }
-    constexpr std::string_view view() const { return {digits, size}; }
-};
-template <int N>
-inline constexpr DecimalText<N> kDecimalText{};
 
 struct Param {
     std::string_view name;
@@ -56,11 +34,13 @@ struct Param {
 // One published name. Names are string literals, so name.data() is NUL-terminated.
 struct Published {
     std::string_view name;
-    Native native = nullptr;  // nullptr: a constant
+    Native native = nullptr;  // nullptr: a constant, or a function written in Python
     std::array<Param, 3> params = {};
     std::string_view returns = {};
     std::string_view doc = {};    // empty: no doc text
     std::string_view value = {};  // a constant: its Python expression over _native
+
+    constexpr bool function() const { return !returns.empty(); }
 
     constexpr Py_ssize_t arity() const {
         Py_ssize_t n = 0;
@@ -83,7 +63,7 @@ inline constexpr Published kPublished[] = {
      .returns = "Dict[str, object]",
      .doc = "iptables üzerinde TQ8_KILLSWITCH zinciri ile VPN koptuğunda sızıntıyı engeller."},
     {.name = "manage_wireguard", .native = native_manage_wireguard,
-     .params = {{{"action", "str"}, {"conf_path", "str", "\"\""}, {"mtu", "int", kDecimalText<netops::kTunnelMtu>.view()}}},
+     .params = {{{"action", "str"}, {"conf_path", "str", "\"\""}, {"mtu", "int", "_native.TUNNEL_MTU"}}},
      .returns = "Dict[str, object]",
      .doc = "WireGuard (wg-quick / ip link type wireguard) tünelini başlatır veya durdurur."},
     {.name = "emergency_network_reset", .native = native_emergency_network_reset,
@@ -106,7 +86,7 @@ inline constexpr Published kPublished[] = {
             "yönlendirir.\n    Arayüz açık kaldıkça çalışır; stdin kapanınca (arayüz "
             "kapandı/çöktü) ya da çözümleyici\n    durunca yönlendirmeyi kaldırır — kullanıcı asla "
             "DNS'siz kalmaz."},
-    {.name = "main", .native = native_main, .returns = "None"},
+    {.name = "main", .returns = "None"},
 };
 
 inline constexpr std::size_t kPublishedCount = std::size(kPublished);
@@ -118,12 +98,11 @@ consteval std::size_t published(std::string_view name) {
     throw "not a published name";
 }
 
-// The functions one operation reaches another through (the seams) and the front end's guard.
+// The functions one operation reaches another through (the seams).
 inline constexpr std::size_t kRunCmd = published("run_cmd");
 inline constexpr std::size_t kSetMtu = published("set_mtu");
 inline constexpr std::size_t kRemoveDnsRedirect = published("remove_dns_redirect");
 inline constexpr std::size_t kShieldListening = published("_shield_listening");
 inline constexpr std::size_t kShieldAnswers = published("_shield_answers");
-inline constexpr std::size_t kDnsGuard = published("dns_guard");
 
 }  // namespace tq8::py
