@@ -1,10 +1,10 @@
 // The command-line front end, compiled by the module's exec slot into a namespace of its own
-// (not the module's, whose names are the published surface). What the exec slot puts there:
-// _m, the module (each action calls its current attribute, so a caller's replacement is
-// honoured); _own_guard, the module's own dns_guard; _T, the texts; _MTU, the tunnel's
-// default MTU; _audit_scope(action), which names the audited action ("" ends it) and says
-// whether this run is the privileged command's; _guard_status(), the guard run with its audit
-// notes, its exit status.
+// (not the module's, whose names are the published surface), which the surface text
+// (surface.hpp) shares. What the exec slot puts there: _m, the module (each action calls its
+// current attribute, so a caller's replacement is honoured); _T, the texts; _native, the
+// natives and constants, among them _audit_scope(action), which names the audited action
+// ("" ends it) and says whether this run is the privileged command's, and _guard_status(),
+// the guard run with its audit notes, its exit status.
 #pragma once
 
 namespace tq8::py {
@@ -42,7 +42,7 @@ def _parse():
         add = parser.add_argument
         add("action", choices=list(_ACTIONS), help=_T["action"])
         add("--iface", default="wlp0s20f3", help=_T["iface"])
-        add("--mtu", type=int, default=_MTU, help=_T["mtu"])
+        add("--mtu", type=int, default=_native.TUNNEL_MTU, help=_T["mtu"])
         add("--enable", action="store_true", help=_T["enable"])
         add("--disable", action="store_true", help=_T["disable"])
         add("--wg-action", choices=["up", "down"], default="up", help=_T["wg_action"])
@@ -95,7 +95,7 @@ def _release_stdin():
 
 def _guard(ns):
     guard = _m.dns_guard
-    raise SystemExit(_guard_status() if guard is _own_guard else guard())
+    raise SystemExit(_native._guard_status() if guard is dns_guard else guard())
 
 
 def _dns_off(ns):
@@ -117,14 +117,14 @@ _ACTIONS = {
 }
 
 
-def main():
+def main() -> "None":
     ns = _parse()
-    if _audit_scope(ns.action) and ns.action != "dns-guard":
+    if _native._audit_scope(ns.action) and ns.action != "dns-guard":
         _release_stdin()
     try:
         _print(_ACTIONS[ns.action](ns))
     finally:
-        _audit_scope("")
+        _native._audit_scope("")
 )py";
 
 }  // namespace tq8::py

@@ -19,8 +19,8 @@ namespace tq8::py {
 // `live` says it did (m_free also runs for a module whose exec never ran).
 struct ModuleState {
     bool live = false;
-    // The surface functions as the module defined them (nullptr for the constants).
-    PyObject* original[kPublishedCount] = {};
+    // The surface functions with a native, as the module defined them.
+    PyObject* original[kNativeCount] = {};
     // The audit trail is the privileged command's: command_main enables it, the front end
     // names the action for the length of one dispatch. A Python caller's own calls are never
     // audited.

@@ -41,7 +41,7 @@ core::CommandResult call_run_cmd(PyObject* fn, const std::vector<std::string>& c
     if (v == -1 && PyErr_Occurred()) throw PythonError();
     if (overflow > 0 || v > INT_MAX) v = INT_MAX;
     if (overflow < 0 || v < INT_MIN) v = INT_MIN;
-    return core::CommandResult{static_cast<int>(v), from_str(out, "stdout"), from_str(err, "stderr")};
+    return core::CommandResult{static_cast<int>(v), from_str(out), from_str(err)};
 }
 
 bool truth(PyRef value) { return check_status(PyObject_IsTrue(value.get())) == 1; }
@@ -56,9 +56,8 @@ void init_state(PyObject* module) {
     auto* st = new (PyModule_GetState(module)) ModuleState;
     st->live = true;
     PyObject* dict = PyModule_GetDict(module);  // borrowed
-    for (std::size_t i = 0; i < kPublishedCount; ++i) {
-        if (!kPublished[i].native) continue;
-        PyObject* fn = PyDict_GetItemString(dict, kPublished[i].name.data());
+    for (std::size_t i = 0; i < kNativeCount; ++i) {
+        PyObject* fn = PyDict_GetItemString(dict, kNatives[i].name.data());
         if (!fn) throw std::logic_error("surface function missing");
         Py_XSETREF(st->original[i], Py_NewRef(fn));
     }
@@ -78,7 +77,7 @@ void free_state(PyObject* module) noexcept {
 }
 
 PyRef replacement(PyObject* module, std::size_t which) {
-    PyRef current = check(PyObject_GetAttrString(module, kPublished[which].name.data()));
+    PyRef current = check(PyObject_GetAttrString(module, kNatives[which].name.data()));
     if (current.get() == state_of(module).original[which]) return {};
     return current;
 }
