@@ -4,6 +4,7 @@
 
 #include "root_helper/core/python/py_support.hpp"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,7 +69,8 @@ public:
     bool shield_listening() override;
     bool shield_answers() override;
 private:
-    bool call_probe(std::size_t which, bool (*direct)());
+    // The replacement of `which` if there is one, its result as a truth value; else direct().
+    bool call_bool(std::size_t which, const std::function<bool()>& direct);
     PyObject* module_;
     ModuleState& state_;
     core::CommandRunner& runner_;

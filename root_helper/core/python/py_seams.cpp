@@ -4,6 +4,7 @@
 #include "root_helper/core/python/py_module.hpp"
 
 #include <climits>
+#include <functional>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -121,16 +122,7 @@ void ModuleSeams::set_mtu(const std::string& interface, const std::string& mtu_d
     DirectSeams(runner_).set_mtu(interface, mtu_decimal);
 }
 
-bool ModuleSeams::remove_dns_redirect() {
-    {
-        GilHold gil;
-        PyRef fn = replacement(module_, kRemoveDnsRedirect);
-        if (fn) return truth(check(PyObject_CallNoArgs(fn.get())));
-    }
-    return dns_shield::remove_dns_redirect(runner_);
-}
-
-bool ModuleSeams::call_probe(std::size_t which, bool (*direct)()) {
+bool ModuleSeams::call_bool(std::size_t which, const std::function<bool()>& direct) {
     {
         GilHold gil;
         PyRef fn = replacement(module_, which);
@@ -139,12 +131,14 @@ bool ModuleSeams::call_probe(std::size_t which, bool (*direct)()) {
     return direct();
 }
 
-bool ModuleSeams::shield_listening() {
-    return call_probe(kShieldListening, [] { return dns_shield::shield_listening(); });
+bool ModuleSeams::remove_dns_redirect() {
+    return call_bool(kRemoveDnsRedirect, [this] { return dns_shield::remove_dns_redirect(runner_); });
 }
-
+bool ModuleSeams::shield_listening() {
+    return call_bool(kShieldListening, [] { return dns_shield::shield_listening(); });
+}
 bool ModuleSeams::shield_answers() {
-    return call_probe(kShieldAnswers, [] { return dns_shield::shield_answers(); });
+    return call_bool(kShieldAnswers, [] { return dns_shield::shield_answers(); });
 }
 
 }  // namespace tq8::py
