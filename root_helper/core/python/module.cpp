@@ -238,15 +238,17 @@ PyRef texts_dict() {
     PyRef argparse = check(PyDict_New());
     for (const auto& [en, tr] : texts::kArgparseTexts) set_item(argparse.get(), en, to_str(tr));
     set_item(t.get(), "argparse", argparse);
-    const std::pair<const char*, std::string> entries[] = {
-        {"description", std::string(texts::kParserDescription)}, {"action", std::string(texts::kHelpAction)},
-        {"iface", std::string(texts::kHelpIface)}, {"mtu", std::string(texts::kHelpMtu)},
-        {"enable", std::string(texts::kHelpEnable)}, {"disable", std::string(texts::kHelpDisable)},
-        {"wg_action", std::string(texts::kHelpWgAction)}, {"conf", std::string(texts::kHelpConf)},
-        {"split_ips", std::string(texts::kHelpSplitIps)},
-        {"run_failure", std::string(texts::kRunFailurePrefix)}, {"not_a_list", texts::run_cmd_not_a_list("")},
-        {"item_not_str", texts::run_cmd_item_not_str("")}, {"nul", std::string(texts::kRunNulInArgument)},
-        {"timeout_type", texts::timeout_wrong_type("")}, {"timeout_nan", std::string(texts::kTimeoutNaN)},
+    // The run_cmd texts that end in a type's name, without it.
+    const std::string typed[] = {texts::run_cmd_not_a_list(""), texts::run_cmd_item_not_str(""),
+                                 texts::timeout_wrong_type("")};
+    const std::pair<const char*, std::string_view> entries[] = {
+        {"description", texts::kParserDescription}, {"action", texts::kHelpAction},
+        {"iface", texts::kHelpIface}, {"mtu", texts::kHelpMtu}, {"enable", texts::kHelpEnable},
+        {"disable", texts::kHelpDisable}, {"wg_action", texts::kHelpWgAction},
+        {"conf", texts::kHelpConf}, {"split_ips", texts::kHelpSplitIps},
+        {"run_failure", texts::kRunFailurePrefix}, {"nul", texts::kRunNulInArgument},
+        {"timeout_nan", texts::kTimeoutNaN}, {"not_a_list", typed[0]},
+        {"item_not_str", typed[1]}, {"timeout_type", typed[2]},
     };
     for (const auto& [key, text] : entries) set_item(t.get(), key, to_str(text));
     return t;
