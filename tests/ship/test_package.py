@@ -92,7 +92,7 @@ class Package(unittest.TestCase):
                 open(os.path.join(SOURCE_DIR, "packaging", os.path.basename(POLICY)), "rb") as g:
             self.assertEqual(f.read(), g.read())
         with open(os.path.join(self.root, PREFIX.lstrip("/"), "tq8_root_helper.pyi"), "rb") as f, \
-                open(os.path.join(SOURCE_DIR, "root_helper", "tq8_root_helper.pyi"), "rb") as g:
+                open(os.path.join(BUILD_DIR, "tq8_root_helper.pyi"), "rb") as g:
             self.assertEqual(f.read(), g.read())
 
     def test_control_fields(self):

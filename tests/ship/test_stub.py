@@ -1,4 +1,5 @@
-"""The typing stub against the installed module: the two must never drift apart."""
+"""The typing stub the build writes, against the installed module: the two must never drift
+apart."""
 
 import ast
 import importlib
@@ -8,7 +9,7 @@ import sys
 import unittest
 
 INSTALL_DIR = os.environ["TQ8_INSTALL_DIR"]
-SOURCE_DIR = os.environ["TQ8_SOURCE_DIR"]
+BUILD_DIR = os.environ["TQ8_BUILD_DIR"]
 STUB = os.path.join(INSTALL_DIR, "tq8_root_helper.pyi")
 
 KINDS = {
@@ -116,8 +117,7 @@ class StubMatchesModule(unittest.TestCase):
             cls.stub = f.read()
 
     def test_installed_beside_the_module(self):
-        with open(os.path.join(SOURCE_DIR, "root_helper", "tq8_root_helper.pyi"),
-                  encoding="utf-8") as f:
+        with open(os.path.join(BUILD_DIR, "tq8_root_helper.pyi"), encoding="utf-8") as f:
             self.assertEqual(self.stub, f.read())
         self.assertEqual(os.path.realpath(os.path.dirname(self.module.__file__)),
                          os.path.realpath(INSTALL_DIR))

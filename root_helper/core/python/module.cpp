@@ -1,14 +1,14 @@
-// The tq8_root_helper module: its surface text, the native functions behind it, its state.
+// The tq8_root_helper module: the native functions behind its surface text, its exec slot.
 #include "root_helper/core/python/py_module.hpp"
+#include "root_helper/core/python/front_end.hpp"
 
 #include <signal.h>
 
-#include <cmath>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/constants.hpp"
 #include "root_helper/core/op_lock.hpp"
 #include "root_helper/core/texts.hpp"
@@ -27,145 +27,25 @@ constexpr char kModuleDoc[] =
     "pkexec (Polkit) veya systemd daemon üzerinden güvenli şekilde yürütür ve\n"
     "tüm stdout/stderr çıktılarını JSON/metin olarak GUI'ye döndürür.\n";
 
-// Builtin functions cannot carry annotations or Python signatures, so what Python code sees
-// is ordinary functions, written from the declaration in surface.hpp; each only forwards to
-// its native twin. The constants sit between the functions because that is the order the
-// module publishes.
-void append_literal(std::string& out, std::string_view text) {
-    out += '"';
-    for (char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        if (c == '\n') {
-            out += "\\n";
-            continue;
-        }
-        out += c;
-    }
-    out += '"';
-}
-
-std::string surface_text() {
-    std::string py;
-    for (const Published& p : kPublished) {
-        py += '\n';
-        if (!p.native) {
-            py.append(p.name).append(" = ").append(p.value).append("\n");
-            continue;
-        }
-        std::string args;
-        py.append("def ").append(p.name).append("(");
-        for (const Param& param : p.params) {
-            if (param.name.empty()) break;
-            if (!args.empty()) {
-                args += ", ";
-                py += ", ";
-            }
-            args += param.name;
-            py.append(param.name).append(": ");
-            append_literal(py, param.annotation);
-            if (!param.default_value.empty()) py.append(" = ").append(param.default_value);
-        }
-        py += ") -> ";
-        append_literal(py, p.returns);
-        py += ":\n";
-        if (!p.doc.empty()) {
-            py += "    ";
-            append_literal(py, p.doc);
-            py += '\n';
-        }
-        py.append("    return _native.").append(p.name).append("(").append(args).append(")\n");
-    }
-    return py;
-}
-
 constexpr const char* kNativeHolder = "tq8_root_helper._native";
 
-// The count a native of the surface function `which` takes (the surface text passes every
-// parameter by position); TypeError otherwise.
+// The count a native takes (the surface text passes every argument by position); TypeError
+// otherwise.
 bool arity(std::size_t which, Py_ssize_t nargs) {
-    const Published& p = kPublished[which];
-    if (nargs == p.arity()) return true;
+    const NativeEntry& n = kNatives[which];
+    if (nargs == n.nargs) return true;
     PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
-                 p.name.data(), p.arity(), nargs);
+                 n.name.data(), n.nargs, nargs);
     return false;
 }
 
-// int(value), saturated to long long: the operations clamp far inside that range anyway.
-long long to_saturated_int(PyObject* value) {
-    PyRef n = check(PyNumber_Long(value));
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw PythonError();
-    if (overflow > 0) return std::numeric_limits<long long>::max();
-    if (overflow < 0) return std::numeric_limits<long long>::min();
-    return v;
-}
-
-// int(value) as decimal text, of any size the runtime will print.
-std::string to_decimal(PyObject* value) {
-    PyRef n = check(PyNumber_Long(value));
-    PyRef s = check(PyObject_Str(n.get()));
-    return from_str(s.get(), "mtu");
-}
-
-// None (or infinity): no limit. Zero or less has run out at once, as a deadline would.
-core::TimeLimit to_timeout(PyObject* timeout) {
-    if (timeout == Py_None) return core::TimeLimit::none();
-    if (!PyLong_Check(timeout) && !PyFloat_Check(timeout)) {
-        PyErr_SetString(PyExc_TypeError, texts::timeout_wrong_type(Py_TYPE(timeout)->tp_name).c_str());
-        throw PythonError();
-    }
-    double t = PyFloat_Check(timeout) ? PyFloat_AS_DOUBLE(timeout) : PyLong_AsDouble(timeout);
-    if (t == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError();
-        PyErr_Clear();
-        int overflow = 0;
-        PyLong_AsLongLongAndOverflow(timeout, &overflow);
-        t = overflow > 0 ? std::numeric_limits<double>::infinity() : -1.0;
-    }
-    if (std::isnan(t)) {
-        PyErr_SetString(PyExc_ValueError, std::string(texts::kTimeoutNaN).c_str());
-        throw PythonError();
-    }
-    if (std::isinf(t) && t > 0) return core::TimeLimit::none();
-    return core::TimeLimit::seconds(t);
-}
-
-// Any str as UTF-8, lone surrogates included (surrogatepass), so that text built from it
-// decodes back to exactly the same str.
-std::string utf8_of(PyObject* s) {
-    PyRef b = check(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
-    return std::string(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
-}
-
-// The runner's own failure triple for a command shown as Python sees it.
-PyObject* failure_triple(PyObject* shown, std::string_view description) {
-    core::CommandResult r = core::failure_of_shown(utf8_of(shown), description);
-    PyRef err = check(PyUnicode_DecodeUTF8(r.err.data(), static_cast<Py_ssize_t>(r.err.size()),
-                                           "surrogatepass"));
-    return Py_BuildValue("isO", r.rc, r.out.c_str(), err.get());
-}
-
-PyObject* failure_triple(PyObject* shown, PyObject* description) {
-    return failure_triple(shown, utf8_of(description));
-}
-
-// str(o); an object whose str() fails still must not make run_cmd raise.
-PyRef shown(PyObject* o) {
-    PyObject* s = PyObject_Str(o);
-    if (s) return PyRef::steal(s);
-    PyErr_Clear();
-    return check(PyUnicode_FromString("?"));
-}
-
-// str() of each item joined with spaces: the command as the failure text shows it.
-PyRef shown_command(PyObject* items) {
-    Py_ssize_t n = PyList_GET_SIZE(items);
-    PyRef parts = check(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(parts.get(), i, shown(PyList_GET_ITEM(items, i)).release());
-    PyRef sep = check(PyUnicode_FromString(" "));
-    return check(PyUnicode_Join(sep.get(), parts.get()));
+// The UTF-8 bytes (surrogateescape) of each str of an iterable.
+std::vector<std::string> str_list(PyObject* items) {
+    std::vector<std::string> out;
+    PyRef it = check(PyObject_GetIter(items));
+    while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) out.push_back(from_str(item.get()));
+    if (PyErr_Occurred()) throw PythonError();
+    return out;
 }
 
 // The shape every operation's native shares: the arguments counted and converted with the GIL,
@@ -211,44 +91,15 @@ PyObject* probe(Py_ssize_t nargs, bool (*direct)()) {
 
 }  // namespace
 
-// run_cmd never raises for what it was asked to run: an unusable argument vector is a failed
-// run like any other.
 PyObject* native_run_cmd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arity(kRunCmd, nargs)) return nullptr;
     return guarded([&]() -> PyObject* {
-        const core::TimeLimit timeout = to_timeout(args[1]);
-        PyObject* cmd = args[0];
-        if (PyUnicode_Check(cmd) || PyBytes_Check(cmd) || PyByteArray_Check(cmd))
-            return failure_triple(shown(cmd).get(), texts::run_cmd_not_a_list(Py_TYPE(cmd)->tp_name));
-        PyRef items = PyRef::steal(PySequence_List(cmd));
-        if (!items) {
-            // Not iterable, or an iterator that failed; KeyboardInterrupt and the like go on.
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError();
-            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-                PyErr_Clear();
-                return failure_triple(shown(cmd).get(),
-                                      texts::run_cmd_not_a_list(Py_TYPE(cmd)->tp_name));
-            }
-            PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-            return failure_triple(shown(cmd).get(), shown(exc.get()).get());
-        }
-        std::vector<std::string> argv;
-        argv.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.get())));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            PyObject* item = PyList_GET_ITEM(items.get(), i);
-            if (!PyUnicode_Check(item)) {
-                return failure_triple(shown_command(items.get()).get(),
-                                      texts::run_cmd_item_not_str(Py_TYPE(item)->tp_name));
-            }
-            PyRef b = PyRef::steal(PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape"));
-            if (!b) {
-                PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-                return failure_triple(shown_command(items.get()).get(), shown(exc.get()).get());
-            }
-            std::string arg(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
-            if (arg.find('\0') != std::string::npos)
-                return failure_triple(shown_command(items.get()).get(), texts::kRunNulInArgument);
-            argv.push_back(std::move(arg));
+        std::vector<std::string> argv = str_list(args[0]);
+        core::TimeLimit timeout = core::TimeLimit::none();
+        if (args[1] != Py_None) {
+            double seconds = PyFloat_AsDouble(args[1]);
+            if (seconds == -1.0 && PyErr_Occurred()) throw PythonError();
+            timeout = core::TimeLimit::seconds(seconds);
         }
         core::CommandResult r;
         {
@@ -263,8 +114,9 @@ PyObject* native_run_cmd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* native_set_mtu(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return operation<kSetMtu>(module, args, nargs, [](PyObject* const* a) {
-        std::string interface = from_str(a[0], "interface");
-        long long mtu = to_saturated_int(a[1]);
+        std::string interface = from_str(a[0]);
+        long long mtu = PyLong_AsLongLong(a[1]);
+        if (mtu == -1 && PyErr_Occurred()) throw PythonError();
         return [interface = std::move(interface), mtu](core::CommandRunner& runner, auto&) {
             return netops::set_mtu(runner, interface, mtu);
         };
@@ -272,24 +124,10 @@ PyObject* native_set_mtu(PyObject* module, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* native_manage_killswitch(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    return operation<published("manage_killswitch")>(module, args, nargs, [](PyObject* const* a) {
+    return operation<native("manage_killswitch")>(module, args, nargs, [](PyObject* const* a) {
         bool enable = check_status(PyObject_IsTrue(a[0])) == 1;
-        std::string wg_iface = from_str(a[1], "wg_iface");
-        // Every entry is checked before the first command: a bad entry must not leave the
-        // firewall half-changed.
-        std::vector<std::string> split_ips;
-        PyObject* ips = a[2];
-        if (ips != Py_None) {
-            if (PyUnicode_Check(ips) || PyBytes_Check(ips)) {
-                PyErr_Format(PyExc_TypeError, "split_ips must be a list of str, not %.200s",
-                             Py_TYPE(ips)->tp_name);
-                throw PythonError();
-            }
-            PyRef it = check(PyObject_GetIter(ips));
-            while (PyRef item = PyRef::steal(PyIter_Next(it.get())))
-                split_ips.push_back(from_str(item.get(), "split_ips entries"));
-            if (PyErr_Occurred()) throw PythonError();
-        }
+        std::string wg_iface = from_str(a[1]);
+        std::vector<std::string> split_ips = str_list(a[2]);
         return [enable, wg_iface = std::move(wg_iface), split_ips = std::move(split_ips)](
                    core::CommandRunner& runner, auto&) {
             return netops::manage_killswitch(runner, enable, wg_iface, split_ips);
@@ -298,10 +136,10 @@ PyObject* native_manage_killswitch(PyObject* module, PyObject* const* args, Py_s
 }
 
 PyObject* native_manage_wireguard(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    return operation<published("manage_wireguard")>(module, args, nargs, [](PyObject* const* a) {
-        std::string action = from_str(a[0], "action");
-        std::string conf_path = from_str(a[1], "conf_path");
-        std::string mtu = to_decimal(a[2]);
+    return operation<native("manage_wireguard")>(module, args, nargs, [](PyObject* const* a) {
+        std::string action = from_str(a[0]);
+        std::string conf_path = from_str(a[1]);
+        std::string mtu = from_str(a[2]);
         std::optional<core::CallerFile> conf;
         {
             GilRelease nogil;
@@ -315,7 +153,7 @@ PyObject* native_manage_wireguard(PyObject* module, PyObject* const* args, Py_ss
 }
 
 PyObject* native_emergency_network_reset(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    return operation<published("emergency_network_reset")>(module, args, nargs, [](PyObject* const*) {
+    return operation<native("emergency_network_reset")>(module, args, nargs, [](PyObject* const*) {
         return [](core::CommandRunner& runner, ModuleSeams& seams) {
             return netops::emergency_network_reset(runner, seams);
         };
@@ -339,7 +177,7 @@ PyObject* native_shield_answers(PyObject*, PyObject* const*, Py_ssize_t nargs) {
 }
 
 PyObject* native_dns_guard(PyObject* module, PyObject* const*, Py_ssize_t nargs) {
-    if (!arity(kDnsGuard, nargs)) return nullptr;
+    if (!arity(native("dns_guard"), nargs)) return nullptr;
     return guarded([&]() -> PyObject* {
         GuardRun run = run_dns_guard(module);
         if (int sig = run.outcome.signal) {
@@ -353,29 +191,36 @@ PyObject* native_dns_guard(PyObject* module, PyObject* const*, Py_ssize_t nargs)
     });
 }
 
-PyObject* native_main(PyObject* module, PyObject* const*, Py_ssize_t nargs) {
-    if (!arity(published("main"), nargs)) return nullptr;
-    return front_end_main(module);
-}
-
 namespace {
 
-// The natives' table, from the declaration: one entry per published function.
+// The natives' table, from the declaration, and the front end's own natives (see front_end.hpp);
+// self is the module.
+PyObject* audit_scope(PyObject* module, PyObject* action) {
+    return guarded([&]() -> PyObject* {
+        ModuleState& st = state_of(module);
+        if (st.audit_enabled) st.audit_action = from_str(action);
+        core::set_audit_action(st.audit_action);
+        return PyBool_FromLong(st.audit_enabled);
+    });
+}
+PyObject* guard_status(PyObject* module, PyObject*) {
+    return guarded([&]() -> PyObject* { return PyLong_FromLong(guard_exit_status(module)); });
+}
+// The type's name as the runtime's own messages show it.
+PyObject* type_name(PyObject*, PyObject* o) { return PyUnicode_FromString(Py_TYPE(o)->tp_name); }
+
 struct NativeTable {
-    PyMethodDef defs[kPublishedCount + 1] = {};
+    PyMethodDef defs[kNativeCount + 4] = {};
     NativeTable() {
         std::size_t n = 0;
-        for (const Published& p : kPublished) {
-            if (!p.native) continue;
-            defs[n++] = {p.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(p.native)),
+        for (const NativeEntry& e : kNatives)
+            defs[n++] = {e.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(e.fn)),
                          METH_FASTCALL, nullptr};
-        }
+        defs[n++] = {"_audit_scope", audit_scope, METH_O, nullptr};
+        defs[n++] = {"_guard_status", guard_status, METH_NOARGS, nullptr};
+        defs[n++] = {"_type_name", type_name, METH_O, nullptr};
     }
 };
-PyMethodDef* natives() {
-    static NativeTable table;
-    return table.defs;
-}
 
 PyRef str_tuple(const std::vector<std::string>& items) {
     PyRef t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -384,33 +229,63 @@ PyRef str_tuple(const std::vector<std::string>& items) {
     return t;
 }
 
-void set_attr(PyObject* o, const char* name, const PyRef& value) {
-    check_status(PyObject_SetAttrString(o, name, value.get()));
+void set_item(PyObject* dict, const char* name, const PyRef& value) {
+    check_status(PyDict_SetItemString(dict, name, value.get()));
 }
 
+PyRef texts_dict() {
+    PyRef t = check(PyDict_New());
+    PyRef argparse = check(PyDict_New());
+    for (const auto& [en, tr] : texts::kArgparseTexts) set_item(argparse.get(), en, to_str(tr));
+    set_item(t.get(), "argparse", argparse);
+    // The run_cmd texts that end in a type's name, without it.
+    const std::string typed[] = {texts::run_cmd_not_a_list(""), texts::run_cmd_item_not_str(""),
+                                 texts::timeout_wrong_type("")};
+    const std::pair<const char*, std::string_view> entries[] = {
+        {"description", texts::kParserDescription}, {"action", texts::kHelpAction},
+        {"iface", texts::kHelpIface}, {"mtu", texts::kHelpMtu}, {"enable", texts::kHelpEnable},
+        {"disable", texts::kHelpDisable}, {"wg_action", texts::kHelpWgAction},
+        {"conf", texts::kHelpConf}, {"split_ips", texts::kHelpSplitIps},
+        {"run_failure", texts::kRunFailurePrefix}, {"nul", texts::kRunNulInArgument},
+        {"timeout_nan", texts::kTimeoutNaN}, {"not_a_list", typed[0]},
+        {"item_not_str", typed[1]}, {"timeout_type", typed[2]},
+    };
+    for (const auto& [key, text] : entries) set_item(t.get(), key, to_str(text));
+    return t;
+}
+
+// The natives and constants the surface text reaches through _native.
 PyRef make_native_holder(PyObject* module) {
+    static NativeTable table;
     PyRef holder = check(PyModule_New(kNativeHolder));
+    PyObject* dict = PyModule_GetDict(holder.get());  // borrowed
     PyRef modname = check(PyUnicode_FromString(kNativeHolder));
-    for (PyMethodDef* def = natives(); def->ml_name; ++def) {
-        // self is the module: the natives reach its state and its current attributes.
-        PyRef fn = check(PyCMethod_New(def, module, modname.get(), nullptr));
-        set_attr(holder.get(), def->ml_name, fn);
-    }
-    set_attr(holder.get(), "STUB_DNS", to_str(core::STUB_DNS));
-    set_attr(holder.get(), "SHIELD_DNS", to_str(core::SHIELD_DNS));
-    set_attr(holder.get(), "DNAT_RULE", str_tuple(core::DNAT_RULE));
-    set_attr(holder.get(), "IPT", str_tuple(core::IPT));
+    for (PyMethodDef* def = table.defs; def->ml_name; ++def)
+        set_item(dict, def->ml_name, check(PyCMethod_New(def, module, modname.get(), nullptr)));
+    set_item(dict, "STUB_DNS", to_str(core::STUB_DNS));
+    set_item(dict, "SHIELD_DNS", to_str(core::SHIELD_DNS));
+    set_item(dict, "DNAT_RULE", str_tuple(core::DNAT_RULE));
+    set_item(dict, "IPT", str_tuple(core::IPT));
+    set_item(dict, "TUNNEL_MTU", check(PyLong_FromLong(netops::kTunnelMtu)));
     return holder;
 }
 
+// The front end and the surface, evaluated in a namespace of their own; the surface text ends
+// by publishing its names in the module.
 int exec_module(PyObject* module) {
     PyObject* ok = guarded([&]() -> PyObject* {
-        PyObject* dict = PyModule_GetDict(module);
         // As in any module: the runtime's import looks it up in the caller's globals.
-        check_status(PyDict_SetItemString(dict, "__builtins__", PyEval_GetBuiltins()));
-        check_status(PyDict_SetItemString(dict, "_native", make_native_holder(module).get()));
-        PyRef code = check(Py_CompileString(surface_text().c_str(), "<tq8_root_helper>", Py_file_input));
-        check(PyEval_EvalCode(code.get(), dict, dict));
+        set_item(PyModule_GetDict(module), "__builtins__", PyRef::borrow(PyEval_GetBuiltins()));
+        PyRef ns = check(PyDict_New());
+        set_item(ns.get(), "__builtins__", PyRef::borrow(PyEval_GetBuiltins()));
+        set_item(ns.get(), "__name__", check(PyUnicode_FromString("tq8_root_helper")));
+        set_item(ns.get(), "_m", PyRef::borrow(module));
+        set_item(ns.get(), "_T", texts_dict());
+        set_item(ns.get(), "_native", make_native_holder(module));
+        for (const char* source : {kFrontEndSource, kSurfaceSource}) {
+            PyRef code = check(Py_CompileString(source, "<tq8_root_helper>", Py_file_input));
+            check(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
+        }
         init_state(module);
         return Py_NewRef(Py_None);
     });

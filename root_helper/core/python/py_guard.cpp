@@ -2,9 +2,13 @@
 // current sys.stdout, watching sys.stdin's descriptor.
 #include "root_helper/core/python/py_module.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <optional>
 
 #include "root_helper/core/audit_log.hpp"
+#include "root_helper/core/texts.hpp"
 
 namespace tq8::py {
 namespace {
@@ -45,7 +49,46 @@ bool originals_in_place(PyObject* module) {
     return true;
 }
 
+// The guard's start and end in the audit trail; its commands leave their own lines.
+void guard_note(PyObject* module, const std::string& text) {
+    if (state_of(module).audit_enabled) core::audit_note("dns-guard", text);
+}
+
+// The guard's reader went away while lines were pending in sys.stdout's buffers; the
+// runtime would try them again at exit and turn the failure into status 120. Our reader is
+// gone for good, so the rest of its output goes nowhere: /dev/null in place of its descriptor.
+void drop_pending_output() {
+    PyObject* out = PySys_GetObject("stdout");  // borrowed
+    int fd = out && out != Py_None ? PyObject_AsFileDescriptor(out) : -1;
+    if (fd < 0) PyErr_Clear();
+    int null_fd = fd >= 0 ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+    if (null_fd < 0) return;
+    ::dup2(null_fd, fd);
+    ::close(null_fd);
+}
+
 }  // namespace
+
+long guard_exit_status(PyObject* module) {
+    guard_note(module, std::string(texts::kGuardNoteStarting));
+    GuardRun run;
+    try {
+        run = run_dns_guard(module);
+    } catch (...) {
+        guard_note(module, std::string(texts::kGuardNoteError));
+        throw;
+    }
+    if (run.outcome.signal)
+        guard_note(module, texts::guard_note_signal(run.outcome.signal));
+    else if (run.outcome.result != 0)
+        guard_note(module, texts::guard_note_not_started(run.outcome.result));
+    else
+        guard_note(module, std::string(run.reader_gone ? texts::kGuardNoteReaderGone : texts::kGuardNoteDone));
+    if (run.reader_gone) drop_pending_output();
+    // A termination signal ended the watch after the clean-up: its conventional status.
+    if (run.outcome.signal) return 128 + run.outcome.signal;
+    return run.outcome.result;
+}
 
 GuardRun run_dns_guard(PyObject* module) {
     // The descriptor is taken when the guard starts: a caller may have replaced sys.stdin.

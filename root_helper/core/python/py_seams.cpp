@@ -1,9 +1,10 @@
 // The seams of the Python face: commands and calls between operations routed through the
-// module's current attributes, the watch that knows when those are still the module's own,
-// and the module state that carries both and the audit action.
+// module's current attributes (looked up on each call), and the module state that carries
+// the originals and the audit action.
 #include "root_helper/core/python/py_module.hpp"
 
 #include <climits>
+#include <functional>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -41,7 +42,7 @@ core::CommandResult call_run_cmd(PyObject* fn, const std::vector<std::string>& c
     if (v == -1 && PyErr_Occurred()) throw PythonError();
     if (overflow > 0 || v > INT_MAX) v = INT_MAX;
     if (overflow < 0 || v < INT_MIN) v = INT_MIN;
-    return core::CommandResult{static_cast<int>(v), from_str(out, "stdout"), from_str(err, "stderr")};
+    return core::CommandResult{static_cast<int>(v), from_str(out), from_str(err)};
 }
 
 bool truth(PyRef value) { return check_status(PyObject_IsTrue(value.get())) == 1; }
@@ -52,90 +53,20 @@ ModuleState& state_of(PyObject* module) {
     return *static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
-namespace {
-
-// The modules whose dict is watched, with their state. Touched only with the GIL.
-struct Watched {
-    PyObject* dict;  // borrowed: an entry leaves before its dict or its module goes
-    ModuleState* state;
-};
-std::vector<Watched>& watched() {
-    static std::vector<Watched> w;
-    return w;
-}
-int g_watcher = -1;  // the main interpreter's watcher, once added
-
-void mark_all(ModuleState& st) noexcept {
-    for (auto& m : st.maybe_replaced) m.store(true, std::memory_order_release);
-}
-
-// Runs before each change of a watched dict, with the GIL. Must not fail.
-int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
-    auto& w = watched();
-    for (std::size_t i = 0; i < w.size(); ++i) {
-        if (w[i].dict != dict) continue;
-        ModuleState& st = *w[i].state;
-        if (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
-            event == PyDict_EVENT_DELETED) {
-            if (!PyUnicode_Check(key)) return 0;
-            for (std::size_t f = 0; f < kPublishedCount; ++f) {
-                if (!st.original[f] ||
-                    PyUnicode_CompareWithASCIIString(key, kPublished[f].name.data()) != 0)
-                    continue;
-                const bool own = event != PyDict_EVENT_DELETED && new_value == st.original[f];
-                st.maybe_replaced[f].store(!own, std::memory_order_release);
-            }
-        } else {
-            // Cleared, filled from another dict, or going away: nothing is known any more.
-            mark_all(st);
-            if (event == PyDict_EVENT_DEALLOCATED) w.erase(w.begin() + static_cast<std::ptrdiff_t>(i));
-        }
-        return 0;
-    }
-    return 0;
-}
-
-void unregister(ModuleState* st) noexcept {
-    auto& w = watched();
-    std::erase_if(w, [st](const Watched& e) { return e.state == st; });
-}
-
-}  // namespace
-
 void init_state(PyObject* module) {
     auto* st = new (PyModule_GetState(module)) ModuleState;
     st->live = true;
-    mark_all(*st);
     PyObject* dict = PyModule_GetDict(module);  // borrowed
-    for (std::size_t i = 0; i < kPublishedCount; ++i) {
-        if (!kPublished[i].native) continue;
-        PyObject* fn = PyDict_GetItemString(dict, kPublished[i].name.data());
+    for (std::size_t i = 0; i < kNativeCount; ++i) {
+        PyObject* fn = PyDict_GetItemString(dict, kNatives[i].name.data());
         if (!fn) throw std::logic_error("surface function missing");
         Py_XSETREF(st->original[i], Py_NewRef(fn));
     }
-    // Watchers belong to an interpreter; another interpreter's module looks its attributes up
-    // on every call, as does one whose watch cannot be set.
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
-    if (g_watcher < 0) {
-        g_watcher = PyDict_AddWatcher(on_dict_event);
-        if (g_watcher < 0) {
-            PyErr_Clear();
-            return;
-        }
-    }
-    if (PyDict_Watch(g_watcher, dict) < 0) {
-        PyErr_Clear();
-        return;
-    }
-    watched().push_back({dict, st});
-    for (std::size_t i = 0; i < kPublishedCount; ++i)
-        st->maybe_replaced[i].store(st->original[i] == nullptr, std::memory_order_release);
 }
 
 void clear_state(PyObject* module) noexcept {
     auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
     if (!st || !st->live) return;
-    mark_all(*st);
     for (PyObject*& o : st->original) Py_CLEAR(o);
 }
 
@@ -143,26 +74,16 @@ void free_state(PyObject* module) noexcept {
     auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
     if (!st || !st->live) return;
     clear_state(module);
-    unregister(st);
     st->~ModuleState();
 }
 
 PyRef replacement(PyObject* module, std::size_t which) {
-    PyRef current = check(PyObject_GetAttrString(module, kPublished[which].name.data()));
+    PyRef current = check(PyObject_GetAttrString(module, kNatives[which].name.data()));
     if (current.get() == state_of(module).original[which]) return {};
     return current;
 }
 
 void enable_audit(PyObject* module) noexcept { state_of(module).audit_enabled = true; }
-
-AuditScope::AuditScope(PyObject* module, std::string action) : state_(state_of(module)) {
-    if (state_.audit_enabled) state_.audit_action = std::move(action);
-    core::set_audit_action(state_.audit_action);
-}
-AuditScope::~AuditScope() {
-    state_.audit_action.clear();
-    core::set_audit_action({});
-}
 
 core::CommandResult ModuleRunner::run(const std::vector<std::string>& cmd) {
     if (state_.audit_action.empty()) return run_unaudited(cmd);
@@ -179,7 +100,7 @@ core::CommandResult ModuleRunner::run(const std::vector<std::string>& cmd) {
 }
 
 core::CommandResult ModuleRunner::run_unaudited(const std::vector<std::string>& cmd) {
-    if (state_.maybe_replaced[kRunCmd].load(std::memory_order_acquire)) {
+    {
         GilHold gil;
         PyRef fn = replacement(module_, kRunCmd);
         if (fn) return call_run_cmd(fn.get(), cmd);
@@ -188,7 +109,7 @@ core::CommandResult ModuleRunner::run_unaudited(const std::vector<std::string>& 
 }
 
 void ModuleSeams::set_mtu(const std::string& interface, const std::string& mtu_decimal) {
-    if (state_.maybe_replaced[kSetMtu].load(std::memory_order_acquire)) {
+    {
         GilHold gil;
         PyRef fn = replacement(module_, kSetMtu);
         if (fn) {
@@ -201,17 +122,8 @@ void ModuleSeams::set_mtu(const std::string& interface, const std::string& mtu_d
     DirectSeams(runner_).set_mtu(interface, mtu_decimal);
 }
 
-bool ModuleSeams::remove_dns_redirect() {
-    if (state_.maybe_replaced[kRemoveDnsRedirect].load(std::memory_order_acquire)) {
-        GilHold gil;
-        PyRef fn = replacement(module_, kRemoveDnsRedirect);
-        if (fn) return truth(check(PyObject_CallNoArgs(fn.get())));
-    }
-    return dns_shield::remove_dns_redirect(runner_);
-}
-
-bool ModuleSeams::call_probe(std::size_t which, bool (*direct)()) {
-    if (state_.maybe_replaced[which].load(std::memory_order_acquire)) {
+bool ModuleSeams::call_bool(std::size_t which, const std::function<bool()>& direct) {
+    {
         GilHold gil;
         PyRef fn = replacement(module_, which);
         if (fn) return truth(check(PyObject_CallNoArgs(fn.get())));
@@ -219,12 +131,14 @@ bool ModuleSeams::call_probe(std::size_t which, bool (*direct)()) {
     return direct();
 }
 
-bool ModuleSeams::shield_listening() {
-    return call_probe(kShieldListening, [] { return dns_shield::shield_listening(); });
+bool ModuleSeams::remove_dns_redirect() {
+    return call_bool(kRemoveDnsRedirect, [this] { return dns_shield::remove_dns_redirect(runner_); });
 }
-
+bool ModuleSeams::shield_listening() {
+    return call_bool(kShieldListening, [] { return dns_shield::shield_listening(); });
+}
 bool ModuleSeams::shield_answers() {
-    return call_probe(kShieldAnswers, [] { return dns_shield::shield_answers(); });
+    return call_bool(kShieldAnswers, [] { return dns_shield::shield_answers(); });
 }
 
 }  // namespace tq8::py

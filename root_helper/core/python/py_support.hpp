@@ -114,12 +114,8 @@ inline PyRef to_str(std::string_view s) {
                                       "surrogateescape"));
 }
 
-// The UTF-8 bytes of a str (surrogateescape); TypeError naming `what` for anything else.
-inline std::string from_str(PyObject* o, const char* what) {
-    if (!PyUnicode_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(o)->tp_name);
-        throw PythonError();
-    }
+// The UTF-8 bytes of a str (surrogateescape); the surface text has checked the type.
+inline std::string from_str(PyObject* o) {
     PyRef b = check(PyUnicode_AsEncodedString(o, "utf-8", "surrogateescape"));
     return std::string(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
 }

@@ -1,13 +1,10 @@
-// The module's published surface, declared once: every function (name, parameters, defaults,
-// annotation and doc texts, native entry) and constant, in the order the module publishes
-// them. The surface text the module evaluates, its native table, the indices the seams look
-// attributes up by and the typing stub's check (tests/ship/test_stub.py) all follow from this.
+// The module's published surface, declared once: the Python text of every function and
+// constant, in the order the module publishes them, and the natives behind them. The typing
+// stub is written from the built module (cmake/make_stub.py).
 #pragma once
 
 #include "root_helper/core/python/py_support.hpp"
-#include "root_helper/netops/netops.hpp"
 
-#include <array>
 #include <cstddef>
 #include <string_view>
 
@@ -25,105 +22,179 @@ PyObject* native_remove_dns_redirect(PyObject*, PyObject* const*, Py_ssize_t);
 PyObject* native_shield_listening(PyObject*, PyObject* const*, Py_ssize_t);
 PyObject* native_shield_answers(PyObject*, PyObject* const*, Py_ssize_t);
 PyObject* native_dns_guard(PyObject*, PyObject* const*, Py_ssize_t);
-PyObject* native_main(PyObject*, PyObject* const*, Py_ssize_t);
 
-// The decimal text of N as a compile-time string, for defaults derived from a constant.
-template <int N>
-struct DecimalText {
-    static_assert(N >= 0);
-    char digits[12] = {};
-    std::size_t size = 0;
-    constexpr DecimalText() {
-        char rev[12] = {};
-        int n = N;
-        do {
-            rev[size++] = static_cast<char>('0' + n % 10);
-            n /= 10;
-        } while (n != 0);
-        for (std::size_t i = 0; i < size; ++i) digits[i] = rev[size - 1 - i];
-    }
-    constexpr std::string_view view() const { return {digits, size}; }
-};
-template <int N>
-inline constexpr DecimalText<N> kDecimalText{};
-
-struct Param {
-    std::string_view name;
-    std::string_view annotation;
-    std::string_view default_value = {};  // Python text; empty: the parameter is required
+// The natives the surface text calls, by the name of the surface function each serves. The
+// first five are also the seams (one operation reaching another), indexed below.
+struct NativeEntry {
+    std::string_view name;  // a string literal, so name.data() is NUL-terminated
+    Native fn;
+    Py_ssize_t nargs;  // the surface text passes every argument by position
 };
 
-// One published name. Names are string literals, so name.data() is NUL-terminated.
-struct Published {
-    std::string_view name;
-    Native native = nullptr;  // nullptr: a constant
-    std::array<Param, 3> params = {};
-    std::string_view returns = {};
-    std::string_view doc = {};    // empty: no doc text
-    std::string_view value = {};  // a constant: its Python expression over _native
-
-    constexpr Py_ssize_t arity() const {
-        Py_ssize_t n = 0;
-        for (const Param& p : params) n += !p.name.empty();
-        return n;
-    }
+inline constexpr NativeEntry kNatives[] = {
+    {"run_cmd", native_run_cmd, 2},
+    {"set_mtu", native_set_mtu, 2},
+    {"remove_dns_redirect", native_remove_dns_redirect, 0},
+    {"_shield_listening", native_shield_listening, 0},
+    {"_shield_answers", native_shield_answers, 0},
+    {"manage_killswitch", native_manage_killswitch, 3},
+    {"manage_wireguard", native_manage_wireguard, 3},
+    {"emergency_network_reset", native_emergency_network_reset, 0},
+    {"dns_guard", native_dns_guard, 0},
 };
+inline constexpr std::size_t kNativeCount = std::size(kNatives);
 
-inline constexpr Published kPublished[] = {
-    {.name = "run_cmd", .native = native_run_cmd,
-     .params = {{{"cmd", "List[str]"}, {"timeout", "int", "15"}}},
-     .returns = "Tuple[int, str, str]",
-     .doc = "Komutu çalıştırır ve (returncode, stdout, stderr) döndürür."},
-    {.name = "set_mtu", .native = native_set_mtu,
-     .params = {{{"interface", "str"}, {"mtu", "int"}}},
-     .returns = "Dict[str, object]"},
-    {.name = "manage_killswitch", .native = native_manage_killswitch,
-     .params = {{{"enable", "bool"}, {"wg_iface", "str", "\"tq8wg0\""},
-                 {"split_ips", "List[str]", "None"}}},
-     .returns = "Dict[str, object]",
-     .doc = "iptables üzerinde TQ8_KILLSWITCH zinciri ile VPN koptuğunda sızıntıyı engeller."},
-    {.name = "manage_wireguard", .native = native_manage_wireguard,
-     .params = {{{"action", "str"}, {"conf_path", "str", "\"\""}, {"mtu", "int", kDecimalText<netops::kTunnelMtu>.view()}}},
-     .returns = "Dict[str, object]",
-     .doc = "WireGuard (wg-quick / ip link type wireguard) tünelini başlatır veya durdurur."},
-    {.name = "emergency_network_reset", .native = native_emergency_network_reset,
-     .returns = "Dict[str, object]",
-     .doc = "Ağ ayarları bozulduğunda /etc/resolv.conf, iptables, WireGuard ve DNS önbelleğini "
-            "sıfırlar."},
-    {.name = "STUB_DNS", .value = "_native.STUB_DNS"},
-    {.name = "SHIELD_DNS", .value = "_native.SHIELD_DNS"},
-    {.name = "DNAT_RULE", .value = "[*_native.DNAT_RULE]"},
-    {.name = "IPT", .value = "[*_native.IPT]"},
-    {.name = "remove_dns_redirect", .native = native_remove_dns_redirect, .returns = "bool"},
-    {.name = "_shield_listening", .native = native_shield_listening, .returns = "bool",
-     .doc = "127.0.0.1:5354'ü (UDP) parolayı giren kullanıcının süreci mi dinliyor "
-            "(/proc/net/udp: 0100007F:14EA, uid)."},
-    {.name = "_shield_answers", .native = native_shield_answers, .returns = "bool",
-     .doc = "Çözümleyici gerçekten cevap veriyor mu (donma/SIGSTOP'u da yakalar). Sorgu engelli "
-            "bir alan için yerelde cevaplanır."},
-    {.name = "dns_guard", .native = native_dns_guard, .returns = "int",
-     .doc = "systemd-resolved stub'ına (127.0.0.53) giden DNS sorgularını Sipran çözümleyicisine "
-            "yönlendirir.\n    Arayüz açık kaldıkça çalışır; stdin kapanınca (arayüz "
-            "kapandı/çöktü) ya da çözümleyici\n    durunca yönlendirmeyi kaldırır — kullanıcı asla "
-            "DNS'siz kalmaz."},
-    {.name = "main", .native = native_main, .returns = "None"},
-};
-
-inline constexpr std::size_t kPublishedCount = std::size(kPublished);
-
-// The position of a published name; a name that is not published does not compile.
-consteval std::size_t published(std::string_view name) {
-    for (std::size_t i = 0; i < kPublishedCount; ++i)
-        if (kPublished[i].name == name) return i;
-    throw "not a published name";
+// The position of a native's name; a name without a native does not compile.
+consteval std::size_t native(std::string_view name) {
+    for (std::size_t i = 0; i < kNativeCount; ++i)
+        if (kNatives[i].name == name) return i;
+    throw "not a native";
 }
 
-// The functions one operation reaches another through (the seams) and the front end's guard.
-inline constexpr std::size_t kRunCmd = published("run_cmd");
-inline constexpr std::size_t kSetMtu = published("set_mtu");
-inline constexpr std::size_t kRemoveDnsRedirect = published("remove_dns_redirect");
-inline constexpr std::size_t kShieldListening = published("_shield_listening");
-inline constexpr std::size_t kShieldAnswers = published("_shield_answers");
-inline constexpr std::size_t kDnsGuard = published("dns_guard");
+inline constexpr std::size_t kRunCmd = native("run_cmd");
+inline constexpr std::size_t kSetMtu = native("set_mtu");
+inline constexpr std::size_t kRemoveDnsRedirect = native("remove_dns_redirect");
+inline constexpr std::size_t kShieldListening = native("_shield_listening");
+inline constexpr std::size_t kShieldAnswers = native("_shield_answers");
+
+// The published surface in the order the module publishes it, evaluated by the exec slot in the
+// front end's namespace (see front_end.hpp), where _native holds the natives and the
+// constants. Each function converts its arguments as Python would and hands the natives only
+// what they take: str, lists of str, bool, int within long long, float or None.
+inline constexpr char kSurfaceSource[] = R"py(
+def _str(o, what):
+    if isinstance(o, str):
+        return o
+    raise TypeError(f"{what} must be str, not {_native._type_name(o)[:200]}")
+
+
+def _shown(o):
+    # str(o); an object whose str() fails still must not make run_cmd raise.
+    try:
+        return str(o)
+    except Exception:
+        return "?"
+
+
+def _failed(shown, problem):
+    return 1, "", _T["run_failure"] + shown + "): " + problem
+
+
+def _seconds(timeout):
+    # None (or infinity): no limit. Zero or less has run out at once, as a deadline would.
+    if timeout is None:
+        return None
+    if not isinstance(timeout, (int, float)):
+        raise TypeError(_T["timeout_type"] + _native._type_name(timeout))
+    try:
+        t = float(timeout)
+    except OverflowError:
+        return None if timeout > 0 else -1.0
+    if t != t:
+        raise ValueError(_T["timeout_nan"])
+    return None if t == float("inf") else t
+
+
+def _problem(item):
+    # What keeps one item of a command from being run, if anything.
+    if not isinstance(item, str):
+        return _T["item_not_str"] + _native._type_name(item)
+    try:
+        item.encode("utf-8", "surrogateescape")
+    except Exception as e:
+        return _shown(e)
+    return _T["nul"] if "\0" in item else None
+
+
+def run_cmd(cmd: "List[str]", timeout: "int" = 15) -> "Tuple[int, str, str]":
+    "Komutu çalıştırır ve (returncode, stdout, stderr) döndürür."
+    # Never raises for what it was asked to run: an unusable command is a failed run.
+    seconds = _seconds(timeout)
+    try:
+        if isinstance(cmd, (str, bytes, bytearray)):
+            raise TypeError
+        items = list(cmd)
+    except TypeError:
+        return _failed(_shown(cmd), _T["not_a_list"] + _native._type_name(cmd))
+    except Exception as e:
+        return _failed(_shown(cmd), _shown(e))
+    for item in items:
+        if (problem := _problem(item)) is not None:
+            return _failed(" ".join(map(_shown, items)), problem)
+    return _native.run_cmd(items, seconds)
+
+
+def _clamped(n):
+    # int(n), saturated to long long: the operations clamp far inside that range anyway.
+    return max(-2**63, min(int(n), 2**63 - 1))
+
+
+def set_mtu(interface: "str", mtu: "int") -> "Dict[str, object]":
+    return _native.set_mtu(_str(interface, "interface"), _clamped(mtu))
+
+
+def _split_ips(ips):
+    # Every entry is checked before the first command: a bad entry must not leave the firewall
+    # half-changed.
+    if ips is None:
+        return []
+    if isinstance(ips, (str, bytes)):
+        raise TypeError(f"split_ips must be a list of str, not {_native._type_name(ips)[:200]}")
+    return [_str(ip, "split_ips entries") for ip in ips]
+
+
+def manage_killswitch(enable: "bool", wg_iface: "str" = "tq8wg0",
+                      split_ips: "List[str]" = None) -> "Dict[str, object]":
+    "iptables üzerinde TQ8_KILLSWITCH zinciri ile VPN koptuğunda sızıntıyı engeller."
+    return _native.manage_killswitch(bool(enable), _str(wg_iface, "wg_iface"), _split_ips(split_ips))
+
+
+def manage_wireguard(action: "str", conf_path: "str" = "",
+                     mtu: "int" = _native.TUNNEL_MTU) -> "Dict[str, object]":
+    "WireGuard (wg-quick / ip link type wireguard) tünelini başlatır veya durdurur."
+    return _native.manage_wireguard(_str(action, "action"), _str(conf_path, "conf_path"),
+                                    str(int(mtu)))
+
+
+def emergency_network_reset() -> "Dict[str, object]":
+    ("Ağ ayarları bozulduğunda /etc/resolv.conf, iptables, WireGuard ve DNS önbelleğini "
+     "sıfırlar.")
+    return _native.emergency_network_reset()
+
+
+STUB_DNS = _native.STUB_DNS
+SHIELD_DNS = _native.SHIELD_DNS
+DNAT_RULE = [*_native.DNAT_RULE]
+IPT = [*_native.IPT]
+
+
+def remove_dns_redirect() -> "bool":
+    return _native.remove_dns_redirect()
+
+
+def _shield_listening() -> "bool":
+    ("127.0.0.1:5354'ü (UDP) parolayı giren kullanıcının süreci mi dinliyor "
+     "(/proc/net/udp: 0100007F:14EA, uid).")
+    return _native._shield_listening()
+
+
+def _shield_answers() -> "bool":
+    ("Çözümleyici gerçekten cevap veriyor mu (donma/SIGSTOP'u da yakalar). Sorgu engelli "
+     "bir alan için yerelde cevaplanır.")
+    return _native._shield_answers()
+
+
+def dns_guard() -> "int":
+    ("systemd-resolved stub'ına (127.0.0.53) giden DNS sorgularını Sipran çözümleyicisine "
+     "yönlendirir.\n    Arayüz açık kaldıkça çalışır; stdin kapanınca (arayüz kapandı/çöktü) "
+     "ya da çözümleyici\n    durunca yönlendirmeyi kaldırır — kullanıcı asla DNS'siz kalmaz.")
+    return _native.dns_guard()
+
+
+vars(_m).update((name, globals()[name]) for name in (
+    "run_cmd", "set_mtu", "manage_killswitch", "manage_wireguard", "emergency_network_reset",
+    "STUB_DNS", "SHIELD_DNS", "DNAT_RULE", "IPT", "remove_dns_redirect", "_shield_listening",
+    "_shield_answers", "dns_guard", "main"))
+)py";
 
 }  // namespace tq8::py

@@ -1,0 +1,130 @@
+// The command-line front end, compiled by the module's exec slot into a namespace of its own
+// (not the module's, whose names are the published surface), which the surface text
+// (surface.hpp) shares. What the exec slot puts there: _m, the module (each action calls its
+// current attribute, so a caller's replacement is honoured); _T, the texts; _native, the
+// natives and constants, among them _audit_scope(action), which names the audited action
+// ("" ends it) and says whether this run is the privileged command's, and _guard_status(),
+// the guard run with its audit notes, its exit status.
+#pragma once
+
+namespace tq8::py {
+
+inline constexpr char kFrontEndSource[] = R"py(
+import os, sys
+
+
+def _columns():
+    # The width shutil.get_terminal_size() would find, without importing shutil (and with it
+    # bz2, lzma, fnmatch) on every parser construction: a fifth of the start-up for one number.
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if not 0 < columns < 2**63:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns if columns > 0 else 80
+
+
+def _parse():
+    import argparse, functools
+    table = _T["argparse"]
+    saved = argparse._, argparse.ngettext
+    # argparse looks its module-global `_` and `ngettext` up each time it needs a text.
+    argparse._ = lambda m: table.get(m, m)
+    argparse.ngettext = lambda s, p, n: table.get(s if n == 1 else p, s if n == 1 else p)
+    try:
+        parser = argparse.ArgumentParser(
+            description=_T["description"],
+            formatter_class=functools.partial(argparse.HelpFormatter, width=_columns() - 2))
+        add = parser.add_argument
+        add("action", choices=list(_ACTIONS), help=_T["action"])
+        add("--iface", default="wlp0s20f3", help=_T["iface"])
+        add("--mtu", type=int, default=_native.TUNNEL_MTU, help=_T["mtu"])
+        add("--enable", action="store_true", help=_T["enable"])
+        add("--disable", action="store_true", help=_T["disable"])
+        add("--wg-action", choices=["up", "down"], default="up", help=_T["wg_action"])
+        add("--conf", default="", help=_T["conf"])
+        add("--split-ips", default="", help=_T["split_ips"])
+        argv = getattr(sys, "argv", None)
+        return parser.parse_args(argv[1:] if isinstance(argv, list) else [])
+    finally:
+        argparse._, argparse.ngettext = saved
+
+
+def _print(record):
+    import json
+    # UTF-8 whatever the locale; lone surrogates (arguments that were not UTF-8) come out as
+    # \udcXX escapes instead of ending the run with an encoding error.
+    data = (json.dumps(record, ensure_ascii=False) + "\n").encode("utf-8", "backslashreplace")
+    out = getattr(sys, "stdout", None)
+    if out is None:
+        return
+    out.flush()
+    try:
+        buffer = out.buffer
+    except AttributeError:
+        # A text stream without bytes underneath (a caller's StringIO): the same text.
+        out.write(data.decode("utf-8"))
+        out.flush()
+        return
+    buffer.write(data)
+    buffer.flush()
+
+
+def _release_stdin():
+    # The privileged command lets go of the caller's standard input where its action reads
+    # none: closing a descriptor on a file the caller serves (a user-space file system) can
+    # wait for the caller's answer, and only this run, before the run lock, may wait for it.
+    # Only when fd 0 is sys.stdin's: a helper started with it closed has something of its
+    # own there.
+    try:
+        if sys.stdin.fileno() != 0:
+            return
+        null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
+    except Exception:
+        return
+    try:
+        os.dup2(null, 0)
+    except OSError:
+        pass
+    os.close(null)
+
+
+def _guard(ns):
+    guard = _m.dns_guard
+    raise SystemExit(_native._guard_status() if guard is dns_guard else guard())
+
+
+def _dns_off(ns):
+    removed = bool(_m.remove_dns_redirect())
+    _print({"ok": removed})
+    raise SystemExit(0 if removed else 1)
+
+
+# In the order usage and help list them; the parser admits exactly these.
+_ACTIONS = {
+    "mtu": lambda ns: _m.set_mtu(ns.iface, ns.mtu),
+    "killswitch": lambda ns: _m.manage_killswitch(
+        enable=ns.enable and not ns.disable,
+        split_ips=[ip for ip in ns.split_ips.split(",") if ip.strip()]),
+    "wireguard": lambda ns: _m.manage_wireguard(ns.wg_action, conf_path=ns.conf, mtu=ns.mtu),
+    "reset-network": lambda ns: _m.emergency_network_reset(),
+    "dns-guard": _guard,
+    "dns-off": _dns_off,
+}
+
+
+def main() -> "None":
+    ns = _parse()
+    if _native._audit_scope(ns.action) and ns.action != "dns-guard":
+        _release_stdin()
+    try:
+        _print(_ACTIONS[ns.action](ns))
+    finally:
+        _native._audit_scope("")
+)py";
+
+}  // namespace tq8::py
