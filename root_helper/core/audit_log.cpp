@@ -1,11 +1,12 @@
 // Audit trail in the system log: AuditingRunner, audit_note and the line format they share.
 #include "root_helper/core/audit_log.hpp"
 
+#include "root_helper/core/caller.hpp"
+
 #include <syslog.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <utility>
 
@@ -77,10 +78,10 @@ void append_quoted(std::string& out, std::string_view word) {
 // PKEXEC_UID is pkexec's record of the user who authenticated; "-" when the helper was started
 // some other way (by root directly, or imported into a Python process).
 std::string audit_user() {
-    const char* uid = std::getenv("PKEXEC_UID");
-    if (uid == nullptr || *uid == '\0') return "-";
+    const auto who = caller().text;
+    if (!who || who->empty()) return "-";
     std::string out;
-    append_quoted(out, uid);
+    append_quoted(out, *who);
     return out;
 }
 

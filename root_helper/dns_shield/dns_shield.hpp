@@ -38,7 +38,8 @@ public:
 // beside the shield's may be the one that reads the queries.
 bool shield_listening_in(std::string_view table, std::string_view table6, std::string_view owner);
 
-// Reads /proc/net/udp and /proc/net/udp6 with owner PKEXEC_UID (or "0"). False when the first
+// Reads /proc/net/udp and /proc/net/udp6 with owner the caller's uid ("0" without a caller; a
+// PKEXEC_UID that is no uid leaves only root's sockets as ours). False when the first
 // cannot be read; a udp6 that cannot be read (no IPv6 in the kernel) counts as empty.
 bool shield_listening();
 

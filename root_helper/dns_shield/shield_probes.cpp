@@ -8,9 +8,9 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <system_error>
 
+#include "root_helper/core/caller.hpp"
 #include "root_helper/core/constants.hpp"
 #include "root_helper/core/system_util.hpp"
 #include "root_helper/core/udp_table.hpp"
@@ -74,11 +74,13 @@ bool shield_listening_in(std::string_view table, std::string_view table6,
 }
 
 bool shield_listening() {
-    const char* uid = std::getenv("PKEXEC_UID");
+    // A caller named by no uid owns nothing (only root's sockets count); none at all is root.
+    const auto who = core::caller();
+    const std::string owner = !who.text ? "0" : who.uid ? std::to_string(*who.uid) : "";
     const auto table = core::read_whole_file(core::kUdpTable);
     if (!table) return false;
     const auto table6 = core::read_whole_file(core::kUdp6Table);
-    return shield_listening_in(*table, table6 ? *table6 : std::string(), uid ? uid : "0");
+    return shield_listening_in(*table, table6 ? *table6 : std::string(), owner);
 }
 
 std::string_view probe_query() { return {kProbeQuery, sizeof kProbeQuery - 1}; }
