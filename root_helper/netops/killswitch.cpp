@@ -30,20 +30,19 @@ std::optional<std::uint32_t> decimal_upto(std::string_view text, std::uint32_t m
     return value;
 }
 
-// Four decimal octets. Nothing shorter ("1.1.1" is 1.1.0.1 to inet_aton) and no leading zero
-// (octal there); the address as a 32-bit number, or nullopt.
+// text as inet_pton reads an address of family af; a NUL byte would end its reading early.
+bool address_literal(int af, std::string_view text, void* out) {
+    return !text.empty() && text.size() < INET6_ADDRSTRLEN &&
+           text.find('\0') == std::string_view::npos &&
+           ::inet_pton(af, std::string(text).c_str(), out) == 1;
+}
+
+// Four decimal octets, as inet_pton reads them: nothing shorter ("1.1.1" is 1.1.0.1 to
+// inet_aton) and no leading zero (octal there); the address as a 32-bit number, or nullopt.
 std::optional<std::uint32_t> dotted_quad(std::string_view text) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) {
-        const auto dot = text.find('.');
-        if ((i < 3) == (dot == std::string_view::npos)) return std::nullopt;
-        const std::string_view octet = text.substr(0, dot);
-        const auto part = decimal_upto(octet, 255);
-        if (!part) return std::nullopt;
-        value = value << 8 | *part;
-        text = i < 3 ? text.substr(dot + 1) : std::string_view();
-    }
-    return value;
+    in_addr parsed{};
+    if (!address_literal(AF_INET, text, &parsed)) return std::nullopt;
+    return ntohl(parsed.s_addr);
 }
 
 // An IPv4 address, alone or with "/0".."/32" or a dotted mask whose ones are contiguous.
@@ -66,9 +65,8 @@ bool is_ipv6_destination(std::string_view text) {
         addr = text.substr(0, slash);
         if (!decimal_upto(text.substr(slash + 1), 128)) return false;
     }
-    if (addr.empty() || addr.size() >= INET6_ADDRSTRLEN) return false;
     in6_addr parsed{};
-    return ::inet_pton(AF_INET6, std::string(addr).c_str(), &parsed) == 1;
+    return address_literal(AF_INET6, addr, &parsed);
 }
 
 // At most 40 bytes of the entry in a refusal (one entry may be the whole 128 KiB argument),

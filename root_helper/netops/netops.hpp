@@ -175,22 +175,18 @@ void forget_tunnel_table(const TunnelPaths& state);
 // unquoted; nullopt when a quote is left open.
 std::optional<std::vector<std::string>> save_line_arguments(std::string_view line);
 
+// conf_path's content as manage_wireguard reads it: nullopt for no path (or one with a NUL
+// byte, which names nothing), otherwise read_caller_file's answer, in at most its few seconds.
+std::optional<core::CallerFile> read_tunnel_conf(const std::string& conf_path);
+
 // "down" takes tq8wg0 down; anything else brings it up through wg-quick or as a bare link,
 // then gives the default-route device the same MTU through seams.set_mtu. mtu_decimal is the
 // MTU as a decimal integer text of any size; a bare-link record carries it as "mtu".
 // conf_path is read with the rights of the user PKEXEC_UID names; a configuration that user
 // cannot read, or that holds hooks, is refused as a failed wg-quick step.
-core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
-                              const std::string& action, const std::string& conf_path,
-                              const std::string& mtu_decimal, const TunnelPaths& paths = {});
-
-// conf_path's content as manage_wireguard reads it: nullopt for no path (or one with a NUL
-// byte, which names nothing), otherwise read_caller_file's answer, in at most its few seconds.
-std::optional<core::CallerFile> read_tunnel_conf(const std::string& conf_path);
-
-// The same with the configuration read beforehand by read_tunnel_conf(conf_path): the module
-// reads it before it takes the run lock, because a file the caller serves can keep the read
-// waiting, and no other run may wait with it.
+// conf is conf_path read beforehand by read_tunnel_conf: the module reads it before it takes
+// the run lock, because a file the caller serves can keep the read waiting, and no other run
+// may wait with it.
 core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
                               const std::string& action, const std::string& conf_path,
                               const std::optional<core::CallerFile>& conf,

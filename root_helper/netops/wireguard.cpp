@@ -197,13 +197,6 @@ std::optional<core::CallerFile> read_tunnel_conf(const std::string& conf_path) {
 
 core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
                               const std::string& action, const std::string& conf_path,
-                              const std::string& mtu_decimal, const TunnelPaths& paths) {
-    return manage_wireguard(runner, seams, action, conf_path, read_tunnel_conf(conf_path),
-                            mtu_decimal, paths);
-}
-
-core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
-                              const std::string& action, const std::string& conf_path,
                               const std::optional<core::CallerFile>& conf,
                               const std::string& mtu_decimal, const TunnelPaths& paths) {
     if (action == "down") return take_down(runner, conf_path, conf, paths);
