@@ -1,8 +1,8 @@
-// Fuzzes the /proc/net/udp and /proc/net/udp6 parser. Input: the owner text, a NUL, the IPv4
-// table, optionally a NUL and the IPv6 table. On tables whose only white space is ' ' and '\n'
-// (where the line and field splits are unambiguous) the result must equal a plain reference; on
-// every input it must not crash, and it can only be true when the shield's address is in the
-// IPv4 table at all.
+// Fuzzes the reader of /proc/net/udp and /proc/net/udp6 and the shield's ownership rule on it.
+// Input: the owner text, a NUL, the IPv4 table, optionally a NUL and the IPv6 table. On tables
+// whose only white space is ' ' and '\n' (where the line and field splits are unambiguous) the
+// sockets and the result must equal a plain reference; on every input it must not crash, and the
+// result can only be true when the shield's address is in the IPv4 table at all.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "root_helper/core/udp_table.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
 
 namespace {
@@ -75,6 +76,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         table = table.substr(0, nul6);
     }
 
+    if (plain_subset(table)) {
+        const auto got = tq8::core::udp_sockets(table);
+        const auto ref = ref_sockets(table);
+        if (got.size() != ref.size()) std::abort();
+        for (std::size_t i = 0; i < ref.size(); ++i) {
+            if (got[i].address != (ref[i].size() > 1 ? ref[i][1] : "")) std::abort();
+            if (got[i].uid != (ref[i].size() > 7 ? ref[i][7] : "")) std::abort();
+        }
+    }
     const bool got = tq8::dns_shield::shield_listening_in(table, table6, owner);
     if (got && table.find(kShieldAddr) == std::string_view::npos) std::abort();
     if (plain_subset(table) && plain_subset(table6) && plain_subset(owner) &&

@@ -1,12 +1,14 @@
 // Audit trail in the system log: AuditingRunner, audit_note and the line format they share.
 #include "root_helper/core/audit_log.hpp"
 
+#include "root_helper/core/caller.hpp"
+
 #include <syslog.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
+#include <set>
 #include <utility>
 
 namespace tq8::core {
@@ -48,6 +50,17 @@ bool needs_quotes(std::string_view word) {
     return false;
 }
 
+// A control character as \xHH, anything else as itself.
+void append_escaped(std::string& out, unsigned char c) {
+    if (c >= 0x20 && c != 0x7f) {
+        out += static_cast<char>(c);
+        return;
+    }
+    char buf[5];
+    std::snprintf(buf, sizeof buf, "\\x%02x", c);
+    out += buf;
+}
+
 void append_quoted(std::string& out, std::string_view word) {
     if (!needs_quotes(word)) {
         out += word;
@@ -61,14 +74,7 @@ void append_quoted(std::string& out, std::string_view word) {
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    char buf[5];
-                    std::snprintf(buf, sizeof buf, "\\x%02x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
+            default: append_escaped(out, c);
         }
     }
     out += '"';
@@ -77,10 +83,10 @@ void append_quoted(std::string& out, std::string_view word) {
 // PKEXEC_UID is pkexec's record of the user who authenticated; "-" when the helper was started
 // some other way (by root directly, or imported into a Python process).
 std::string audit_user() {
-    const char* uid = std::getenv("PKEXEC_UID");
-    if (uid == nullptr || *uid == '\0') return "-";
+    const auto who = caller().text;
+    if (!who || who->empty()) return "-";
     std::string out;
-    append_quoted(out, uid);
+    append_quoted(out, *who);
     return out;
 }
 
@@ -99,17 +105,15 @@ std::string_view base_name(std::string_view path) {
 
 // iptables runs exactly one command per invocation, and the first command option names it.
 bool iptables_read_only(const std::vector<std::string>& cmd) {
+    static const std::set<std::string_view> kQueries = {"-C", "--check", "-S", "--list-rules",
+                                                       "-L", "--list"};
+    static const std::set<std::string_view> kChanges = {
+        "-A", "--append", "-D", "--delete", "-I", "--insert", "-R", "--replace", "-F", "--flush",
+        "-Z", "--zero", "-N", "--new-chain", "-X", "--delete-chain", "-P", "--policy", "-E",
+        "--rename-chain"};
     for (std::size_t i = 1; i < cmd.size(); ++i) {
-        const std::string& a = cmd[i];
-        if (a == "-C" || a == "--check" || a == "-S" || a == "--list-rules" || a == "-L" ||
-            a == "--list")
-            return true;
-        if (a == "-A" || a == "--append" || a == "-D" || a == "--delete" || a == "-I" ||
-            a == "--insert" || a == "-R" || a == "--replace" || a == "-F" || a == "--flush" ||
-            a == "-Z" || a == "--zero" || a == "-N" || a == "--new-chain" || a == "-X" ||
-            a == "--delete-chain" || a == "-P" || a == "--policy" || a == "-E" ||
-            a == "--rename-chain")
-            return false;
+        if (kQueries.contains(cmd[i])) return true;
+        if (kChanges.contains(cmd[i])) return false;
     }
     return false;
 }
@@ -122,9 +126,9 @@ bool ip_read_only(const std::vector<std::string>& cmd) {
         const std::string& opt = cmd[i];
         if (opt == "-b" || opt == "-batch" || opt == "-force") return false;
         // The options that take a value; the value is not the object.
-        if (opt == "-n" || opt == "-netns" || opt == "-f" || opt == "-family" || opt == "-l" ||
-            opt == "-loops" || opt == "-rc" || opt == "-rcvbuf")
-            ++i;
+        static const std::set<std::string_view> kTakeValue = {
+            "-n", "-netns", "-f", "-family", "-l", "-loops", "-rc", "-rcvbuf"};
+        if (kTakeValue.contains(opt)) ++i;
         ++i;
     }
     if (i + 1 >= cmd.size()) return false;
@@ -174,15 +178,7 @@ void audit_note(const std::string& action, const std::string& text) {
     std::string line = line_head(action);
     line += ' ';
     // Free text keeps its spaces; only what could break or forge the line is escaped.
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f) {
-            char buf[5];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            line += buf;
-        } else {
-            line += static_cast<char>(c);
-        }
-    }
+    for (unsigned char c : text) append_escaped(line, c);
     emit(LOG_NOTICE, line);
 }
 

@@ -37,6 +37,12 @@ struct Record {
 
 LogEntry log_entry(std::string cmd, const CommandResult& r);
 
+// Runs cmd and logs it under label, or (without one) under the joined vector: the result.
+CommandResult run_logged(CommandRunner& runner, std::vector<LogEntry>& logs,
+                         const std::vector<std::string>& cmd);
+CommandResult run_logged(CommandRunner& runner, std::vector<LogEntry>& logs, std::string label,
+                         const std::vector<std::string>& cmd);
+
 // The items joined with single spaces.
 std::string join(const std::vector<std::string>& items);
 

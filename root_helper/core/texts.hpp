@@ -38,7 +38,6 @@ inline std::string timeout_wrong_type(std::string_view type) {
 inline constexpr std::string_view kTimeoutNaN = "timeout NaN olamaz";
 
 // Kill switch
-inline constexpr std::string_view kKillswitchOffCmd = "iptables -X TQ8_KILLSWITCH";
 inline constexpr std::string_view kKillswitchOff = "Kill Switch devre dışı bırakıldı.";
 // A refused split-tunnel list: the one failed step of a switch-on that changed nothing.
 inline constexpr std::string_view kSplitIpsCheckCmd = "split_ips denetimi";
@@ -92,7 +91,9 @@ inline std::string conf_copy_failed(std::string_view what) {
 }
 
 // Emergency reset
-inline constexpr std::string_view kFlushCmd = "iptables flush TQ8_KILLSWITCH & TCPMSS";
+inline std::string flush_cmd(std::string_view chain) {
+    return "iptables flush " + std::string(chain) + " & TCPMSS";
+}
 inline constexpr std::string_view kFlushed = "Temizlendi";
 inline constexpr std::string_view kRelinkCmd =
     "ln -sf /run/systemd/resolve/stub-resolv.conf /etc/resolv.conf";

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "root_helper/core/command_runner.hpp"
+#include "root_helper/core/constants.hpp"
 #include "root_helper/core/op_lock.hpp"
 #include "root_helper/core/state_dir.hpp"
 #include "root_helper/core/unique_fd.hpp"
@@ -37,7 +38,8 @@ public:
 // beside the shield's may be the one that reads the queries.
 bool shield_listening_in(std::string_view table, std::string_view table6, std::string_view owner);
 
-// Reads /proc/net/udp and /proc/net/udp6 with owner PKEXEC_UID (or "0"). False when the first
+// Reads /proc/net/udp and /proc/net/udp6 with owner the caller's uid ("0" without a caller; a
+// PKEXEC_UID that is no uid leaves only root's sockets as ours). False when the first
 // cannot be read; a udp6 that cannot be read (no IPv6 in the kernel) counts as empty.
 bool shield_listening();
 
@@ -47,7 +49,7 @@ std::string_view probe_query();
 // Sends the probe to the shield and waits up to timeout_ms for a reply carrying its ID.
 // False on time-out, refusal or any socket error after creation; throws std::system_error
 // when the socket cannot be created.
-bool shield_answers(std::uint16_t port = 5354, int timeout_ms = 3000);
+bool shield_answers(std::uint16_t port = core::kShieldPort, int timeout_ms = 3000);
 
 // "iptables -w 5 -t nat <rule_command> OUTPUT ... -j DNAT --to-destination 127.0.0.1:5354":
 // the redirect with its rule command (-I, -C, -D) in front; the guard inserts it, the removal

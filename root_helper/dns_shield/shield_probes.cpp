@@ -8,81 +8,17 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <system_error>
 
+#include "root_helper/core/caller.hpp"
+#include "root_helper/core/constants.hpp"
 #include "root_helper/core/system_util.hpp"
+#include "root_helper/core/udp_table.hpp"
 #include "root_helper/core/unique_fd.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
 
 namespace tq8::dns_shield {
 namespace {
-
-// /proc/net/udp prints the address as little-endian hex: 127.0.0.1:5354 is 0100007F:14EA.
-constexpr std::string_view kShieldLocalAddress = "0100007F:14EA";
-constexpr std::string_view kWildcardV4 = "00000000:14EA";
-// /proc/net/udp6 prints the address as four 32-bit words, each in host order: ::ffff:127.0.0.1
-// is 0000000000000000FFFF00000100007F, and the wildcard :: is all zeros.
-constexpr std::string_view kMappedShieldV6 = "0000000000000000FFFF00000100007F:14EA";
-constexpr std::string_view kWildcardV6 = "00000000000000000000000000000000:14EA";
-
-// The table is read the way a text reader splits it: these end a line ("\r\n" counts once)...
-bool is_line_break(char c) {
-    return c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == '\x1c' || c == '\x1d' ||
-           c == '\x1e';
-}
-// ...and these separate fields.
-bool is_field_space(char c) {
-    return c == ' ' || c == '\t' || is_line_break(c) || c == '\x1f';
-}
-
-// Calls f(field_index, field) for the fields of one line until f returns false.
-template <typename F>
-void for_each_field(std::string_view line, F&& f) {
-    std::size_t i = 0, index = 0;
-    while (i < line.size()) {
-        while (i < line.size() && is_field_space(line[i])) ++i;
-        if (i == line.size()) break;
-        std::size_t start = i;
-        while (i < line.size() && !is_field_space(line[i])) ++i;
-        if (!f(index++, line.substr(start, i - start))) return;
-    }
-}
-
-// Field 1 (the local address) and field 7 (the owner's uid) of one socket line; the uid is
-// empty for a truncated line, which is no evidence of ownership.
-struct Socket {
-    std::string_view address, uid;
-};
-
-Socket socket_of(std::string_view line) {
-    Socket s;
-    for_each_field(line, [&](std::size_t index, std::string_view field) {
-        if (index == 1) s.address = field;
-        if (index == 7) s.uid = field;
-        return index < 7;
-    });
-    return s;
-}
-
-// Calls f(socket) for every line of a table but the first, its column header.
-template <typename F>
-void for_each_socket(std::string_view table, F&& f) {
-    std::size_t pos = 0;
-    bool header = true;
-    while (pos < table.size()) {
-        std::size_t end = pos;
-        while (end < table.size() && !is_line_break(table[end])) ++end;
-        std::string_view line = table.substr(pos, end - pos);
-        pos = end;
-        if (pos < table.size()) {
-            if (table[pos] == '\r' && pos + 1 < table.size() && table[pos + 1] == '\n') ++pos;
-            ++pos;
-        }
-        if (!header) f(socket_of(line));
-        header = false;
-    }
-}
 
 // RFC 1035 query, ID 0x12 0x34, RD set, one question: A/IN for a name on the shield's block
 // list, so the shield answers it locally without asking anyone upstream.
@@ -118,26 +54,33 @@ int poll_until(int fd, short events, Clock::time_point deadline) {
 
 bool shield_listening_in(std::string_view table, std::string_view table6,
                          std::string_view owner) {
+    static const std::string shield =
+        core::udp_table_address(core::kShieldHost, core::kShieldPort);
+    static const std::string wildcard = core::udp_table_address("0.0.0.0", core::kShieldPort);
+    static const std::string mapped =
+        core::udp_table_address("::ffff:" + core::kShieldHost, core::kShieldPort);
+    static const std::string wildcard6 = core::udp_table_address("::", core::kShieldPort);
     bool owned = false, foreign = false;
-    const auto ours = [&](const Socket& s) {
+    const auto ours = [&](const core::UdpSocket& s) {
         return !s.uid.empty() && (s.uid == owner || s.uid == "0");
     };
-    for_each_socket(table, [&](const Socket& s) {
-        if (s.address == kShieldLocalAddress && ours(s)) owned = true;
-        else if (s.address == kShieldLocalAddress || s.address == kWildcardV4) foreign |= !ours(s);
-    });
-    for_each_socket(table6, [&](const Socket& s) {
-        if (s.address == kMappedShieldV6 || s.address == kWildcardV6) foreign |= !ours(s);
-    });
+    for (const auto& s : core::udp_sockets(table)) {
+        if (s.address == shield && ours(s)) owned = true;
+        else if (s.address == shield || s.address == wildcard) foreign |= !ours(s);
+    }
+    for (const auto& s : core::udp_sockets(table6))
+        if (s.address == mapped || s.address == wildcard6) foreign |= !ours(s);
     return owned && !foreign;
 }
 
 bool shield_listening() {
-    const char* uid = std::getenv("PKEXEC_UID");
-    const auto table = core::read_whole_file("/proc/net/udp");
+    // A caller named by no uid owns nothing (only root's sockets count); none at all is root.
+    const auto who = core::caller();
+    const std::string owner = !who.text ? "0" : who.uid ? std::to_string(*who.uid) : "";
+    const auto table = core::read_whole_file(core::kUdpTable);
     if (!table) return false;
-    const auto table6 = core::read_whole_file("/proc/net/udp6");
-    return shield_listening_in(*table, table6 ? *table6 : std::string(), uid ? uid : "0");
+    const auto table6 = core::read_whole_file(core::kUdp6Table);
+    return shield_listening_in(*table, table6 ? *table6 : std::string(), owner);
 }
 
 std::string_view probe_query() { return {kProbeQuery, sizeof kProbeQuery - 1}; }
@@ -152,7 +95,7 @@ bool shield_answers(std::uint16_t port, int timeout_ms) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, core::kShieldHost.c_str(), &to.sin_addr);
     if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
         return false;
 

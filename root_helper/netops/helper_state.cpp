@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "root_helper/core/safe_replace.hpp"
 #include "root_helper/core/system_util.hpp"
 #include "root_helper/netops/netops.hpp"
 
@@ -42,25 +43,9 @@ std::optional<core::UniqueFd> open_private_dir(const TunnelPaths& paths, bool cr
 
 std::optional<std::string> write_private_file(int dirfd, const TunnelPaths& paths,
                                               const std::string& name, std::string_view content) {
-    const std::string tmp = "." + name + ".new";
-    const std::string reported = paths.private_dir + "/" + name;
-    ::unlinkat(dirfd, tmp.c_str(), 0);
-    core::UniqueFd fd(::openat(dirfd, tmp.c_str(),
-                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) return core::errno_text(errno, reported);
-    bool ok = ::fchmod(fd.get(), 0600) == 0;
-    while (ok && !content.empty()) {
-        const ssize_t n = ::write(fd.get(), content.data(), content.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else content.remove_prefix(static_cast<std::size_t>(n));
-    }
-    if (ok && ::close(fd.release()) != 0) ok = false;
-    if (ok && ::renameat(dirfd, tmp.c_str(), dirfd, name.c_str()) != 0) ok = false;
-    if (ok) return std::nullopt;
-    const int err = errno;
-    ::unlinkat(dirfd, tmp.c_str(), 0);
-    return core::errno_text(err, reported);
+    if (int err = core::replace_file(dirfd, name, content, {}))
+        return core::errno_text(err, paths.private_dir + "/" + name);
+    return std::nullopt;
 }
 
 std::optional<std::string> read_private_file(const TunnelPaths& paths, const std::string& name) {

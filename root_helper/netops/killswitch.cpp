@@ -1,4 +1,4 @@
-// manage_killswitch: the TQ8_KILLSWITCH chain that keeps DNS inside the tunnel.
+// manage_killswitch: the kill switch chain that keeps DNS inside the tunnel.
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "root_helper/core/audit_log.hpp"
+#include "root_helper/core/constants.hpp"
 #include "root_helper/core/text_decode.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/netops/netops.hpp"
@@ -15,8 +16,6 @@
 namespace tq8::netops {
 
 namespace {
-
-const std::string kChain = "TQ8_KILLSWITCH";
 
 // A decimal number 0..max with no sign and no leading zero: iptables reads numbers with base 0,
 // so "010" would be eight to it and ten to a reader of the record.
@@ -31,20 +30,19 @@ std::optional<std::uint32_t> decimal_upto(std::string_view text, std::uint32_t m
     return value;
 }
 
-// Four decimal octets. Nothing shorter ("1.1.1" is 1.1.0.1 to inet_aton) and no leading zero
-// (octal there); the address as a 32-bit number, or nullopt.
+// text as inet_pton reads an address of family af; a NUL byte would end its reading early.
+bool address_literal(int af, std::string_view text, void* out) {
+    return !text.empty() && text.size() < INET6_ADDRSTRLEN &&
+           text.find('\0') == std::string_view::npos &&
+           ::inet_pton(af, std::string(text).c_str(), out) == 1;
+}
+
+// Four decimal octets, as inet_pton reads them: nothing shorter ("1.1.1" is 1.1.0.1 to
+// inet_aton) and no leading zero (octal there); the address as a 32-bit number, or nullopt.
 std::optional<std::uint32_t> dotted_quad(std::string_view text) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) {
-        const auto dot = text.find('.');
-        if ((i < 3) == (dot == std::string_view::npos)) return std::nullopt;
-        const std::string_view octet = text.substr(0, dot);
-        const auto part = decimal_upto(octet, 255);
-        if (!part) return std::nullopt;
-        value = value << 8 | *part;
-        text = i < 3 ? text.substr(dot + 1) : std::string_view();
-    }
-    return value;
+    in_addr parsed{};
+    if (!address_literal(AF_INET, text, &parsed)) return std::nullopt;
+    return ntohl(parsed.s_addr);
 }
 
 // An IPv4 address, alone or with "/0".."/32" or a dotted mask whose ones are contiguous.
@@ -67,9 +65,8 @@ bool is_ipv6_destination(std::string_view text) {
         addr = text.substr(0, slash);
         if (!decimal_upto(text.substr(slash + 1), 128)) return false;
     }
-    if (addr.empty() || addr.size() >= INET6_ADDRSTRLEN) return false;
     in6_addr parsed{};
-    return ::inet_pton(AF_INET6, std::string(addr).c_str(), &parsed) == 1;
+    return address_literal(AF_INET6, addr, &parsed);
 }
 
 // At most 40 bytes of the entry in a refusal (one entry may be the whole 128 KiB argument),
@@ -102,8 +99,10 @@ struct FamilyRules {
     std::string loopback;                         // the loopback network
     std::vector<std::string> local_ranges;        // networks on this side of the router
     std::string dhcp_ports;                       // DHCP's client and server ports
-    // Destinations let through even while the tunnel is down.
-    std::vector<std::string> always_reachable;
+    // Let through even while the tunnel is down (besides the public resolvers): the
+    // application's service network, so it can still reach its own servers to bring the
+    // tunnel back. It has no IPv6 counterpart.
+    std::vector<std::string> service_network;
     bool (*takes_split_entry)(std::string_view);  // which split-tunnel entries this family gets
 };
 
@@ -111,53 +110,30 @@ struct FamilyRules {
 // Every entry that reaches a chain has passed split_refusal, so none is a name to resolve.
 bool not_blank(std::string_view entry) { return !entry.empty(); }
 
-const FamilyRules kV4Rules = {
-    IpFamily::kV4,
-    "127.0.0.0/8",
-    {"192.168.0.0/16", "10.0.0.0/8", "172.16.0.0/12"},
-    "67:68",
-    // The application's service network (so it can still reach its own servers to bring the
-    // tunnel back) and the primary and secondary addresses of the two public resolvers it
-    // falls back to.
-    {
-        "185.117.82.0/23",                     // the application's service network
-        "1.1.1.1",        "1.0.0.1",           // first public resolver
-        "9.9.9.9",        "149.112.112.112",   // second public resolver
-    },
-    not_blank,
-};
-
+const FamilyRules kV4Rules = {IpFamily::kV4, "127.0.0.0/8",
+                              {"192.168.0.0/16", "10.0.0.0/8", "172.16.0.0/12"}, "67:68",
+                              {"185.117.82.0/23"}, not_blank};
 // Unique-local and link-local in place of the private ranges, DHCPv6's ports, and only literal
 // IPv6 split-tunnel entries.
-const FamilyRules kV6Rules = {
-    IpFamily::kV6,
-    "::1",
-    {"fc00::/7", "fe80::/10"},
-    "546:547",
-    // The same two public resolvers, primary and secondary each. The application's service
-    // network has no IPv6 counterpart.
-    {
-        "2606:4700:4700::1111", "2606:4700:4700::1001",  // first public resolver
-        "2620:fe::fe",          "2620:fe::9",            // second public resolver
-    },
-    is_ipv6_destination,
-};
+const FamilyRules kV6Rules = {IpFamily::kV6, "::1", {"fc00::/7", "fe80::/10"}, "546:547", {},
+                              is_ipv6_destination};
 
 // Every rule is appended to the chain; its tail is the match and the target.
 std::vector<std::vector<std::string>> chain_rules(const FamilyRules& f, const std::string& wg_iface,
                                                   const std::vector<std::string>& split_ips) {
     std::vector<std::vector<std::string>> rules;
     const auto rule = [&](std::initializer_list<std::string> tail) {
-        std::vector<std::string> argv = {firewall_program(f.family), "-A", kChain};
-        argv.insert(argv.end(), tail);
-        rules.push_back(std::move(argv));
+        rules.push_back(killswitch_command(f.family, "-A", tail));
     };
     rule({"-o", "lo", "-j", "ACCEPT"});
     rule({"-d", f.loopback, "-j", "ACCEPT"});
     rule({"-m", "conntrack", "--ctstate", "ESTABLISHED,RELATED", "-j", "ACCEPT"});
     for (const auto& range : f.local_ranges) rule({"-d", range, "-j", "ACCEPT"});
     rule({"-p", "udp", "--dport", f.dhcp_ports, "-j", "ACCEPT"});
-    for (const auto& dest : f.always_reachable) rule({"-d", dest, "-j", "ACCEPT"});
+    for (const auto& dest : f.service_network) rule({"-d", dest, "-j", "ACCEPT"});
+    for (const auto& r : kPublicResolvers)
+        for (const auto& dest : f.family == IpFamily::kV4 ? r.v4 : r.v6)
+            rule({"-d", dest, "-j", "ACCEPT"});
     rule({"-o", wg_iface, "-j", "ACCEPT"});
     // iptables' trailing "+" matches every interface whose name begins with "wg".
     rule({"-o", "wg+", "-j", "ACCEPT"});
@@ -167,17 +143,15 @@ std::vector<std::vector<std::string>> chain_rules(const FamilyRules& f, const st
         if (f.takes_split_entry(clean_cidr)) rule({"-d", std::move(clean_cidr), "-j", "ACCEPT"});
     }
     // No catch-all after these: only DNS leaks are blocked, every other packet falls through.
-    rule({"-p", "udp", "--dport", "53", "-j", "REJECT"});
-    rule({"-p", "tcp", "--dport", "53", "-j", "REJECT"});
+    const std::string dns = std::to_string(core::kDnsPort);
+    rule({"-p", "udp", "--dport", dns, "-j", "REJECT"});
+    rule({"-p", "tcp", "--dport", dns, "-j", "REJECT"});
     return rules;
 }
 
-// "<program> -N TQ8_KILLSWITCH" and "<program> -I OUTPUT 1 -j TQ8_KILLSWITCH".
-std::vector<std::string> create_chain(IpFamily family) {
-    return {firewall_program(family), "-N", kChain};
-}
+// "<program> -I OUTPUT 1 -j TQ8_KILLSWITCH".
 std::vector<std::string> jump_to_chain(IpFamily family) {
-    return {firewall_program(family), "-I", "OUTPUT", "1", "-j", kChain};
+    return {firewall_program(family), "-I", "OUTPUT", "1", "-j", core::kKillswitchChain};
 }
 
 // The IPv6 half of a switch-on. Nothing of it is logged in the record, and nothing of it
@@ -187,7 +161,7 @@ std::vector<std::string> jump_to_chain(IpFamily family) {
 // there, and appending to it would double its rules.
 void build_v6_chain(core::CommandRunner& runner, const std::string& wg_iface,
                     const std::vector<std::string>& split_ips) {
-    if (runner.run(create_chain(IpFamily::kV6)).rc != 0) return;
+    if (runner.run(killswitch_command(IpFamily::kV6, "-N")).rc != 0) return;
     for (const auto& r : chain_rules(kV6Rules, wg_iface, split_ips)) runner.run(r);
     runner.run(jump_to_chain(IpFamily::kV6));
 }
@@ -220,20 +194,17 @@ core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
     if (!enable) {
         record.ok = true;
         record.state = {{"enabled", false}};
-        record.logs.push_back({std::string(texts::kKillswitchOffCmd), 0,
+        record.logs.push_back({core::join(killswitch_command(IpFamily::kV4, "-X")), 0,
                                std::string(texts::kKillswitchOff), ""});
         return record;
     }
 
     const auto rules = chain_rules(kV4Rules, wg_iface, split_ips);
     record.logs.reserve(rules.size() + 2);
-    const auto create = create_chain(IpFamily::kV4);
-    record.logs.push_back(core::log_entry(core::join(create), runner.run(create)));
-    for (const auto& r : rules) record.logs.push_back(core::log_entry(core::join(r), runner.run(r)));
+    core::run_logged(runner, record.logs, killswitch_command(IpFamily::kV4, "-N"));
+    for (const auto& r : rules) core::run_logged(runner, record.logs, r);
     // Inserted last: until the jump exists the half-built chain filters nothing.
-    const auto jump_cmd = jump_to_chain(IpFamily::kV4);
-    const auto jump = runner.run(jump_cmd);
-    record.logs.push_back(core::log_entry(core::join(jump_cmd), jump));
+    const auto jump = core::run_logged(runner, record.logs, jump_to_chain(IpFamily::kV4));
     build_v6_chain(runner, wg_iface, split_ips);
 
     record.ok = jump.rc == 0;

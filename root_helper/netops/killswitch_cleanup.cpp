@@ -1,6 +1,7 @@
 // remove_killswitch_chain: the kill switch's removal, shared by the switch and the reset.
 #include <string_view>
 
+#include "root_helper/core/constants.hpp"
 #include "root_helper/netops/netops.hpp"
 
 namespace tq8::netops {
@@ -29,11 +30,18 @@ const char* firewall_program(IpFamily family) {
     return family == IpFamily::kV6 ? "ip6tables" : "iptables";
 }
 
+std::vector<std::string> killswitch_command(IpFamily family, const char* command,
+                                            std::initializer_list<std::string> tail) {
+    std::vector<std::string> argv = {firewall_program(family), command, core::kKillswitchChain};
+    argv.insert(argv.end(), tail);
+    return argv;
+}
+
 bool remove_killswitch_chain(core::CommandRunner& runner, IpFamily family) {
-    const std::string program = firewall_program(family);
-    const std::vector<std::string> delete_jump = {program, "-D", "OUTPUT", "-j", "TQ8_KILLSWITCH"};
-    const std::vector<std::string> flush_chain = {program, "-F", "TQ8_KILLSWITCH"};
-    const std::vector<std::string> delete_chain = {program, "-X", "TQ8_KILLSWITCH"};
+    const std::vector<std::string> delete_jump = {firewall_program(family), "-D", "OUTPUT", "-j",
+                                                  core::kKillswitchChain};
+    const auto flush_chain = killswitch_command(family, "-F");
+    const auto delete_chain = killswitch_command(family, "-X");
 
     runner.run(delete_jump);
     runner.run(flush_chain);

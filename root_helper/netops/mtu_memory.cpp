@@ -92,9 +92,7 @@ void restore_mtus(core::CommandRunner& runner, const TunnelPaths& state,
         if (!now || now->index != e.own.index || now->mtu != e.set || e.own.mtu == e.set)
             continue;
         const auto cmd = link_mtu_command(e.device, std::to_string(e.own.mtu));
-        const auto result = runner.run(cmd);
-        logs.push_back(core::log_entry(core::join(cmd), result));
-        if (result.rc != 0) failed.push_back(e);
+        if (core::run_logged(runner, logs, cmd).rc != 0) failed.push_back(e);
     }
     store(state, failed);
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,16 @@ inline constexpr int kTunnelMtu = 1420;    // the tunnel's default: Ethernet's l
                                            // 80 bytes of overhead over IPv6
 // WireGuard's customary UDP port: the kill switch lets the tunnel's own packets to it through.
 inline constexpr int kWireguardPort = 51820;
+
+// The public resolvers the machine falls back to, each with its primary and secondary address
+// per family: the kill switch lets them through, the reset writes the IPv4 primaries.
+struct PublicResolver {
+    std::string v4[2], v6[2];
+};
+inline const PublicResolver kPublicResolvers[] = {
+    {{"1.1.1.1", "1.0.0.1"}, {"2606:4700:4700::1111", "2606:4700:4700::1001"}},
+    {{"9.9.9.9", "149.112.112.112"}, {"2620:fe::fe", "2620:fe::9"}},
+};
 
 // What the network operations ask of the others: manage_wireguard sets the physical device's
 // MTU, the reset removes the DNS redirect. The binding routes each call through the module
@@ -78,6 +89,10 @@ enum class IpFamily { kV4, kV6 };
 
 // "iptables" or "ip6tables".
 const char* firewall_program(IpFamily family);
+
+// "<program> <command> TQ8_KILLSWITCH <tail...>": a command on one family's chain.
+std::vector<std::string> killswitch_command(IpFamily family, const char* command,
+                                            std::initializer_list<std::string> tail = {});
 
 // Removes one family's kill switch: "<program> -D OUTPUT -j TQ8_KILLSWITCH", "-F", "-X",
 // nothing else on the normal path. Only when -X fails because jumps still reference the chain
@@ -160,22 +175,18 @@ void forget_tunnel_table(const TunnelPaths& state);
 // unquoted; nullopt when a quote is left open.
 std::optional<std::vector<std::string>> save_line_arguments(std::string_view line);
 
+// conf_path's content as manage_wireguard reads it: nullopt for no path (or one with a NUL
+// byte, which names nothing), otherwise read_caller_file's answer, in at most its few seconds.
+std::optional<core::CallerFile> read_tunnel_conf(const std::string& conf_path);
+
 // "down" takes tq8wg0 down; anything else brings it up through wg-quick or as a bare link,
 // then gives the default-route device the same MTU through seams.set_mtu. mtu_decimal is the
 // MTU as a decimal integer text of any size; a bare-link record carries it as "mtu".
 // conf_path is read with the rights of the user PKEXEC_UID names; a configuration that user
 // cannot read, or that holds hooks, is refused as a failed wg-quick step.
-core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
-                              const std::string& action, const std::string& conf_path,
-                              const std::string& mtu_decimal, const TunnelPaths& paths = {});
-
-// conf_path's content as manage_wireguard reads it: nullopt for no path (or one with a NUL
-// byte, which names nothing), otherwise read_caller_file's answer, in at most its few seconds.
-std::optional<core::CallerFile> read_tunnel_conf(const std::string& conf_path);
-
-// The same with the configuration read beforehand by read_tunnel_conf(conf_path): the module
-// reads it before it takes the run lock, because a file the caller serves can keep the read
-// waiting, and no other run may wait with it.
+// conf is conf_path read beforehand by read_tunnel_conf: the module reads it before it takes
+// the run lock, because a file the caller serves can keep the read waiting, and no other run
+// may wait with it.
 core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
                               const std::string& action, const std::string& conf_path,
                               const std::optional<core::CallerFile>& conf,

@@ -1,31 +1,25 @@
 // emergency_network_reset: the fixed clean-up sequence and the /etc/resolv.conf repair.
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
-#include <cstring>
-#include <ctime>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
 
 #include "root_helper/core/constants.hpp"
+#include "root_helper/core/safe_replace.hpp"
 #include "root_helper/core/system_util.hpp"
 #include "root_helper/core/texts.hpp"
+#include "root_helper/core/udp_table.hpp"
 #include "root_helper/core/unique_fd.hpp"
 #include "root_helper/netops/netops.hpp"
 
 namespace tq8::netops {
 namespace {
 
-constexpr std::string_view kFallbackResolvers = "nameserver 1.1.1.1\nnameserver 9.9.9.9\n";
 // The same hop limit the kernel applies when it follows a chain of links itself.
 constexpr int kMaxLinkHops = 40;
-constexpr int kTempNameAttempts = 100;
 
 // A failed file operation, worded like the runtime's own OSError text so that the
 // application shows the same description it always has.
@@ -34,7 +28,8 @@ struct FsError {
     int err = 0;
 };
 
-FsError fs_error(int err, const std::string& path) {
+std::optional<FsError> fs_error(int err, const std::string& path) {
+    if (err == 0) return std::nullopt;
     return FsError{core::errno_text(err, path), err};
 }
 
@@ -44,85 +39,17 @@ bool rename_refused(const std::optional<FsError>& e) {
     return e && (e->err == EBUSY || e->err == EXDEV);
 }
 
-std::string dir_of(const std::string& path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
+// name's directory, for the replacements made beside it.
+std::optional<FsError> in_dir_of(const std::string& path, core::UniqueFd& dir) {
+    dir = core::UniqueFd(::open(core::dir_of(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return dir ? std::nullopt : fs_error(errno, path);
 }
-
-std::string base_of(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Unpredictable as well as unique: O_EXCL and symlink() refuse an existing name, so a name
-// someone placed in advance costs a retry and nothing more.
-std::string random_suffix() {
-    static constexpr char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    static std::uint64_t fallback_state =
-        static_cast<std::uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ULL;
-    unsigned char bytes[8];
-    if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-        fallback_state = fallback_state * 6364136223846793005ULL + 1442695040888963407ULL +
-                         static_cast<std::uint64_t>(std::time(nullptr));
-        std::memcpy(bytes, &fallback_state, sizeof bytes);
-    }
-    std::string s;
-    for (unsigned char b : bytes) s += kAlphabet[b % (sizeof kAlphabet - 1)];
-    return s;
-}
-
-// A directory entry made under a fresh hidden name beside the file it will replace. Unless
-// commit() renames it into place, the destructor removes it again: a failed repair leaves
-// nothing behind.
-class TempEntry {
-public:
-    TempEntry() = default;
-    TempEntry(const TempEntry&) = delete;
-    TempEntry& operator=(const TempEntry&) = delete;
-    ~TempEntry() {
-        if (!path_.empty()) ::unlink(path_.c_str());
-    }
-
-    // make(candidate) creates the entry and returns 0 or an errno value; EEXIST means "try
-    // another name".
-    template <typename Make>
-    std::optional<FsError> create(const std::string& beside, const std::string& reported,
-                                  Make make) {
-        const std::string prefix = dir_of(beside) + "/." + base_of(beside) + ".tq8-";
-        for (int i = 0; i < kTempNameAttempts; ++i) {
-            std::string candidate = prefix + random_suffix();
-            int err = make(candidate);
-            if (err == 0) {
-                path_ = std::move(candidate);
-                return std::nullopt;
-            }
-            if (err != EEXIST) return fs_error(err, reported);
-        }
-        return fs_error(EEXIST, reported);
-    }
-
-    // rename() swaps the entry in atomically: readers see the old file or the new one, never
-    // a moment without either.
-    std::optional<FsError> commit(const std::string& target) {
-        if (::rename(path_.c_str(), target.c_str()) != 0) return fs_error(errno, target);
-        path_.clear();
-        return std::nullopt;
-    }
-
-private:
-    std::string path_;
-};
 
 std::optional<FsError> relink_to_stub(const ResolvPaths& paths) {
-    TempEntry link;
-    if (auto e = link.create(paths.resolv_conf, paths.resolv_conf, [&](const std::string& p) {
-            return ::symlink(paths.stub.c_str(), p.c_str()) == 0 ? 0 : errno;
-        }))
-        return e;
-    return link.commit(paths.resolv_conf);
+    core::UniqueFd dir;
+    if (auto e = in_dir_of(paths.resolv_conf, dir)) return e;
+    return fs_error(core::replace_with_link(dir.get(), core::base_of(paths.resolv_conf), paths.stub),
+                    paths.resolv_conf);
 }
 
 // Where writing "through" path lands: path itself, or the end of the chain of symbolic links
@@ -150,54 +77,37 @@ std::optional<FsError> final_target(const std::string& path, std::string& out) {
         // cut-off target.
         if (static_cast<std::size_t>(n) == target.size()) return fs_error(ENAMETOOLONG, current);
         target.resize(static_cast<std::size_t>(n));
-        current = (!target.empty() && target[0] == '/') ? target : dir_of(current) + "/" + target;
+        current = (!target.empty() && target[0] == '/') ? target : core::dir_of(current) + "/" + target;
     }
     return fs_error(ELOOP, path);
 }
 
-std::optional<FsError> write_all(int fd, std::string_view data, const std::string& reported) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fs_error(errno, reported);
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return std::nullopt;
+// "nameserver <primary IPv4 address>" of each public resolver.
+const std::string& fallback_resolvers() {
+    static const std::string text = [] {
+        std::string t;
+        for (const auto& r : kPublicResolvers) t += "nameserver " + r.v4[0] + "\n";
+        return t;
+    }();
+    return text;
 }
 
 // A fresh file with the fallback text renamed over target. It takes over old's mode, owner
-// and group; without old (nothing was there) it is root's, 0644.
+// and group; without old (nothing was there) it is root's, 0644: every program on the machine
+// reads it, whatever umask the helper inherited.
 std::optional<FsError> replace_with_fallback(const std::string& target, const struct stat* old) {
-    TempEntry file;
-    core::UniqueFd fd;
-    if (auto e = file.create(target, target, [&](const std::string& p) {
-            fd = core::UniqueFd(::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-            return fd ? 0 : errno;
-        }))
-        return e;
-    // chown before chmod: a change of owner clears the set-id bits.
-    if (old && ::fchown(fd.get(), old->st_uid, old->st_gid) != 0) return fs_error(errno, target);
-    // Every program on the machine reads a new file, whatever umask the helper inherited.
-    if (::fchmod(fd.get(), old ? (old->st_mode & 07777) : 0644) != 0) return fs_error(errno, target);
-    if (auto e = write_all(fd.get(), kFallbackResolvers, target)) return e;
-    if (::fsync(fd.get()) != 0) return fs_error(errno, target);
-    if (::close(fd.release()) != 0) return fs_error(errno, target);
-    return file.commit(target);
+    core::UniqueFd dir;
+    if (auto e = in_dir_of(target, dir)) return e;
+    core::FileMode mode{old ? (old->st_mode & 07777) : 0644, std::nullopt, true};
+    if (old) mode.owner = {old->st_uid, old->st_gid};
+    return fs_error(core::replace_file(dir.get(), core::base_of(target), fallback_resolvers(), mode),
+                    target);
 }
 
 // Rewrites target through itself: what it is (a device, a file with several names, a
-// bind-mounted file) and its mode, owner and group all stay. O_NONBLOCK: a FIFO without a
-// reader fails instead of hanging the reset.
+// bind-mounted file) and its mode, owner and group all stay.
 std::optional<FsError> write_in_place(const std::string& target, bool regular) {
-    core::UniqueFd fd(::open(target.c_str(),
-                             O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
-    if (!fd) return fs_error(errno, target);
-    if (auto e = write_all(fd.get(), kFallbackResolvers, target)) return e;
-    if (regular && ::fsync(fd.get()) != 0) return fs_error(errno, target);
-    if (::close(fd.release()) != 0) return fs_error(errno, target);
-    return std::nullopt;
+    return fs_error(core::write_in_place(target, fallback_resolvers(), regular), target);
 }
 
 std::optional<FsError> write_fallback(const ResolvPaths& paths) {
@@ -228,30 +138,15 @@ std::optional<FsError> write_fallback(const ResolvPaths& paths) {
 }
 
 // The stub counts only while resolved serves it: its file can outlive the service in /run,
-// and a link to a dead stub leaves the machine without DNS. 127.0.0.53:53 in the kernel's
-// little-endian hex is 3500007F:0035.
+// and a link to a dead stub leaves the machine without DNS.
 bool stub_alive(const ResolvPaths& paths) {
     struct stat st{};
     if (::stat(paths.stub.c_str(), &st) != 0) return false;
-    const auto read = core::read_whole_file(paths.udp_table);
-    if (!read) return false;
-    const std::string& table = *read;
-    std::size_t pos = table.find('\n');  // the header line
-    while (pos != std::string::npos) {
-        const std::size_t start = pos + 1;
-        pos = table.find('\n', start);
-        std::string_view line(table.data() + start,
-                              (pos == std::string::npos ? table.size() : pos) - start);
-        // Field 0 is the slot ("12:"), field 1 the local address.
-        std::size_t a = line.find_first_not_of(" \t");
-        if (a == std::string_view::npos) continue;
-        a = line.find_first_of(" \t", a);
-        if (a == std::string_view::npos) continue;
-        a = line.find_first_not_of(" \t", a);
-        if (a == std::string_view::npos) continue;
-        std::size_t b = line.find_first_of(" \t", a);
-        if (line.substr(a, b == std::string_view::npos ? b : b - a) == "3500007F:0035") return true;
-    }
+    const auto table = core::read_whole_file(paths.udp_table);
+    if (!table) return false;
+    const std::string stub = core::udp_table_address(core::STUB_DNS, core::kDnsPort);
+    for (const auto& socket : core::udp_sockets(*table))
+        if (socket.address == stub) return true;
     return false;
 }
 
@@ -285,7 +180,7 @@ core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
     remove_killswitch_chain(runner);
     runner.run(mss_clamp_command("-D"));
     remove_killswitch_chain(runner, IpFamily::kV6);
-    logs.push_back({std::string(texts::kFlushCmd), 0, std::string(texts::kFlushed), ""});
+    logs.push_back({texts::flush_cmd(core::kKillswitchChain), 0, std::string(texts::kFlushed), ""});
 
     seams.remove_dns_redirect();
     // A wg-quick tunnel goes down with the copy it came up from, so that the routes and
@@ -306,10 +201,8 @@ core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
     // someone else since is theirs, and a guess (Ethernet's 1500) breaks a 1492 line.
     restore_mtus(runner, tunnel, logs);
 
-    logs.push_back(core::log_entry(core::join(core::kFlushResolverCachesCmd),
-                                   runner.run(core::kFlushResolverCachesCmd)));
-    const std::vector<std::string> restart = {"systemctl", "restart", "NetworkManager"};
-    logs.push_back(core::log_entry(core::join(restart), runner.run(restart)));
+    core::run_logged(runner, logs, core::kFlushResolverCachesCmd);
+    core::run_logged(runner, logs, {"systemctl", "restart", "NetworkManager"});
     return record;
 }
 

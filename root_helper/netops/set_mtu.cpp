@@ -33,19 +33,16 @@ core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, 
 
     core::Record record;
     const auto before = state.link_state(interface);
-    const auto set_cmd = link_mtu_command(interface, mtu_val);
-    const auto set = runner.run(set_cmd);
-    record.logs.push_back(core::log_entry(core::join(set_cmd), set));
+    const auto set = core::run_logged(runner, record.logs, link_mtu_command(interface, mtu_val));
     // What the link has now is what the helper set: the kernel's answer, not the request.
     if (before && set.rc == 0)
         if (const auto after = state.link_state(interface)) remember_mtu(state, interface, *before, *after);
 
     // Checked first so that repeated calls leave a single copy of the rule; a check that
     // cannot run at all counts as "missing" and the add reports why.
-    if (runner.run(mss_clamp_command("-C")).rc != 0) {
-        const auto add = runner.run(mss_clamp_command("-A"));
-        record.logs.push_back(core::log_entry(std::string(texts::kMssClampCmd), add));
-    }
+    if (runner.run(mss_clamp_command("-C")).rc != 0)
+        core::run_logged(runner, record.logs, std::string(texts::kMssClampCmd),
+                         mss_clamp_command("-A"));
 
     record.ok = set.rc == 0;
     record.state = {{"mtu", clamped}, {"interface", interface}};

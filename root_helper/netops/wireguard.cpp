@@ -163,11 +163,10 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
     // none) the caller names now.
     bool wg_quick_down = false;
     if (const auto copy = private_copy(paths); copy && core::on_path(kWgQuick)) {
-        const auto result = runner.run(wg_quick_command("down", *copy));
+        wg_quick_down = core::run_logged(runner, record.logs,
+                                         texts::wg_quick_down_cmd(conf_path.empty() ? *copy : conf_path),
+                                         wg_quick_command("down", *copy)).rc == 0;
         remove_private_copy(paths);
-        record.logs.push_back(core::log_entry(
-            texts::wg_quick_down_cmd(conf_path.empty() ? *copy : conf_path), result));
-        wg_quick_down = result.rc == 0;
     } else {
         if (copy) remove_private_copy(paths);
         if (const auto file = wg_quick_tests(conf)) {
@@ -177,8 +176,7 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
         }
     }
     // Always, because wg-quick may have failed or the link may have been built bare.
-    record.logs.push_back(
-        core::log_entry(core::join(kTunnelLinkDeleteCmd), runner.run(kTunnelLinkDeleteCmd)));
+    core::run_logged(runner, record.logs, kTunnelLinkDeleteCmd);
     // wg-quick took its rules with it; when it could not (the tunnel had died), the table
     // stays recorded for the reset, which removes them.
     if (wg_quick_down) forget_tunnel_table(paths);
@@ -195,13 +193,6 @@ std::optional<core::CallerFile> read_tunnel_conf(const std::string& conf_path) {
     // A path with a NUL byte names nothing; the status query must not see a shorter path.
     if (conf_path.find('\0') != std::string::npos) return std::nullopt;
     return core::read_caller_file(conf_path, kMaxConfSize);
-}
-
-core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
-                              const std::string& action, const std::string& conf_path,
-                              const std::string& mtu_decimal, const TunnelPaths& paths) {
-    return manage_wireguard(runner, seams, action, conf_path, read_tunnel_conf(conf_path),
-                            mtu_decimal, paths);
 }
 
 core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
@@ -238,16 +229,12 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     }
     // A link left over from an earlier run would make the add fail.
     runner.run(kTunnelLinkDeleteCmd);
-    const std::vector<std::string> add_cmd = {"ip", "link", "add", "dev", iface,
-                                              "type", "wireguard"};
-    const auto add = runner.run(add_cmd);
-    record.logs.push_back(core::log_entry(core::join(add_cmd), add));
-    const std::vector<std::string> address = {"ip", "address", "add", kBareAddress, "dev", iface};
-    record.logs.push_back(core::log_entry(core::join(address), runner.run(address)));
-    const std::vector<std::string> set_cmd = {"ip", "link", "set", "mtu", mtu_decimal,
-                                              "up", "dev", iface};
-    const auto set = runner.run(set_cmd);
-    record.logs.push_back(core::log_entry(core::join(set_cmd), set));
+    auto& logs = record.logs;
+    const auto add =
+        core::run_logged(runner, logs, {"ip", "link", "add", "dev", iface, "type", "wireguard"});
+    core::run_logged(runner, logs, {"ip", "address", "add", kBareAddress, "dev", iface});
+    const auto set = core::run_logged(runner, logs,
+                                      {"ip", "link", "set", "mtu", mtu_decimal, "up", "dev", iface});
 
     // The physical device gets the tunnel's MTU too, within set_mtu's limits, and with it the
     // MSS clamp. What set_mtu reports is not part of this operation's record.

@@ -267,7 +267,7 @@ TEST(Killswitch, SplitEntriesAreLiteralAddressesOrRefusedBeforeAnyCommand) {
         "1.2.3.4/255.255.255.256", "1.2.3.4/0xff", "1.2.3.4 5.6.7.8", "1.2.3.4-1.2.3.9",
         "!1.2.3.4", "１.2.3.4", "2001:db8::/129", "2001:db8::/", "2001:db8::/+4",
         "2001:db8::/064", "fe80::1%eth0", "2001:db8::1/64/1", "/64", ":::", "[::1]",
-        std::string("1.2.3.4\0", 8)};
+        std::string("1.2.3.4\0", 8), std::string("::1\0", 4), std::string("::1\0/64", 7)};
     for (const std::string& entry : refused) {
         SCOPED_TRACE(entry);
         testing::FakeRunner runner;

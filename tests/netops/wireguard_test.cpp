@@ -27,6 +27,14 @@ const Argv kAddr = {"ip", "address", "add", "10.54.0.2/24", "dev", "tq8wg0"};
 const Argv kRoute = {"ip", "-o", "-4", "route", "show", "to", "default"};
 const Argv kWgShow = {"wg", "show", "tq8wg0", "fwmark"};
 
+// As the module calls it: the configuration read first, then the operation.
+core::Record wireguard(core::CommandRunner& runner, Seams& seams, const std::string& action,
+                       const std::string& conf_path, const std::string& mtu,
+                       const TunnelPaths& paths = {}) {
+    return manage_wireguard(runner, seams, action, conf_path, read_tunnel_conf(conf_path), mtu,
+                            paths);
+}
+
 Argv link_set(const std::string& mtu) { return {"ip", "link", "set", "mtu", mtu, "up", "dev", "tq8wg0"}; }
 
 // A scratch directory with a configuration file and a directory holding an executable
@@ -82,7 +90,7 @@ TEST_F(Wireguard, DownWithoutWgQuickOnlyDeletesTheLink) {
         c.wg_quick ? path_with_wg_quick() : path_without_wg_quick();
         testing::FakeRunner runner;
         runner.script(kDel, {{1, "", "Cannot find device \"tq8wg0\""}});
-        const auto record = manage_wireguard(runner, seams_, "down", c.conf ? conf_ : "", "1420", paths_);
+        const auto record = wireguard(runner, seams_, "down", c.conf ? conf_ : "", "1420", paths_);
         EXPECT_EQ(runner.calls, (std::vector<Argv>{kDel}));
         const core::Record expected{true,
                                     {{"active", false}},
@@ -94,7 +102,7 @@ TEST_F(Wireguard, DownWithoutWgQuickOnlyDeletesTheLink) {
 TEST_F(Wireguard, DownWithWgQuickRunsItFirstAndIgnoresItsFailure) {
     path_with_wg_quick();
     runner_.script({"wg-quick", "down", copy_}, {{1, "", "wg-quick: `tq8wg0' is not a WireGuard interface"}});
-    const auto record = manage_wireguard(runner_, seams_, "down", conf_, "1420", paths_);
+    const auto record = wireguard(runner_, seams_, "down", conf_, "1420", paths_);
     EXPECT_EQ(runner_.calls, (std::vector<Argv>{{"wg-quick", "down", copy_}, kDel}));
     EXPECT_TRUE(record.ok);
     ASSERT_EQ(record.logs.size(), 2u);
@@ -106,7 +114,7 @@ TEST_F(Wireguard, DownWithWgQuickRunsItFirstAndIgnoresItsFailure) {
 
 TEST_F(Wireguard, UpThroughWgQuickStopsAtItsSuccess) {
     path_with_wg_quick();
-    const auto record = manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
+    const auto record = wireguard(runner_, seams_, "up", conf_, "1420", paths_);
     EXPECT_EQ(runner_.calls, (std::vector<Argv>{kDel, {"wg-quick", "up", copy_}, kWgShow}));
     const core::Record expected{true,
                                 {{"active", true}, {"mode", std::string("wg-quick")}},
@@ -119,7 +127,7 @@ TEST_F(Wireguard, FailedWgQuickFallsBackToTheBareLink) {
     path_with_wg_quick();
     runner_.script({"wg-quick", "up", copy_}, {{1, "", "RTNETLINK answers: Operation not supported"}});
     runner_.script(kRoute, {{0, "default via 198.18.0.1 dev eth0", ""}});
-    const auto record = manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
+    const auto record = wireguard(runner_, seams_, "up", conf_, "1420", paths_);
     EXPECT_EQ(runner_.calls, (std::vector<Argv>{kDel, {"wg-quick", "up", copy_}, kModprobe, kDel, kAdd,
                                                 kAddr, link_set("1420"), kRoute}));
     const core::Record expected{
@@ -181,7 +189,7 @@ TEST_F(Wireguard, WgQuickIsUsedOnlyWhenAllThreeTestsPass) {
         path_with_wg_quick();
         testing::FakeRunner runner;
         const std::string conf = c.prepare(dir_);
-        const auto record = manage_wireguard(runner, seams_, "up", conf, "1420", paths_);
+        const auto record = wireguard(runner, seams_, "up", conf, "1420", paths_);
         EXPECT_EQ(runner.calls.size() > 1 && runner.calls[1] == (Argv{"wg-quick", "up", copy_}), c.uses_wg_quick);
         EXPECT_EQ(record.logs.size(), c.uses_wg_quick ? 1u : c.step_logged ? 4u : 3u);
     }
@@ -193,11 +201,11 @@ TEST_F(Wireguard, EmptyPathElementMeansTheCurrentDirectory) {
         ::setenv("PATH", path, 1);
         fs::current_path(dir_ / "bin");
         testing::FakeRunner runner;
-        manage_wireguard(runner, seams_, "up", conf_, "1420", paths_);
+        wireguard(runner, seams_, "up", conf_, "1420", paths_);
         EXPECT_EQ(runner.calls.back(), kWgShow);
         fs::current_path(dir_);
         testing::FakeRunner elsewhere;
-        manage_wireguard(elsewhere, seams_, "up", conf_, "1420", paths_);
+        wireguard(elsewhere, seams_, "up", conf_, "1420", paths_);
         EXPECT_EQ(elsewhere.calls.front(), kModprobe);
     }
 }
@@ -219,7 +227,7 @@ TEST_F(Wireguard, BareLinkOutcomes) {
         runner.script(kAddr, {{c.addr_rc, "", ""}});
         runner.script(link_set("1420"), {{c.set_rc, "", ""}});
         runner.script(kRoute, {{0, "default via 198.18.0.1 dev veth0 proto static", ""}});
-        const auto record = manage_wireguard(runner, seams, "up", "", "1420", paths_);
+        const auto record = wireguard(runner, seams, "up", "", "1420", paths_);
         EXPECT_EQ(runner.calls, (std::vector<Argv>{kModprobe, kDel, kAdd, kAddr, link_set("1420"), kRoute}));
         EXPECT_EQ(record.ok, c.ok);
         EXPECT_EQ(record.state.at(0), (std::pair<std::string, core::Value>{"active", c.active}));
@@ -236,7 +244,7 @@ TEST_F(Wireguard, AnyActionButExactlyDownBringsTheTunnelUp) {
     for (const char* action : {"up", "UP", "", "Down", "down "}) {
         SCOPED_TRACE(action);
         testing::FakeRunner runner;
-        manage_wireguard(runner, seams_, action, "", "1420", paths_);
+        wireguard(runner, seams_, action, "", "1420", paths_);
         EXPECT_EQ(runner.calls.front(), kModprobe);
     }
 }
@@ -253,7 +261,7 @@ TEST_F(Wireguard, MtuTextIsPassedThroughUnclampedAndReturnedAsTheIntegerGiven) {
         testing::FakeRunner runner;
         testing::FakeSeams seams;
         runner.script(kRoute, {{0, "default via 198.18.0.1 dev wlp0s20f3", ""}});
-        const auto record = manage_wireguard(runner, seams, "up", "", c.decimal);
+        const auto record = wireguard(runner, seams, "up", "", c.decimal);
         EXPECT_EQ(runner.calls.at(4), link_set(c.decimal));
         EXPECT_EQ(record.logs.at(2).cmd, "ip link set mtu " + c.decimal + " up dev tq8wg0");
         EXPECT_EQ(record.state.at(2), (std::pair<std::string, core::Value>{"mtu", c.returned}));
@@ -271,7 +279,7 @@ TEST_F(Wireguard, NoDeviceFromTheRouteLookupMeansNoSetMtu) {
         testing::FakeRunner runner;
         testing::FakeSeams seams;
         runner.script(kRoute, {route});
-        const auto record = manage_wireguard(runner, seams, "up", "", "1420", paths_);
+        const auto record = wireguard(runner, seams, "up", "", "1420", paths_);
         EXPECT_TRUE(seams.set_mtu_calls.empty());
         EXPECT_EQ(record.logs.size(), 3u);
     }
@@ -333,7 +341,7 @@ TEST_F(Wireguard, RefusedConfigurationsAreFailedStepsThatRunNothing) {
             path_with_wg_quick();
             testing::FakeRunner runner;
             audit.clear();
-            const auto record = manage_wireguard(runner, seams_, action, path, "1420", paths_);
+            const auto record = wireguard(runner, seams_, action, path, "1420", paths_);
             ASSERT_FALSE(record.logs.empty());
             EXPECT_EQ(record.logs[0].cmd, std::string("wg-quick ") + action + " " + path);
             EXPECT_EQ(record.logs[0].rc, 1);
@@ -358,7 +366,7 @@ TEST_F(Wireguard, CommentsAndPeerKeysAreNotMistakenForHooks) {
         "[Interface]\n# PostUp = rm -rf /\nPrivateKey = a+b/c=\nAddress = 10.9.0.2/32\n"
         "[Peer]\nPublicKey = x=\nEndpoint = [2001:db8::1]:51820\nAllowedIPs = 10.9.0.0/24\n";
     std::ofstream(conf_, std::ios::binary) << text;
-    const auto record = manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
+    const auto record = wireguard(runner_, seams_, "up", conf_, "1420", paths_);
     EXPECT_EQ(record.logs.at(0), (core::LogEntry{"wg-quick up " + conf_, 0, "", ""}));
     // The copy is what was read, byte for byte, root's alone, in a directory of root's alone.
     EXPECT_EQ(slurp(copy_), text);
@@ -373,31 +381,31 @@ TEST_F(Wireguard, CommentsAndPeerKeysAreNotMistakenForHooks) {
 // brought up whatever the caller names then; a copy wg-quick could not bring up is not kept.
 TEST_F(Wireguard, UpIsRepeatableAndDownUsesTheCopy) {
     path_with_wg_quick();
-    manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
+    wireguard(runner_, seams_, "up", conf_, "1420", paths_);
     testing::FakeRunner again;
-    const auto record = manage_wireguard(again, seams_, "up", conf_, "1420", paths_);
+    const auto record = wireguard(again, seams_, "up", conf_, "1420", paths_);
     EXPECT_EQ(again.calls,
               (std::vector<Argv>{{"wg-quick", "down", copy_}, kDel, {"wg-quick", "up", copy_}, kWgShow}));
     EXPECT_TRUE(record.ok);
     for (const std::string& other : {std::string(), (dir_ / "missing.conf").string()}) {
         SCOPED_TRACE(other);
-        manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
+        wireguard(runner_, seams_, "up", conf_, "1420", paths_);
         testing::FakeRunner down;
-        const auto rec = manage_wireguard(down, seams_, "down", other, "1420", paths_);
+        const auto rec = wireguard(down, seams_, "down", other, "1420", paths_);
         EXPECT_EQ(down.calls, (std::vector<Argv>{{"wg-quick", "down", copy_}, kDel}));
         EXPECT_EQ(rec.logs.at(0).cmd, "wg-quick down " + (other.empty() ? copy_ : other));
         EXPECT_FALSE(fs::exists(copy_));
     }
     testing::FakeRunner failing;
     failing.script({"wg-quick", "up", copy_}, {{1, "", "boom"}});
-    manage_wireguard(failing, seams_, "up", conf_, "1420", paths_);
+    wireguard(failing, seams_, "up", conf_, "1420", paths_);
     EXPECT_FALSE(fs::exists(copy_));
     // A refused configuration on a running tunnel: the tunnel goes down through wg-quick with
     // its copy before the bare link replaces it.
-    manage_wireguard(runner_, seams_, "up", conf_, "1420", paths_);
+    wireguard(runner_, seams_, "up", conf_, "1420", paths_);
     std::ofstream(dir_ / "hook.conf") << "[Interface]\nPostUp = x\n";
     testing::FakeRunner refused;
-    manage_wireguard(refused, seams_, "up", (dir_ / "hook.conf").string(), "1420", paths_);
+    wireguard(refused, seams_, "up", (dir_ / "hook.conf").string(), "1420", paths_);
     EXPECT_EQ(std::vector<Argv>(refused.calls.begin(), refused.calls.begin() + 3),
               (std::vector<Argv>{kModprobe, {"wg-quick", "down", copy_}, kDel}));
     EXPECT_FALSE(fs::exists(copy_));
@@ -417,11 +425,11 @@ TEST_F(Wireguard, DownPutsTheSettingBackAndKeepsTheTableOnlyWhenWgQuickFailed) {
             if (a[0] == "wg-quick") std::ofstream(paths_.src_valid_mark) << "1\n";
             return core::CommandResult{0, a[0] == "wg" ? "0xca6c" : "", ""};
         });
-        manage_wireguard(up, seams_, "up", conf_, "1420", paths_);
+        wireguard(up, seams_, "up", conf_, "1420", paths_);
         ASSERT_TRUE(fs::exists(table));
         testing::FakeRunner down;
         down.script({"wg-quick", "down", copy_}, {{down_rc, "", ""}});
-        manage_wireguard(down, seams_, "down", "", "1420", paths_);
+        wireguard(down, seams_, "down", "", "1420", paths_);
         EXPECT_EQ(down.calls, (std::vector<Argv>{{"wg-quick", "down", copy_}, kDel, sysctl}));
         EXPECT_EQ(fs::exists(table), down_rc != 0);
     }
@@ -437,7 +445,7 @@ TEST_F(Wireguard, AStartThatLeftTheSettingAloneLeavesNoRecordOfIt) {
         std::ofstream(paths_.src_valid_mark) << "0\n";
         testing::FakeRunner runner;
         runner.script({"wg-quick", "up", copy_}, {{1, "", "boom"}});
-        manage_wireguard(runner, seams_, "up", refused ? (dir_ / "hook.conf").string() : conf_,
+        wireguard(runner, seams_, "up", refused ? (dir_ / "hook.conf").string() : conf_,
                          "1420", paths_);
         EXPECT_FALSE(fs::exists(paths_.private_dir + "/src-valid-mark"));
     }
@@ -461,7 +469,7 @@ TEST_F(Wireguard, UpClearsADeadTunnelsLeftoversFirst) {
         testing::FakeRunner runner;
         runner.fallback([](const Argv&) { return core::CommandResult{2, "", ""}; });
         runner.script({"wg-quick", "up", copy_}, {{0, "", ""}});
-        manage_wireguard(runner, seams_, "up", conf_, "1420", paths_);
+        wireguard(runner, seams_, "up", conf_, "1420", paths_);
         EXPECT_EQ(runner.calls.front() == first_leftover, !link_there);
     }
 }
@@ -479,7 +487,7 @@ TEST_F(Wireguard, APrivateDirectoryThatIsNotRootsAloneIsRefused) {
         if (std::string(how) == "other_owner") { ASSERT_EQ(::chown(paths_.private_dir.c_str(), 65534, 65534), 0); }
         if (std::string(how) == "group_writable") ::chmod(paths_.private_dir.c_str(), 0770);
         testing::FakeRunner runner;
-        const auto record = manage_wireguard(runner, seams_, "up", conf_, "1420", paths_);
+        const auto record = wireguard(runner, seams_, "up", conf_, "1420", paths_);
         EXPECT_EQ(record.logs.at(0).rc, 1);
         EXPECT_EQ(record.logs.at(0).err.rfind("Yapılandırmanın root'a özel kopyası hazırlanamadı: ", 0), 0u);
         EXPECT_FALSE(runs_wg_quick(runner));
@@ -512,7 +520,7 @@ TEST_F(Wireguard, TheCallersRightsDecide) {
         SCOPED_TRACE(std::string(c.uid) + " " + c.path);
         ::setenv("PKEXEC_UID", c.uid, 1);
         testing::FakeRunner runner;
-        const auto record = manage_wireguard(runner, seams_, "up", c.path, "1420", paths_);
+        const auto record = wireguard(runner, seams_, "up", c.path, "1420", paths_);
         ::unsetenv("PKEXEC_UID");
         EXPECT_EQ(record.logs.size(), c.entries);
         if (c.entries == 3) continue;
