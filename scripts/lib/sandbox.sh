@@ -31,7 +31,16 @@ tq8_sandbox() {
         mount -t tmpfs tq8-run /run
         ip link set lo up
         export TQ8_IN_SANDBOX=1
-        exec "$@"' tq8-sandbox "$@"
+        rc=0
+        "$@" || rc=$?
+        # Nothing started in the sandbox outlives it: a daemon left running would hold the
+        # output of whoever started the sandbox open (a test runner then waits for it).
+        own=$(readlink /proc/self/ns/net)
+        for p in /proc/[0-9]*; do
+            [ "${p#/proc/}" != $$ ] && [ "$(readlink "$p/ns/net" 2>/dev/null)" = "$own" ] &&
+                { kill -KILL "${p#/proc/}" 2>/dev/null || true; }
+        done
+        exit $rc' tq8-sandbox "$@"
     rc=$?
     rm -rf "$scratch"
     return $rc
