@@ -4,19 +4,17 @@
 # away; a manufactured pile-up of kill switch jumps is cleaned up by the next switch-on,
 # switch-off or reset.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../system/lib.sh"
+source "$(dirname "$0")/../system/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
-work=$(mktemp -d /tmp/tq8-collisions.XXXXXX)
+tq8_scratch collisions "" cleanup
 source "$here/../system/dns_lib.sh"
 veth="tq8c$$"
 cleanup() {
     dns_cleanup
     ip link del "$veth" 2>/dev/null || true
 }
-trap cleanup EXIT
 
 # The real ip and iptables; stand-ins for what would reach beyond the namespace.
 mkdir "$work/bin"

@@ -4,8 +4,7 @@
 # use of uninitialised memory or a definite leak whose stack passes through our code; what
 # valgrind says about the runtime's own allocations alone is listed but does not fail.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../system/lib.sh"
+source "$(dirname "$0")/../system/lib.sh"
 
 if [ -z "${TQ8_IN_SANDBOX:-}" ]; then
     tq8_require_root
@@ -16,15 +15,12 @@ if [ -z "${TQ8_IN_SANDBOX:-}" ]; then
 fi
 tq8_in_sandbox
 
-helper="$TQ8_INSTALL_DIR/tq8_root_helper"
-py="${TQ8_PYTHON:-python3.12}"
-work=$(mktemp -d /tmp/tq8-memcheck.XXXXXX)
+tq8_scratch memcheck "" cleanup
 shield_pid=
 cleanup() {
     [ -n "$shield_pid" ] && kill "$shield_pid" 2>/dev/null || true
     rm -rf "$work"
 }
-trap cleanup EXIT
 
 mkdir "$work/bin"
 for prog in iptables ip wg-quick modprobe resolvectl systemctl; do

@@ -3,15 +3,13 @@
 # second, keeps its descriptor count and its resident memory. TQ8_SOAK_SECONDS sets the length
 # (20 s by default; 600 for the long run).
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../system/lib.sh"
+source "$(dirname "$0")/../system/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
 seconds=${TQ8_SOAK_SECONDS:-20}
-work=$(mktemp -d /tmp/tq8-soak.XXXXXX)
+tq8_scratch soak "" dns_cleanup
 source "$here/../system/dns_lib.sh"
-trap dns_cleanup EXIT
 
 mkdir "$work/bin"
 printf '#!/bin/sh\nexit 0\n' >"$work/bin/resolvectl"

@@ -4,17 +4,14 @@
 # without a log socket nothing changes at all. Runs in a private mount namespace whose /dev/log
 # is a socket of ours, so the host's log never sees these lines.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../system/lib.sh"
+source "$(dirname "$0")/../system/lib.sh"
 
 if [ -z "${TQ8_AUDIT_NS:-}" ]; then
     tq8_require_root
     exec unshare -m --propagation private -- env TQ8_AUDIT_NS=1 bash "$0"
 fi
 
-py=${TQ8_PYTHON:-python3.12}
-helper="$TQ8_INSTALL_DIR/tq8_root_helper"
-work=$(mktemp -d /tmp/tq8-audit.XXXXXX)
+tq8_scratch audit "" cleanup
 listener=
 cleanup() {
     [ -n "$listener" ] && kill "$listener" 2>/dev/null
@@ -22,7 +19,6 @@ cleanup() {
     umount -l "$work/host-dev" 2>/dev/null || true
     rm -rf "$work"
 }
-trap cleanup EXIT
 
 # A /dev of our own with the few devices a run needs, and a private /run for the run lock.
 mkdir "$work/host-dev"

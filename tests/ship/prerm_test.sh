@@ -3,14 +3,12 @@
 # the DNS redirect go and nothing else does; on upgrade nothing changes; a helper that is missing
 # or fails never fails the removal.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../system/lib.sh"
+source "$(dirname "$0")/../system/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
 prerm="$TQ8_SOURCE_DIR/packaging/prerm"
-work=$(mktemp -d /tmp/tq8-prerm.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+tq8_scratch prerm
 
 # What the application leaves while it runs: the chain with its jump at the top of OUTPUT, the
 # nat redirect to the shield, plus state that only a full reset would touch.

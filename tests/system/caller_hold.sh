@@ -5,13 +5,11 @@
 # and the guard's clean-up is neither held behind a stuck holder nor takes a later guard's
 # redirect.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
-work=$(mktemp -d /tmp/tq8-caller-hold.XXXXXX)
-chmod 1777 "$work"
+tq8_scratch caller-hold 1777 cleanup
 source "$here/dns_lib.sh"
 lock=/run/tq8-root-helper.lock
 holder_pid=
@@ -22,7 +20,6 @@ cleanup() {
     umount -l "$work/fs" 2>/dev/null || true
     dns_cleanup
 }
-trap cleanup EXIT
 unset PKEXEC_UID
 echo "nameserver 127.0.0.53" >/etc/resolv.conf
 cd "$work"  # where a core dump of the helper would land

@@ -3,33 +3,13 @@
 # redirect really carries stub queries to the shield while the guard runs, and every way the
 # guard ends takes it away again.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
-work=$(mktemp -d /tmp/tq8-dns-guard.XXXXXX)
-chmod 1777 "$work"
+tq8_scratch dns-guard 1777 dns_cleanup
 source "$here/dns_lib.sh"
-trap dns_cleanup EXIT
 export PKEXEC_UID=1000
-
-# ask_stub NAME: one A query to the stub address; prints "<source address> <ID ok>".
-ask_stub() {
-    "$py" - "$1" <<'PY'
-import socket, struct, sys
-labels = b"".join(bytes([len(p)]) + p.encode() for p in sys.argv[1].split("."))
-q = b"\xbe\xef\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00" + labels + b"\x00\x00\x01\x00\x01"
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.settimeout(3)
-s.sendto(q, ("127.0.0.53", 53))
-try:
-    data, peer = s.recvfrom(512)
-    print(peer[0], data[:2] == b"\xbe\xef")
-except OSError as e:
-    print("no-reply", type(e).__name__)
-PY
-}
 
 # --- refusals before anything is installed ----------------------------------------------------
 rm -f /etc/resolv.conf
@@ -52,7 +32,7 @@ start_guard
 wait_for_ready
 tq8_eq "running: one copy of the rule" 1 "$(redirect_copies)"
 tq8_eq "running: the stub's answer comes from the shield" "127.0.0.53 True" \
-    "$(ask_stub stub.example.test)"
+    "$(tq8_ask_stub stub.example.test)"
 grep -qx stub.example.test "$work/queries" || tq8_fail "the query did not reach the shield"
 echo ping >&7  # a line leads to a health check; the guard keeps running
 sleep 0.3
@@ -62,7 +42,7 @@ wait_guard 3
 tq8_eq "input closed: status" 0 "$guard_rc"
 tq8_eq "input closed: output" HAZIR "$(cat "$work/guard.out")"
 tq8_eq "input closed: rule gone" 0 "$(redirect_copies)"
-tq8_eq "input closed: stub no longer redirected" "no-reply" "$(ask_stub gone.example.test | cut -d' ' -f1)"
+tq8_eq "input closed: stub no longer redirected" "no-reply" "$(tq8_ask_stub gone.example.test | cut -d' ' -f1)"
 
 # --- /dev/null as input ends right after the ready line ----------------------------------------
 out=$(timeout 4 "$helper" dns-guard </dev/null) && rc=0 || rc=$?

@@ -2,14 +2,12 @@
 # dns-off with the real iptables: every copy of the redirect goes, five at most per run, and
 # the JSON line and the exit status say whether any is left. Similar rules are left alone.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
-work=$(mktemp -d /tmp/tq8-dns-off.XXXXXX)
+tq8_scratch dns-off "" dns_cleanup
 source "$here/dns_lib.sh"
-trap dns_cleanup EXIT
 
 # A neighbour that differs only in the port must survive every run.
 neighbour='-A OUTPUT -d 127.0.0.53/32 -p udp -m udp --dport 53 -j DNAT --to-destination 127.0.0.1:5355'

@@ -2,15 +2,13 @@
 # The shield probes through the installed module against a real socket table and a fake
 # shield: whose socket counts, and which replies count as an answer.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
-work=$(mktemp -d /tmp/tq8-dns-probes.XXXXXX)
-chmod 1777 "$work"  # the shield may run as another user
+# the shield may run as another user
+tq8_scratch dns-probes 1777 dns_cleanup
 source "$here/dns_lib.sh"
-trap dns_cleanup EXIT
 
 # --- _shield_listening: owner and address ----------------------------------------------------
 # shield uid | bind address | PKEXEC_UID (unset, empty or a number) | expected

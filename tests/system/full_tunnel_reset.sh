@@ -7,8 +7,7 @@
 # the namespace exactly as it was before the session. A link the helper never touched and one
 # someone changed after the helper keep their MTUs.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 source "$here/../../scripts/lib/wg_peer.sh"
 source "$here/resolved_lib.sh"
 resolved_required
@@ -20,8 +19,8 @@ for prog in wg wg-quick wireguard-go iptables-save ip6tables-save dbus-daemon; d
 done
 [ -c /dev/net/tun ] || { echo "/dev/net/tun is missing" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/tq8-fulltunnel.XXXXXX)
-chmod 1777 "$work"  # the shield, as the caller, writes its ready file here
+# the shield, as the caller, writes its ready file here
+tq8_scratch fulltunnel 1777 cleanup
 source "$here/dns_lib.sh"
 srv="tq8ftsrv$$"
 bg_pids=()  # helpers started in the background, to be killed half-way
@@ -31,7 +30,6 @@ cleanup() {
     resolved_stop
     dns_cleanup
 }
-trap cleanup EXIT
 started=$(date +%s)
 
 # What lies outside the sandbox is a stand-in; wg-quick, wireguard-go, ip, iptables and
@@ -86,7 +84,6 @@ ip link add tq8eth1 type veth peer name tq8eth1-p
 
 # No helper run may hang the test.
 run() { timeout 60 "$helper" "$@"; }
-field() { "$py" -c 'import json, sys; r = json.loads(sys.argv[1]); print(eval(sys.argv[2]))' "$1" "$2"; }
 link_mtu() { ip -o link show dev "$1" | sed -n 's/.* mtu \([0-9]*\) .*/\1/p'; }
 
 # Everything the session can change: both firewalls (every table, counters stripped, empty
@@ -156,7 +153,7 @@ ping_tunnel() { "$py" "$work/ping.py" 198.51.100.1 >/dev/null; }
 tunnel_up() {
     local rec
     rec=$(run wireguard --wg-action up --conf "$conf")
-    tq8_eq "$1: up" "True wg-quick" "$(field "$rec" 'r["ok"], r["mode"]' | tr -d "(),'")"
+    tq8_eq "$1: up" "True wg-quick" "$(tq8_field "$rec" 'r["ok"], r["mode"]' | tr -d "(),'")"
     wait_until 10 "$1: no ping through the tunnel" ping_tunnel
     tq8_eq "$1: DNS through the tunnel" answered "$("$py" "$work/query.py" 198.51.100.1)"
     [[ "$(ip -6 rule show)" == *"not from all fwmark"* ]] || tq8_fail "$1: not a full tunnel in IPv6"
@@ -164,8 +161,8 @@ tunnel_up() {
         "$(timeout 5 resolvectl dns tq8wg0 | sed 's/^.*: *//')"
 }
 mtu_and_killswitch() {
-    tq8_eq "$1: mtu" "True 1420" "$(field "$(run mtu --iface uplink0 --mtu 1420)" 'r["ok"], r["mtu"]' | tr -d '(),')"
-    tq8_eq "$1: kill switch" "True" "$(field "$(run killswitch --enable --split-ips 198.18.9.0/24)" 'r["ok"]')"
+    tq8_eq "$1: mtu" "True 1420" "$(tq8_field "$(run mtu --iface uplink0 --mtu 1420)" 'r["ok"], r["mtu"]' | tr -d '(),')"
+    tq8_eq "$1: kill switch" "True" "$(tq8_field "$(run killswitch --enable --split-ips 198.18.9.0/24)" 'r["ok"]')"
 }
 
 # The links' IPv6 link-local addresses settle first (their routes appear after duplicate
@@ -186,9 +183,9 @@ for round in 1 2 3; do
     exec 7>&-
     wait_guard 10
     tq8_eq "round $round: guard status" 0 "$guard_rc"
-    tq8_eq "round $round: kill switch off" "True" "$(field "$(run killswitch --disable)" 'r["ok"]')"
+    tq8_eq "round $round: kill switch off" "True" "$(tq8_field "$(run killswitch --disable)" 'r["ok"]')"
     tq8_eq "round $round: down" "True False" \
-        "$(field "$(run wireguard --wg-action down)" 'r["ok"], r["active"]' | tr -d '(),')"
+        "$(tq8_field "$(run wireguard --wg-action down)" 'r["ok"], r["active"]' | tr -d '(),')"
     tq8_eq "round $round: dns-off" '{"ok": true}' "$(run dns-off)"
     same_as "round $round" "$baseline_kept" without_kept
     tq8_eq "round $round: MTU kept after a clean disconnect" 1420 "$(link_mtu uplink0)"

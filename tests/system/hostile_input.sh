@@ -3,15 +3,12 @@
 # lists too long or bearing names, and a configuration on procfs. Each is refused at once with
 # nothing changed and the lock free.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
 ms() { echo $(( $(date +%s%N) / 1000000 )); }
 lock_free() { flock -n /run/tq8-root-helper.lock true && echo free || echo held; }
-helper="$TQ8_INSTALL_DIR/tq8_root_helper"
-py="${TQ8_PYTHON:-python3.12}"
 
 # A resolver that never answers: a name handed to iptables would cost its full time-out.
 ip address add 198.18.9.53/32 dev lo

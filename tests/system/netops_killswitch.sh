@@ -2,24 +2,18 @@
 # The kill switch against the real iptables: the chain and the jump as built, rebuilt and
 # removed, and what it does to DNS queries sent through a tunnel-named and an ordinary link.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
-helper="$TQ8_INSTALL_DIR/tq8_root_helper"
-py="${TQ8_PYTHON:-python3.12}"
-work=$(mktemp -d /tmp/tq8-killswitch.XXXXXX)
+tq8_scratch killswitch "" cleanup
 peer="tq8peer$$"
 cleanup() {
-    [ -n "${server_pid:-}" ] && kill "$server_pid" 2>/dev/null || true
+    [ -n "${udp_server_pid:-}" ] && kill "$udp_server_pid" 2>/dev/null || true
     ip netns del "$peer" 2>/dev/null || true
     rm -rf "$work"
 }
-trap cleanup EXIT
 
-# field JSON EXPR: evaluates EXPR over the parsed record r.
-field() { "$py" -c 'import json, sys; r = json.loads(sys.argv[1]); print(eval(sys.argv[2]))' "$1" "$2"; }
 
 chain_after_switch_on='-N TQ8_KILLSWITCH
 -A TQ8_KILLSWITCH -o lo -j ACCEPT
@@ -52,7 +46,7 @@ output_with_jump='-P OUTPUT ACCEPT
 for round in 1 2; do
     rec=$("$helper" killswitch --enable --split-ips ' 198.19.2.0/24, ,198.19.8.8,')
     tq8_eq "switch-on $round ok/enabled/entries" "True True 21" \
-        "$(field "$rec" 'r["ok"], r["enabled"], len(r["logs"])' | tr -d '(),')"
+        "$(tq8_field "$rec" 'r["ok"], r["enabled"], len(r["logs"])' | tr -d '(),')"
     tq8_eq "switch-on $round chain" "$chain_after_switch_on" "$(iptables -S TQ8_KILLSWITCH)"
     tq8_eq "switch-on $round OUTPUT" "$output_with_jump" "$(iptables -S OUTPUT)"
 done
@@ -85,60 +79,20 @@ ip -n "$peer" address add 198.19.2.53/32 dev lo
 ip -n "$peer" link set peer0 up
 ip -n "$peer" link set peer1 up
 
-cat >"$work/server.py" <<'PY'
-import socket, selectors, sys
-sel = selectors.DefaultSelector()
-# One socket per address, so that each answer leaves from the address that was asked.
-for addr in sys.argv[1:]:
-    for port in (53, 5353):
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.bind((addr, port))
-        sel.register(s, selectors.EVENT_READ)
-print("ready", flush=True)
-while True:
-    for key, _ in sel.select():
-        data, addr = key.fileobj.recvfrom(512)
-        key.fileobj.sendto(data, addr)
-PY
-cat >"$work/client.py" <<'PY'
-import socket, sys, time
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.settimeout(3)
-s.connect((sys.argv[1], int(sys.argv[2])))
-start = time.monotonic()
-try:
-    try:
-        s.send(b"\x12\x34query")
-    except PermissionError:
-        # Rejected in OUTPUT: the packet is dropped at send (as a DROP would be), and the
-        # REJECT's ICMP port unreachable comes back to this socket as well.
-        pass
-    print("answered" if s.recv(512) == b"\x12\x34query" else "garbled")
-except ConnectionRefusedError:
-    # The rejection must come back at once, not after the time limit.
-    print("refused" if time.monotonic() - start < 1 else "refused-late")
-except socket.timeout:
-    print("timeout")
-PY
-ip netns exec "$peer" "$py" "$work/server.py" 198.18.0.2 198.19.1.53 198.19.2.53 \
-    >"$work/server.out" 2>&1 &
-server_pid=$!
-for _ in $(seq 50); do grep -q ready "$work/server.out" 2>/dev/null && break; sleep 0.1; done
-grep -q ready "$work/server.out" || tq8_fail "test server did not start: $(cat "$work/server.out")"
+tq8_udp_serve "$peer" 198.18.0.2 198.19.1.53 198.19.2.53
 
-query() { "$py" "$work/client.py" "$1" "$2"; }
 
 # Without the kill switch every query is answered.
 for target in 198.18.0.2 198.19.1.53 198.19.2.53; do
-    tq8_eq "no kill switch: $target:53" answered "$(query "$target" 53)"
+    tq8_eq "no kill switch: $target:53" answered "$(tq8_udp_ask "$target" 53)"
 done
 
 "$helper" killswitch --enable --split-ips '198.19.2.0/24' >/dev/null
-tq8_eq "ordinary link, port 53" refused "$(query 198.18.0.2 53)"
-tq8_eq "ordinary link, other port" answered "$(query 198.18.0.2 5353)"
-tq8_eq "wg-named link, port 53" answered "$(query 198.19.1.53 53)"
-tq8_eq "split-tunnel network, port 53" answered "$(query 198.19.2.53 53)"
+tq8_eq "ordinary link, port 53" refused "$(tq8_udp_ask 198.18.0.2 53)"
+tq8_eq "ordinary link, other port" answered "$(tq8_udp_ask 198.18.0.2 5353)"
+tq8_eq "wg-named link, port 53" answered "$(tq8_udp_ask 198.19.1.53 53)"
+tq8_eq "split-tunnel network, port 53" answered "$(tq8_udp_ask 198.19.2.53 53)"
 
 "$helper" killswitch --disable >/dev/null
-tq8_eq "after switch-off, ordinary link, port 53" answered "$(query 198.18.0.2 53)"
+tq8_eq "after switch-off, ordinary link, port 53" answered "$(tq8_udp_ask 198.18.0.2 53)"
 echo "kill switch system test passed"

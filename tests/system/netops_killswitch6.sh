@@ -4,23 +4,18 @@
 # namespace: answered before, rejected while the switch is on unless they leave through a
 # wg-named link or go to a unique-local or split-tunnel address, answered again afterwards.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
-helper="$TQ8_INSTALL_DIR/tq8_root_helper"
-py="${TQ8_PYTHON:-python3.12}"
-work=$(mktemp -d /tmp/tq8-killswitch6.XXXXXX)
+tq8_scratch killswitch6 "" cleanup
 peer="tq8peer6$$"
 cleanup() {
-    [ -n "${server_pid:-}" ] && kill "$server_pid" 2>/dev/null || true
+    [ -n "${udp_server_pid:-}" ] && kill "$udp_server_pid" 2>/dev/null || true
     ip netns del "$peer" 2>/dev/null || true
     rm -rf "$work"
 }
-trap cleanup EXIT
 
-field() { "$py" -c 'import json, sys; r = json.loads(sys.argv[1]); print(eval(sys.argv[2]))' "$1" "$2"; }
 
 chain6_after_switch_on='-N TQ8_KILLSWITCH
 -A TQ8_KILLSWITCH -o lo -j ACCEPT
@@ -71,49 +66,12 @@ for a in 2001:db8:53::53 2001:db8:77::53 fd53::53; do ip -n "$peer" address add 
 ip -n "$peer" link set peer0 up
 ip -n "$peer" link set peer1 up
 
-cat >"$work/server.py" <<'PY'
-import socket, selectors, sys
-sel = selectors.DefaultSelector()
-for addr in sys.argv[1:]:
-    for port in (53, 5353):
-        s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
-        s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-        s.bind((addr, port))
-        sel.register(s, selectors.EVENT_READ)
-print("ready", flush=True)
-while True:
-    for key, _ in sel.select():
-        data, addr = key.fileobj.recvfrom(512)
-        key.fileobj.sendto(data, addr)
-PY
-cat >"$work/client.py" <<'PY'
-import socket, sys, time
-s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
-s.settimeout(3)
-s.connect((sys.argv[1], int(sys.argv[2])))
-start = time.monotonic()
-try:
-    try:
-        s.send(b"\x12\x34query")
-    except PermissionError:
-        pass  # rejected in OUTPUT; the ICMPv6 error still comes back to this socket
-    print("answered" if s.recv(512) == b"\x12\x34query" else "garbled")
-except ConnectionRefusedError:
-    print("refused" if time.monotonic() - start < 1 else "refused-late")
-except socket.timeout:
-    print("timeout")
-PY
-ip netns exec "$peer" "$py" "$work/server.py" 2001:db8:1::2 2001:db8:53::53 2001:db8:77::53 fd53::53 \
-    >"$work/server.out" 2>&1 &
-server_pid=$!
-for _ in $(seq 50); do grep -q ready "$work/server.out" 2>/dev/null && break; sleep 0.1; done
-grep -q ready "$work/server.out" || tq8_fail "test server did not start: $(cat "$work/server.out")"
+tq8_udp_serve "$peer" 2001:db8:1::2 2001:db8:53::53 2001:db8:77::53 fd53::53
 
-query() { "$py" "$work/client.py" "$1" "$2"; }
 targets=(2001:db8:1::2 2001:db8:53::53 2001:db8:77::53 fd53::53)
 
 # Positive control: without the kill switch every query is answered.
-for t in "${targets[@]}"; do tq8_eq "no kill switch: [$t]:53" answered "$(query "$t" 53)"; done
+for t in "${targets[@]}"; do tq8_eq "no kill switch: [$t]:53" answered "$(tq8_udp_ask "$t" 53)"; done
 
 # --- switch-on: the record is the IPv4 one, the IPv6 chain is built ----------------------------
 for round in 1 2; do
@@ -121,38 +79,38 @@ for round in 1 2; do
     # The IPv6 entry also got its (failing) IPv4 rule; nothing of ip6tables is in the record.
     tq8_eq "switch-on $round ok/enabled/entries/ip6tables entries/failing entry" \
         "True True 20 0 2" \
-        "$(field "$rec" 'r["ok"], r["enabled"], len(r["logs"]), sum("ip6tables" in e["cmd"] for e in r["logs"]), r["logs"][16]["rc"]' | tr -d '(),')"
+        "$(tq8_field "$rec" 'r["ok"], r["enabled"], len(r["logs"]), sum("ip6tables" in e["cmd"] for e in r["logs"]), r["logs"][16]["rc"]' | tr -d '(),')"
     tq8_eq "switch-on $round IPv6 chain" "$chain6_after_switch_on" "$(ip6tables -S TQ8_KILLSWITCH)"
     tq8_eq "switch-on $round IPv6 OUTPUT" "$output6_with_jump" "$(ip6tables -S OUTPUT)"
 done
 
-tq8_eq "ordinary link, port 53" refused "$(query 2001:db8:1::2 53)"
-tq8_eq "ordinary link, other port" answered "$(query 2001:db8:1::2 5353)"
-tq8_eq "wg-named link, port 53" answered "$(query 2001:db8:53::53 53)"
-tq8_eq "split-tunnel network, port 53" answered "$(query 2001:db8:77::53 53)"
-tq8_eq "unique-local address, port 53" answered "$(query fd53::53 53)"
+tq8_eq "ordinary link, port 53" refused "$(tq8_udp_ask 2001:db8:1::2 53)"
+tq8_eq "ordinary link, other port" answered "$(tq8_udp_ask 2001:db8:1::2 5353)"
+tq8_eq "wg-named link, port 53" answered "$(tq8_udp_ask 2001:db8:53::53 53)"
+tq8_eq "split-tunnel network, port 53" answered "$(tq8_udp_ask 2001:db8:77::53 53)"
+tq8_eq "unique-local address, port 53" answered "$(tq8_udp_ask fd53::53 53)"
 
 # --- switch-off, with jumps piled up by interleaved runs ---------------------------------------
 ip6tables -I OUTPUT 1 -j TQ8_KILLSWITCH
 ip6tables -I OUTPUT 1 -j TQ8_KILLSWITCH
 "$helper" killswitch --disable >/dev/null
 assert_v6_absent "switch-off"
-tq8_eq "after switch-off, ordinary link, port 53" answered "$(query 2001:db8:1::2 53)"
+tq8_eq "after switch-off, ordinary link, port 53" answered "$(tq8_udp_ask 2001:db8:1::2 53)"
 
 # --- the reset removes it too ------------------------------------------------------------------
 "$helper" killswitch --enable >/dev/null
-tq8_eq "on again, ordinary link, port 53" refused "$(query 2001:db8:1::2 53)"
+tq8_eq "on again, ordinary link, port 53" refused "$(tq8_udp_ask 2001:db8:1::2 53)"
 rec=$("$helper" reset-network)
-tq8_eq "reset ok" True "$(field "$rec" 'r["ok"]')"
+tq8_eq "reset ok" True "$(tq8_field "$rec" 'r["ok"]')"
 assert_v6_absent "reset"
 iptables -S TQ8_KILLSWITCH >/dev/null 2>&1 && tq8_fail "reset: IPv4 chain still exists"
-tq8_eq "after reset, ordinary link, port 53" answered "$(query 2001:db8:1::2 53)"
+tq8_eq "after reset, ordinary link, port 53" answered "$(tq8_udp_ask 2001:db8:1::2 53)"
 
 # --- no IPv6 in the kernel's firewall: the IPv4 record is untouched ----------------------------
 mkdir "$work/bin"
 printf '#!/bin/sh\necho "ip6tables: Address family not supported by protocol" >&2\nexit 3\n' >"$work/bin/ip6tables"
 chmod +x "$work/bin/ip6tables"
 rec=$(PATH="$work/bin:$PATH" "$helper" killswitch --enable)
-tq8_eq "without ip6tables: ok/entries" "True 19" "$(field "$rec" 'r["ok"], len(r["logs"])' | tr -d '(),')"
+tq8_eq "without ip6tables: ok/entries" "True 19" "$(tq8_field "$rec" 'r["ok"], len(r["logs"])' | tr -d '(),')"
 "$helper" killswitch --disable >/dev/null
 echo "IPv6 kill switch system test passed"

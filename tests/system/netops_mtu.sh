@@ -2,14 +2,10 @@
 # set_mtu against the real ip and iptables: the MTU really set and one MSS clamp rule, however
 # often it runs.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
-helper="$TQ8_INSTALL_DIR/tq8_root_helper"
-py="${TQ8_PYTHON:-python3.12}"
-field() { "$py" -c 'import json, sys; r = json.loads(sys.argv[1]); print(eval(sys.argv[2]))' "$1" "$2"; }
 link_mtu() { ip -o link show "$1" | sed -n 's/.* mtu \([0-9]*\) .*/\1/p'; }
 clamp_rules() { iptables -t mangle -S POSTROUTING | grep -c -- '-j TCPMSS --clamp-mss-to-pmtu' || true; }
 
@@ -25,7 +21,7 @@ tq8_eq "MTU after first call" 1400 "$(link_mtu tq8m0)"
 # Second call, clamped from above: the rule is found, nothing more is added.
 rec=$("$helper" mtu --iface tq8m0 --mtu 9000)
 tq8_eq "second call ok/mtu/entries" "True 1500 1" \
-    "$(field "$rec" 'r["ok"], r["mtu"], len(r["logs"])' | tr -d '(),')"
+    "$(tq8_field "$rec" 'r["ok"], r["mtu"], len(r["logs"])' | tr -d '(),')"
 tq8_eq "MTU after second call" 1500 "$(link_mtu tq8m0)"
 tq8_eq "clamp rules after two calls" 1 "$(clamp_rules)"
 tq8_eq "the clamp rule" '-A POSTROUTING -p tcp -m tcp --tcp-flags SYN,RST SYN -j TCPMSS --clamp-mss-to-pmtu' \
@@ -36,6 +32,6 @@ tq8_eq "the clamp rule" '-A POSTROUTING -p tcp -m tcp --tcp-flags SYN,RST SYN -j
 tq8_eq "MTU clamped from below" 1280 "$(link_mtu tq8m0)"
 rec=$("$helper" mtu --iface nosuch0 --mtu 1420)
 tq8_eq "unknown interface ok/mtu/entries" "False 1420 1" \
-    "$(field "$rec" 'r["ok"], r["mtu"], len(r["logs"])' | tr -d '(),')"
+    "$(tq8_field "$rec" 'r["ok"], r["mtu"], len(r["logs"])' | tr -d '(),')"
 tq8_eq "clamp rules at the end" 1 "$(clamp_rules)"
 echo "set_mtu system test passed"

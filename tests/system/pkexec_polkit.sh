@@ -7,8 +7,7 @@
 # only in the overlaid /etc, the bus and polkitd only in its /run, /opt and the actions
 # directory are overlays of its own.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
@@ -22,8 +21,7 @@ done
 
 action=com.tq8.vpnadblocker.roothelper
 pinned=/opt/tq8-vpn-adblocker/tq8_root_helper
-work=$(mktemp -d /tmp/tq8-pkexec.XXXXXX)
-chmod 0755 "$work"
+tq8_scratch pkexec 0755 cleanup
 bus_pid=
 polkit_pid=
 cleanup() {
@@ -35,7 +33,6 @@ cleanup() {
     umount -l /opt 2>/dev/null || true
     rm -rf "$work"
 }
-trap cleanup EXIT
 
 # --- a user of our own, only in this sandbox's /etc ----------------------------------------------
 user=tq8pk$$
@@ -103,7 +100,6 @@ tq8_eq "pkexec mtu: stdout" \
 tq8_eq "the MTU really changed" 1400 "$(lo_mtu)"
 
 # PKEXEC_UID: the guard accepts a shield of the user who ran pkexec, and only that user's.
-py="${TQ8_PYTHON:-python3.12}"
 source "$here/dns_lib.sh"
 chmod 1777 "$work"
 echo "nameserver 127.0.0.53" >/etc/resolv.conf

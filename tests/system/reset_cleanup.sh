@@ -4,18 +4,16 @@
 # changed its own MTU back (once; a device it never touched keeps its MTU), and reports failing
 # or missing programs without failing itself.
 set -euo pipefail
-HERE=$(cd "$(dirname "$0")" && pwd)
-source "$HERE/lib.sh"
+source "$(dirname "$0")/lib.sh"
 tq8_run_sandboxed "$0" "$@"
-source "$HERE/reset_lib.sh"
+source "$here/reset_lib.sh"
 
-work=$(mktemp -d /tmp/tq8-reset-cleanup.XXXXXX)
+tq8_scratch reset-cleanup "" cleanup
 reset_stub_pid=
 cleanup() {
     [ -n "$reset_stub_pid" ] && kill "$reset_stub_pid" 2>/dev/null || true
     rm -rf "$work"
 }
-trap cleanup EXIT
 bin="$work/bin"
 reset_bin_dir "$bin"
 fakes="$work/fakes"

@@ -3,18 +3,16 @@
 # state ends relinked to the stub or holding the fallback resolvers, and an /etc that cannot be
 # written keeps its old file while the later steps still run.
 set -euo pipefail
-HERE=$(cd "$(dirname "$0")" && pwd)
-source "$HERE/lib.sh"
+source "$(dirname "$0")/lib.sh"
 tq8_run_sandboxed "$0" "$@"
-source "$HERE/reset_lib.sh"
+source "$here/reset_lib.sh"
 
-work=$(mktemp -d /tmp/tq8-reset-resolv.XXXXXX)
+tq8_scratch reset-resolv "" cleanup
 stub_pid=
 cleanup() {
     [ -n "$stub_pid" ] && kill "$stub_pid" 2>/dev/null || true
     rm -rf "$work"
 }
-trap cleanup EXIT
 bin="$work/bin"
 reset_bin_dir "$bin"
 

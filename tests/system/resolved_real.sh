@@ -6,22 +6,19 @@
 # after; the reset relinks a foreign file to the real stub file and flushes with rc 0; with
 # resolved stopped it leaves resolvers that are not the dead stub.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 source "$here/resolved_lib.sh"
 resolved_required
 tq8_run_sandboxed "$0" "$@"
 tq8_in_sandbox
 
-work=$(mktemp -d /tmp/tq8-resolved.XXXXXX)
-chmod 1777 "$work"
+tq8_scratch resolved 1777 cleanup
 source "$here/dns_lib.sh"
 source "$here/reset_lib.sh"
 cleanup() {
     resolved_stop
     dns_cleanup
 }
-trap cleanup EXIT
 export PKEXEC_UID=1000
 
 resolved_overlay

@@ -3,20 +3,17 @@
 # queries to the last one bound, so the guard must neither start nor keep its redirect beside
 # such a socket. Without SO_REUSEADDR on the shield the second bind fails (the control).
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 
 tq8_run_sandboxed "$0" "$@"
 
-work=$(mktemp -d /tmp/tq8-shared-port.XXXXXX)
-chmod 1777 "$work"
+tq8_scratch shared-port 1777 cleanup
 source "$here/dns_lib.sh"
 intruder_pid=
 cleanup() {
     [ -n "$intruder_pid" ] && kill "$intruder_pid" 2>/dev/null || true
     dns_cleanup
 }
-trap cleanup EXIT
 export PKEXEC_UID=1000
 echo "nameserver 127.0.0.53" >/etc/resolv.conf
 

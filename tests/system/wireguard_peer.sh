@@ -3,8 +3,7 @@
 # second namespace: handshake, traffic and DNS through the tunnel, the kill switch around it,
 # repeated bring-ups, and what a hostile caller's configuration can no longer do.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib.sh"
+source "$(dirname "$0")/lib.sh"
 source "$here/../../scripts/lib/wg_peer.sh"
 
 tq8_run_sandboxed "$0" "$@"
@@ -14,17 +13,13 @@ for prog in wg wg-quick wireguard-go; do
 done
 [ -c /dev/net/tun ] || { echo "/dev/net/tun is missing" >&2; exit 1; }
 
-helper="$TQ8_INSTALL_DIR/tq8_root_helper"
-py="${TQ8_PYTHON:-python3.12}"
 srv="tq8wgsrv$$"
-work=$(mktemp -d /tmp/tq8-wgpeer.XXXXXX)
-chmod 755 "$work"  # the caller must reach its own file below
+# the caller must reach its own file below
+tq8_scratch wgpeer 755 cleanup
 cleanup() {
     wg_peer_stop "$srv" "$work"
     rm -rf "$work"
 }
-trap cleanup EXIT
-field() { "$py" -c 'import json, sys; r = json.loads(sys.argv[1]); print(eval(sys.argv[2]))' "$1" "$2"; }
 
 # The reset's stand-ins for what lies outside the sandbox; wg-quick and wireguard-go are real.
 mkdir -p "$work/bin"
@@ -57,7 +52,7 @@ t0=$(date +%s%N)
 rec=$(as_caller wireguard --wg-action up --conf "$conf")
 up_ms=$(ms "$t0")
 tq8_eq "up record" "{\"ok\": true, \"active\": true, \"mode\": \"wg-quick\", \"logs\": [{\"cmd\": \"wg-quick up $conf\", \"rc\": 0, \"stdout\": \"\", \"stderr\": \"\"}]}" \
-    "$(field "$rec" 'json.dumps(dict(r, logs=[dict(e, stderr="") for e in r["logs"]]), ensure_ascii=False)')"
+    "$(tq8_field "$rec" 'json.dumps(dict(r, logs=[dict(e, stderr="") for e in r["logs"]]), ensure_ascii=False)')"
 ip link show vpn0 >/dev/null 2>&1 && tq8_fail "the tunnel took the file's name"
 tunnel_works "first up"
 
@@ -72,14 +67,14 @@ tq8_eq "no kill switch: DNS over the veth" answered "$(query 198.18.9.2)"
 t0=$(date +%s%N)
 rec=$(as_caller wireguard --wg-action up --conf "$conf")
 up2_ms=$(ms "$t0")
-tq8_eq "second up ok/mode" "True wg-quick" "$(field "$rec" 'r["ok"], r["mode"]' | tr -d "(),'")"
+tq8_eq "second up ok/mode" "True wg-quick" "$(tq8_field "$rec" 'r["ok"], r["mode"]' | tr -d "(),'")"
 tunnel_works "second up"
 
 # down with no configuration takes down what up brought up, copy and all.
 t0=$(date +%s%N)
 rec=$("$helper" wireguard --wg-action down)
 down_ms=$(ms "$t0")
-tq8_eq "down record" "True False" "$(field "$rec" 'r["ok"], r["active"]' | tr -d '(),')"
+tq8_eq "down record" "True False" "$(tq8_field "$rec" 'r["ok"], r["active"]' | tr -d '(),')"
 ip link show tq8wg0 >/dev/null 2>&1 && tq8_fail "tq8wg0 still exists after down"
 [ -e /run/tq8-wireguard/tq8wg0.conf ] && tq8_fail "private copy left after down"
 
@@ -92,7 +87,7 @@ for key in PreUp PostUp PreDown postdown; do
     for action in up down; do
         rec=$(as_caller wireguard --wg-action "$action" --conf "$hostile")
         tq8_eq "$key on $action: the step" "wg-quick $action $hostile 1" \
-            "$(field "$rec" 'r["logs"][0]["cmd"], r["logs"][0]["rc"]' | tr -d "(),'")"
+            "$(tq8_field "$rec" 'r["logs"][0]["cmd"], r["logs"][0]["rc"]' | tr -d "(),'")"
         [ -e "$marker" ] && tq8_fail "$key ran on $action"
     done
 done
@@ -105,13 +100,13 @@ chmod 600 "$secret"
 rec=$(as_caller wireguard --wg-action up --conf "$secret")
 case "$rec" in *TQ8SECRET*|*PostUp*) tq8_fail "root-only content leaked: $rec" ;; esac
 tq8_eq "root-only file: the step" "1|Yapılandırma dosyası reddedildi: kullanıcı bu dosyayı okuyamıyor (errno 13)." \
-    "$(field "$rec" 'f"{r["logs"][0]["rc"]}|{r["logs"][0]["stderr"]}"')"
+    "$(tq8_field "$rec" 'f"{r["logs"][0]["rc"]}|{r["logs"][0]["stderr"]}"')"
 rec=$(as_caller wireguard --wg-action up --conf /etc/shadow)
 case "$rec" in *root:*) tq8_fail "/etc/shadow leaked: $rec" ;; esac
 
 # --- the reset removes a running tunnel and its copy ------------------------------------------
 rec=$(as_caller wireguard --wg-action up --conf "$conf")
-tq8_eq "up before the reset" "True wg-quick" "$(field "$rec" 'r["ok"], r["mode"]' | tr -d "(),'")"
+tq8_eq "up before the reset" "True wg-quick" "$(tq8_field "$rec" 'r["ok"], r["mode"]' | tr -d "(),'")"
 "$helper" reset-network >/dev/null
 ip link show tq8wg0 >/dev/null 2>&1 && tq8_fail "tq8wg0 still exists after the reset"
 [ -e /run/tq8-wireguard/tq8wg0.conf ] && tq8_fail "private copy left after the reset"
