@@ -12,6 +12,8 @@
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/python/py_module.hpp"
 
+using tq8::py::PyRef;
+
 extern "C" PyObject* PyInit_tq8_root_helper(void);
 
 namespace {
@@ -53,15 +55,20 @@ void terminal_signals_like_interrupt() {
     Py_XDECREF(sig);
 }
 
+// The front end's _command() (see front_end.hpp), found in the namespace main() lives in: the
+// exit status main() ended with. Anything it cannot decide is shown as the runtime would: 1.
 int run_main() {
-    PyObject* module = PyImport_ImportModule("tq8_root_helper");
+    PyRef module = PyRef::steal(PyImport_ImportModule("tq8_root_helper"));
     // Each system-changing command of this run leaves a line in the system log.
-    if (module) tq8::py::enable_audit(module);
-    PyObject* result = module ? PyObject_CallMethod(module, "main", nullptr) : nullptr;
-    Py_XDECREF(module);
-    int status = tq8::py::command_status(result);
-    Py_XDECREF(result);
-    return status;
+    if (module) tq8::py::enable_audit(module.get());
+    PyRef main = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "main")) : PyRef();
+    PyObject* globals = main ? PyFunction_GetGlobals(main.get()) : nullptr;  // borrowed
+    PyObject* command = globals ? PyDict_GetItemString(globals, "_command") : nullptr;
+    PyRef status = PyRef::steal(command ? PyObject_CallNoArgs(command) : nullptr);
+    const long value = status ? PyLong_AsLong(status.get()) : -1;
+    if (status && !PyErr_Occurred()) return static_cast<int>(value);
+    PyErr_Print();
+    return 1;
 }
 
 }  // namespace

@@ -93,12 +93,4 @@ GuardRun run_dns_guard(PyObject* module);
 // signal that ended the watch). Needs the GIL.
 long guard_exit_status(PyObject* module);
 
-// The privileged command's exit status once main() has returned `result` (nullptr: it raised),
-// decided as the runtime's own exit would: a SystemExit's code (None → 0; an int → its low
-// eight bits; anything else is printed on sys.stderr → 1), another error's traceback → 1; then
-// sys.stdout and sys.stderr are flushed and a failed flush makes it 120. Lets the command end
-// with _exit() instead of tearing the runtime down (about 3 ms of a 16 ms run). Needs the GIL;
-// leaves no error set.
-int command_status(PyObject* result) noexcept;
-
 }  // namespace tq8::py
