@@ -40,19 +40,9 @@ void detach_from_terminal_signals() {
 // never a run cut off half-way; the guard catches all three itself and cleans up. A signal
 // the starter ignored stays ignored, as the runtime does for SIGINT.
 void terminal_signals_like_interrupt() {
-    PyObject* sig = PyImport_ImportModule("_signal");
-    PyObject* handler = sig ? PyObject_GetAttrString(sig, "default_int_handler") : nullptr;
-    for (int signum : {SIGQUIT, SIGHUP}) {
-        struct sigaction now {};
-        if (!handler || ::sigaction(signum, nullptr, &now) != 0 || now.sa_handler == SIG_IGN)
-            continue;
-        PyObject* r = PyObject_CallMethod(sig, "signal", "iO", signum, handler);
-        if (!r) PyErr_Clear();
-        Py_XDECREF(r);
-    }
-    if (!handler) PyErr_Clear();
-    Py_XDECREF(handler);
-    Py_XDECREF(sig);
+    PyRun_SimpleString("import _signal as s\n"
+                       "for n in s.SIGQUIT, s.SIGHUP:\n"
+                       "    if s.getsignal(n) != s.SIG_IGN: s.signal(n, s.default_int_handler)\n");
 }
 
 // The front end's _command() (see front_end.hpp), found in the namespace main() lives in: the
