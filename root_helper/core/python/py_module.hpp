@@ -31,12 +31,6 @@ struct ModuleState {
 
 ModuleState& state_of(PyObject* module);
 
-// Sets up the state in the exec slot once the surface functions exist; drops it in m_free.
-// Needs the GIL.
-void init_state(PyObject* module);
-void clear_state(PyObject* module) noexcept;
-void free_state(PyObject* module) noexcept;
-
 // The module attribute `name` if it is a replacement of the surface function `which`; an
 // empty PyRef when it is still the original. Needs the GIL; throws PythonError when the
 // attribute is gone.

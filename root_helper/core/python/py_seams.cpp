@@ -4,8 +4,6 @@
 #include "root_helper/core/python/py_module.hpp"
 
 #include <functional>
-#include <new>
-#include <stdexcept>
 #include <vector>
 
 #include "root_helper/core/audit_log.hpp"
@@ -34,30 +32,6 @@ bool truth(PyRef value) { return check_status(PyObject_IsTrue(value.get())) == 1
 
 ModuleState& state_of(PyObject* module) {
     return *static_cast<ModuleState*>(PyModule_GetState(module));
-}
-
-void init_state(PyObject* module) {
-    auto* st = new (PyModule_GetState(module)) ModuleState;
-    st->live = true;
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
-    for (std::size_t i = 0; i < kNativeCount; ++i) {
-        PyObject* fn = PyDict_GetItemString(dict, kNatives[i].name.data());
-        if (!fn) throw std::logic_error("surface function missing");
-        Py_XSETREF(st->original[i], Py_NewRef(fn));
-    }
-}
-
-void clear_state(PyObject* module) noexcept {
-    auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (!st || !st->live) return;
-    for (PyObject*& o : st->original) Py_CLEAR(o);
-}
-
-void free_state(PyObject* module) noexcept {
-    auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (!st || !st->live) return;
-    clear_state(module);
-    st->~ModuleState();
 }
 
 PyRef replacement(PyObject* module, std::size_t which) {
