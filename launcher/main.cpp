@@ -1,5 +1,4 @@
 // The launcher: embeds the Python runtime, runs app.main from its own directory, maps the ending to a status.
-#include "root_helper/core/python/exit_request.hpp"
 #include "root_helper/core/python/py_ref.hpp"
 
 #include <unistd.h>
@@ -29,12 +28,34 @@ std::string install_dir() {
     return slash == 0 ? std::string("/") : exe.substr(0, slash);
 }
 
+// The status for the exit request exc (already fetched; borrowed), by the rules the privileged
+// command's front end follows too: its `code` attribute, or the exception itself when that
+// cannot be read. None: 0. An integer: its low eight bits (true and false are 1 and 0); one
+// beyond what exit() takes ends with 255, as the runtime's -1 for an overflow does, instead of
+// letting a truncation turn a failure code like 2**40 into 0. Anything else: 1, not shown.
+int exit_request_status(PyObject* exc) {
+    PyRef code = PyRef::steal(PyObject_GetAttrString(exc, "code"));
+    if (!code) {
+        PyErr_Clear();
+        code = PyRef::borrow(exc);
+    }
+    if (code.get() == Py_None) return 0;
+    if (!PyLong_Check(code.get())) return 1;
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(code.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return 1;
+    }
+    if (overflow != 0 || value < INT_MIN || value > INT_MAX) return 255;
+    return static_cast<int>(value) & 0xff;
+}
+
 // How app.main (or the lookup of it) ended, with the error indicator set.
 int failure_status() {
     if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
         PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-        // A code that is not an integer is not shown.
-        return tq8::py::exit_request_status(exc.get(), tq8::py::OtherCode::kHide);
+        return exit_request_status(exc.get());
     }
     PyErr_Print();
     return 1;

@@ -12,6 +12,8 @@
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/python/py_module.hpp"
 
+using tq8::py::PyRef;
+
 extern "C" PyObject* PyInit_tq8_root_helper(void);
 
 namespace {
@@ -38,30 +40,25 @@ void detach_from_terminal_signals() {
 // never a run cut off half-way; the guard catches all three itself and cleans up. A signal
 // the starter ignored stays ignored, as the runtime does for SIGINT.
 void terminal_signals_like_interrupt() {
-    PyObject* sig = PyImport_ImportModule("_signal");
-    PyObject* handler = sig ? PyObject_GetAttrString(sig, "default_int_handler") : nullptr;
-    for (int signum : {SIGQUIT, SIGHUP}) {
-        struct sigaction now {};
-        if (!handler || ::sigaction(signum, nullptr, &now) != 0 || now.sa_handler == SIG_IGN)
-            continue;
-        PyObject* r = PyObject_CallMethod(sig, "signal", "iO", signum, handler);
-        if (!r) PyErr_Clear();
-        Py_XDECREF(r);
-    }
-    if (!handler) PyErr_Clear();
-    Py_XDECREF(handler);
-    Py_XDECREF(sig);
+    PyRun_SimpleString("import _signal as s\n"
+                       "for n in s.SIGQUIT, s.SIGHUP:\n"
+                       "    if s.getsignal(n) != s.SIG_IGN: s.signal(n, s.default_int_handler)\n");
 }
 
+// The front end's _command() (see front_end.hpp), found in the namespace main() lives in: the
+// exit status main() ended with. Anything it cannot decide is shown as the runtime would: 1.
 int run_main() {
-    PyObject* module = PyImport_ImportModule("tq8_root_helper");
+    PyRef module = PyRef::steal(PyImport_ImportModule("tq8_root_helper"));
     // Each system-changing command of this run leaves a line in the system log.
-    if (module) tq8::py::enable_audit(module);
-    PyObject* result = module ? PyObject_CallMethod(module, "main", nullptr) : nullptr;
-    Py_XDECREF(module);
-    int status = tq8::py::command_status(result);
-    Py_XDECREF(result);
-    return status;
+    if (module) tq8::py::enable_audit(module.get());
+    PyRef main = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "main")) : PyRef();
+    PyObject* globals = main ? PyFunction_GetGlobals(main.get()) : nullptr;  // borrowed
+    PyObject* command = globals ? PyDict_GetItemString(globals, "_command") : nullptr;
+    PyRef status = PyRef::steal(command ? PyObject_CallNoArgs(command) : nullptr);
+    const long value = status ? PyLong_AsLong(status.get()) : -1;
+    if (status && !PyErr_Occurred()) return static_cast<int>(value);
+    PyErr_Print();
+    return 1;
 }
 
 }  // namespace

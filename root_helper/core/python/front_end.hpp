@@ -117,6 +117,64 @@ _ACTIONS = {
 }
 
 
+def _exit_status(code):
+    # None: 0. An int: its low eight bits (True and False are 1 and 0); one beyond what exit()
+    # takes ends with 255, as the runtime's -1 for an overflow does, so that a failure code like
+    # 2**40 never truncates to 0. Anything else is shown on sys.stderr: 1.
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code & 0xFF if -2**31 <= code < 2**31 else 255
+    _write_stderr(str(code) + "\n")
+    return 1
+
+
+def _write_stderr(text):
+    try:
+        if (err := getattr(sys, "stderr", None)) is not None:
+            err.write(text)
+    except BaseException:
+        pass
+
+
+def _flushed():
+    # The runtime's last flush of the standard streams: a stdout that cannot take its pending
+    # output is shown as the runtime shows an error it cannot raise.
+    ok = True
+    for name in ("stdout", "stderr"):
+        stream = getattr(sys, name, None)
+        try:
+            if stream is None or stream.closed:
+                continue
+        except BaseException:
+            pass
+        try:
+            stream.flush()
+        except BaseException as e:
+            ok = False
+            if name == "stdout":
+                t = type(e)
+                where = "" if t.__module__ in ("builtins", "__main__") else t.__module__ + "."
+                _write_stderr(f"Exception ignored in: {stream!r}\n{where}{t.__qualname__}: {e}\n")
+    return ok
+
+
+def _command():
+    # The privileged command's run of the module's current main() and its exit status, as the
+    # runtime's own exit decides it; the command then ends with _exit() instead of tearing the
+    # runtime down (about 3 ms of a 16 ms run). A failed last flush gives 120.
+    try:
+        _m.main()
+        status = 0
+    except SystemExit as e:
+        status = _exit_status(getattr(e, "code", e))
+    except BaseException as e:
+        # Shown from main() on, as if it had left main() for the runtime.
+        sys.excepthook(type(e), e, e.with_traceback(e.__traceback__.tb_next).__traceback__)
+        status = 1
+    return status if _flushed() else 120
+
+
 def main() -> "None":
     ns = _parse()
     if _native._audit_scope(ns.action) and ns.action != "dns-guard":

@@ -4,7 +4,9 @@
 
 #include <signal.h>
 
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -286,7 +288,14 @@ int exec_module(PyObject* module) {
             PyRef code = check(Py_CompileString(source, "<tq8_root_helper>", Py_file_input));
             check(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
         }
-        init_state(module);
+        // The surface functions with a native, as published: what a replacement is told from.
+        auto* st = new (PyModule_GetState(module)) ModuleState;
+        st->live = true;
+        for (std::size_t i = 0; i < kNativeCount; ++i) {
+            PyObject* fn = PyDict_GetItemString(ns.get(), kNatives[i].name.data());  // borrowed
+            if (!fn) throw std::logic_error("surface function missing");
+            st->original[i] = Py_NewRef(fn);
+        }
         return Py_NewRef(Py_None);
     });
     if (!ok) return -1;
@@ -294,19 +303,31 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
+// The state once the exec slot has set it up; m_free also runs for a module whose exec never
+// ran.
+ModuleState* live_state(PyObject* module) {
     auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (!st || !st->live) return 0;
-    for (PyObject* o : st->original) Py_VISIT(o);
+    return st && st->live ? st : nullptr;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    if (ModuleState* st = live_state(module))
+        for (PyObject* o : st->original) Py_VISIT(o);
     return 0;
 }
 
 int clear_module(PyObject* module) {
-    clear_state(module);
+    if (ModuleState* st = live_state(module))
+        for (PyObject*& o : st->original) Py_CLEAR(o);
     return 0;
 }
 
-void free_module(void* module) { free_state(static_cast<PyObject*>(module)); }
+void free_module(void* module) {
+    if (ModuleState* st = live_state(static_cast<PyObject*>(module))) {
+        clear_module(static_cast<PyObject*>(module));
+        st->~ModuleState();
+    }
+}
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},

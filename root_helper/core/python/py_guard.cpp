@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <optional>
 
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/texts.hpp"
@@ -101,32 +100,23 @@ GuardRun run_dns_guard(PyObject* module) {
     if (fd < 0) throw PythonError();
 
     StdoutSink sink;
+    // A Python caller may replace run_cmd, a probe or remove_dns_redirect at any moment
+    // (another thread, a signal handler): the seams honour that call by call, and take the
+    // direct path while the attributes are the module's own.
+    ModuleRunner runner(module);
+    ModuleSeams seams(module, runner);
+    // The privileged command loads no Python code of anyone's, so nothing can replace
+    // sys.stdout while its guard runs. A reader that stops reading must not hold the guard in a
+    // blocking write with the rule in place: the lines go straight to the descriptor with a
+    // deadline.
+    PyObject* so = PySys_GetObject("stdout");  // borrowed
+    if (state_of(module).audit_enabled && originals_in_place(module) && so && so != Py_None) {
+        PyRef flushed = PyRef::steal(PyObject_CallMethod(so, "flush", nullptr));
+        if (flushed) sink.direct_fd = PyObject_AsFileDescriptor(so);
+        if (sink.direct_fd < 0) PyErr_Clear();
+    }
     GuardRun run;
-    if (state_of(module).audit_enabled && originals_in_place(module)) {
-        // The privileged command: main() is C++ and it loaded no Python code of anyone's, so
-        // nothing can replace an attribute or sys.stdout while the guard runs. Commands are
-        // audited as the module's runner would audit them.
-        core::SystemRunner system;
-        std::optional<core::AuditingRunner> audited;
-        const std::string& action = state_of(module).audit_action;
-        if (!action.empty()) audited.emplace(system, action);
-        core::CommandRunner& runner = audited ? static_cast<core::CommandRunner&>(*audited) : system;
-        DirectSeams seams(runner);
-        // A reader that stops reading must not hold the guard in a blocking write with the
-        // rule in place: the lines go straight to the descriptor with a deadline.
-        if (PyObject* so = PySys_GetObject("stdout"); so && so != Py_None) {
-            PyRef flushed = PyRef::steal(PyObject_CallMethod(so, "flush", nullptr));
-            if (flushed) sink.direct_fd = PyObject_AsFileDescriptor(so);
-            if (sink.direct_fd < 0) PyErr_Clear();
-        }
-        GilRelease nogil;
-        run.outcome = dns_shield::dns_guard(runner, seams, sink, fd);
-    } else {
-        // A Python caller may replace run_cmd, a probe or remove_dns_redirect at any moment
-        // (another thread, a signal handler): the seams honour that call by call, and take
-        // the direct path while the attributes are the module's own.
-        ModuleRunner runner(module);
-        ModuleSeams seams(module, runner);
+    {
         GilRelease nogil;
         run.outcome = dns_shield::dns_guard(runner, seams, sink, fd);
     }

@@ -31,12 +31,6 @@ struct ModuleState {
 
 ModuleState& state_of(PyObject* module);
 
-// Sets up the state in the exec slot once the surface functions exist; drops it in m_free.
-// Needs the GIL.
-void init_state(PyObject* module);
-void clear_state(PyObject* module) noexcept;
-void free_state(PyObject* module) noexcept;
-
 // The module attribute `name` if it is a replacement of the surface function `which`; an
 // empty PyRef when it is still the original. Needs the GIL; throws PythonError when the
 // attribute is gone.
@@ -92,13 +86,5 @@ GuardRun run_dns_guard(PyObject* module);
 // The guard run by the command's dns-guard action: its audit notes, its exit status (128 + the
 // signal that ended the watch). Needs the GIL.
 long guard_exit_status(PyObject* module);
-
-// The privileged command's exit status once main() has returned `result` (nullptr: it raised),
-// decided as the runtime's own exit would: a SystemExit's code (None → 0; an int → its low
-// eight bits; anything else is printed on sys.stderr → 1), another error's traceback → 1; then
-// sys.stdout and sys.stderr are flushed and a failed flush makes it 120. Lets the command end
-// with _exit() instead of tearing the runtime down (about 3 ms of a 16 ms run). Needs the GIL;
-// leaves no error set.
-int command_status(PyObject* result) noexcept;
 
 }  // namespace tq8::py

@@ -24,12 +24,10 @@ PyRef record_to_dict(const core::Record& record) {
     PyRef logs = check(PyList_New(static_cast<Py_ssize_t>(record.logs.size())));
     for (std::size_t i = 0; i < record.logs.size(); ++i) {
         const core::LogEntry& e = record.logs[i];
-        PyRef entry = check(PyDict_New());
-        check_status(PyDict_SetItemString(entry.get(), "cmd", to_str(e.cmd).get()));
-        check_status(PyDict_SetItemString(entry.get(), "rc", check(PyLong_FromLong(e.rc)).get()));
-        check_status(PyDict_SetItemString(entry.get(), "stdout", to_str(e.out).get()));
-        check_status(PyDict_SetItemString(entry.get(), "stderr", to_str(e.err).get()));
-        PyList_SET_ITEM(logs.get(), static_cast<Py_ssize_t>(i), entry.release());
+        PyRef cmd = to_str(e.cmd), out = to_str(e.out), err = to_str(e.err);
+        PyList_SET_ITEM(logs.get(), static_cast<Py_ssize_t>(i),
+                        check(Py_BuildValue("{s:O,s:i,s:O,s:O}", "cmd", cmd.get(), "rc", e.rc,
+                                            "stdout", out.get(), "stderr", err.get())).release());
     }
     check_status(PyDict_SetItemString(d.get(), "logs", logs.get()));
     return d;

@@ -3,10 +3,7 @@
 // the originals and the audit action.
 #include "root_helper/core/python/py_module.hpp"
 
-#include <climits>
 #include <functional>
-#include <new>
-#include <stdexcept>
 #include <vector>
 
 #include "root_helper/core/audit_log.hpp"
@@ -15,34 +12,18 @@
 namespace tq8::py {
 namespace {
 
-[[noreturn]] void bad_shape(const char* name, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "%s replacement must return (int, str, str), not %.200s",
-                 name, Py_TYPE(got)->tp_name);
-    throw PythonError();
-}
-
-core::CommandResult call_run_cmd(PyObject* fn, const std::vector<std::string>& cmd) {
+// A replacement run_cmd through the surface text's _run_replaced, which checks its result;
+// the surface functions' globals are that text's namespace.
+core::CommandResult call_run_cmd(PyObject* module, PyObject* fn, const std::vector<std::string>& cmd) {
     PyRef argv = check(PyList_New(static_cast<Py_ssize_t>(cmd.size())));
     for (std::size_t i = 0; i < cmd.size(); ++i)
         PyList_SET_ITEM(argv.get(), static_cast<Py_ssize_t>(i), to_str(cmd[i]).release());
-    PyRef timeout = check(PyLong_FromLong(static_cast<long>(core::kDefaultTimeout.in_seconds())));
-    PyRef got = check(PyObject_CallFunctionObjArgs(fn, argv.get(), timeout.get(), nullptr));
-
-    if (PyUnicode_Check(got.get()) || PyBytes_Check(got.get()) || !PySequence_Check(got.get()))
-        bad_shape("run_cmd", got.get());
-    PyRef items = check(PySequence_Tuple(got.get()));
-    if (PyTuple_GET_SIZE(items.get()) != 3) bad_shape("run_cmd", got.get());
-    PyObject* rc = PyTuple_GET_ITEM(items.get(), 0);
-    PyObject* out = PyTuple_GET_ITEM(items.get(), 1);
-    PyObject* err = PyTuple_GET_ITEM(items.get(), 2);
-    if (!PyLong_Check(rc) || !PyUnicode_Check(out) || !PyUnicode_Check(err))
-        bad_shape("run_cmd", got.get());
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(rc, &overflow);
-    if (v == -1 && PyErr_Occurred()) throw PythonError();
-    if (overflow > 0 || v > INT_MAX) v = INT_MAX;
-    if (overflow < 0 || v < INT_MIN) v = INT_MIN;
-    return core::CommandResult{static_cast<int>(v), from_str(out), from_str(err)};
+    PyObject* ns = PyFunction_GetGlobals(state_of(module).original[kRunCmd]);  // borrowed
+    PyObject* run = PyDict_GetItemString(ns, "_run_replaced");                 // borrowed
+    PyRef got = check(PyObject_CallFunction(run, "OOl", fn, argv.get(),
+                                            static_cast<long>(core::kDefaultTimeout.in_seconds())));
+    PyObject* const* item = &PyTuple_GET_ITEM(got.get(), 0);
+    return core::CommandResult{static_cast<int>(PyLong_AsLong(item[0])), from_str(item[1]), from_str(item[2])};
 }
 
 bool truth(PyRef value) { return check_status(PyObject_IsTrue(value.get())) == 1; }
@@ -51,30 +32,6 @@ bool truth(PyRef value) { return check_status(PyObject_IsTrue(value.get())) == 1
 
 ModuleState& state_of(PyObject* module) {
     return *static_cast<ModuleState*>(PyModule_GetState(module));
-}
-
-void init_state(PyObject* module) {
-    auto* st = new (PyModule_GetState(module)) ModuleState;
-    st->live = true;
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
-    for (std::size_t i = 0; i < kNativeCount; ++i) {
-        PyObject* fn = PyDict_GetItemString(dict, kNatives[i].name.data());
-        if (!fn) throw std::logic_error("surface function missing");
-        Py_XSETREF(st->original[i], Py_NewRef(fn));
-    }
-}
-
-void clear_state(PyObject* module) noexcept {
-    auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (!st || !st->live) return;
-    for (PyObject*& o : st->original) Py_CLEAR(o);
-}
-
-void free_state(PyObject* module) noexcept {
-    auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (!st || !st->live) return;
-    clear_state(module);
-    st->~ModuleState();
 }
 
 PyRef replacement(PyObject* module, std::size_t which) {
@@ -103,7 +60,7 @@ core::CommandResult ModuleRunner::run_unaudited(const std::vector<std::string>& 
     {
         GilHold gil;
         PyRef fn = replacement(module_, kRunCmd);
-        if (fn) return call_run_cmd(fn.get(), cmd);
+        if (fn) return call_run_cmd(module_, fn.get(), cmd);
     }
     return core::run_cmd(cmd);
 }

@@ -58,27 +58,22 @@ inline int check_status(int rc) {
     return rc;
 }
 
-// Lets other Python threads run while the library blocks (a command, a probe, the guard).
-class GilRelease {
+// Holds what take() gives for one scope and hands it to give() at its end.
+template <class State, State (*take)(), void (*give)(State)>
+class Scoped {
 public:
-    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
+    Scoped() noexcept : state_(take()) {}
+    ~Scoped() { give(state_); }
+    Scoped(const Scoped&) = delete;
+    Scoped& operator=(const Scoped&) = delete;
 private:
-    PyThreadState* state_;
+    State state_;
 };
 
+// Lets other Python threads run while the library blocks (a command, a probe, the guard).
+using GilRelease = Scoped<PyThreadState*, PyEval_SaveThread, PyEval_RestoreThread>;
 // Takes the GIL for a seam that calls back into Python from library code.
-class GilHold {
-public:
-    GilHold() noexcept : state_(PyGILState_Ensure()) {}
-    ~GilHold() { PyGILState_Release(state_); }
-    GilHold(const GilHold&) = delete;
-    GilHold& operator=(const GilHold&) = delete;
-private:
-    PyGILState_STATE state_;
-};
+using GilHold = Scoped<PyGILState_STATE, PyGILState_Ensure, PyGILState_Release>;
 
 // Runs body (returning PyObject*, NULL with an exception set on failure) so that no C++
 // exception reaches the interpreter.

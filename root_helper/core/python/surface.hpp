@@ -124,6 +124,19 @@ def run_cmd(cmd: "List[str]", timeout: "int" = 15) -> "Tuple[int, str, str]":
     return _native.run_cmd(items, seconds)
 
 
+def _run_replaced(fn, cmd, timeout):
+    # A caller's run_cmd, called by an operation: only (int, str, str) is a result, its int
+    # saturated to what a C int holds.
+    got = fn(cmd, timeout)
+    sequence = hasattr(type(got), "__getitem__") and not isinstance(got, (str, bytes, dict))
+    items = tuple(got) if sequence else ()
+    if len(items) != 3 or not isinstance(items[0], int) or not all(
+            isinstance(s, str) for s in items[1:]):
+        raise TypeError("run_cmd replacement must return (int, str, str), not "
+                        + _native._type_name(got)[:200])
+    return max(-2**31, min(items[0], 2**31 - 1)), items[1], items[2]
+
+
 def _clamped(n):
     # int(n), saturated to long long: the operations clamp far inside that range anyway.
     return max(-2**63, min(int(n), 2**63 - 1))
