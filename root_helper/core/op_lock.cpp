@@ -34,7 +34,10 @@ UniqueFd open_lock_file(int dir_fd, const char* path) {
 OpLock::State lock_file_within(int fd, std::chrono::milliseconds wait) {
     if (wait == kOpLockNoLimit) {
         // The kernel queues the waiter and wakes it when the holder lets go or dies; a signal
-        // that interrupts the wait does not end it.
+        // that interrupts the wait does not end it. Unbounded here, bounded by the holder: a
+        // holder runs only its own commands under the lock (each ended at 15 s, abandoned 1 s
+        // after SIGKILL), never a wait on its caller (input, files it names, its terminal and
+        // streams are dealt with before the lock or after it), so every hold ends.
         for (;;) {
             if (::flock(fd, LOCK_EX) == 0) return OpLock::State::kOwner;
             if (errno != EINTR) return OpLock::State::kUnlocked;

@@ -61,8 +61,9 @@ private:
 // missing; none when it cannot be opened or is not a regular file.
 UniqueFd open_lock_file(int dir_fd, const char* path);
 
-// flock(LOCK_EX) on fd within wait (kOpLockNoLimit: for as long as it takes): kOwner,
-// kTimedOut, or kUnlocked when the descriptor cannot be locked at all.
+// flock(LOCK_EX) on fd within wait (kOpLockNoLimit: for as long as the holder runs, which
+// its bounded commands bound): kOwner, kTimedOut, or kUnlocked when the descriptor cannot be
+// locked at all.
 OpLock::State lock_file_within(int fd, std::chrono::milliseconds wait);
 
 }  // namespace tq8::core
