@@ -39,6 +39,7 @@ OpLock::State lock_file_within(int fd, std::chrono::milliseconds wait) {
         // after SIGKILL), never a wait on its caller (input, files it names, its terminal and
         // streams are dealt with before the lock or after it), so every hold ends.
         for (;;) {
+            // Cannot hang: the holder's hold ends (above).
             if (::flock(fd, LOCK_EX) == 0) return OpLock::State::kOwner;
             if (errno != EINTR) return OpLock::State::kUnlocked;
         }

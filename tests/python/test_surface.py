@@ -173,13 +173,18 @@ class RunCmdTest(unittest.TestCase):
                 helper.run_cmd(["/bin/true"], bad)
 
 
-class ConversionTest(unittest.TestCase):
+class WithFakePrograms(unittest.TestCase):
+    """Recording fake programs as the whole of PATH for each test."""
+
     def setUp(self):
         self.fakes = FakePrograms()
         self.addCleanup(self.fakes.close)
         path = self.fakes.on_path()
         path.__enter__()
         self.addCleanup(path.__exit__, None, None, None)
+
+
+class ConversionTest(WithFakePrograms):
 
     def test_mtu_follows_int(self):
         cases = [(1400, 1400), ("1400", 1400), (" 1400\n", 1400), (1450.9, 1450),
@@ -240,13 +245,7 @@ class ConversionTest(unittest.TestCase):
                       self.fakes.calls())
 
 
-class SeamTest(unittest.TestCase):
-    def setUp(self):
-        self.fakes = FakePrograms()
-        self.addCleanup(self.fakes.close)
-        path = self.fakes.on_path()
-        path.__enter__()
-        self.addCleanup(path.__exit__, None, None, None)
+class SeamTest(WithFakePrograms):
 
     def test_operations_use_a_replaced_run_cmd(self):
         seen = []
