@@ -5,10 +5,18 @@
 #include <csignal>
 #include <string>
 
-#include "root_helper/core/python/direct_seams.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
 
 namespace {
+// The guard's calls to the other DNS operations, straight to the library.
+struct DirectSeams : tq8::dns_shield::Seams {
+    explicit DirectSeams(tq8::core::CommandRunner& r) : runner(r) {}
+    bool remove_dns_redirect() override { return tq8::dns_shield::remove_dns_redirect(runner); }
+    bool shield_listening() override { return tq8::dns_shield::shield_listening(); }
+    bool shield_answers() override { return tq8::dns_shield::shield_answers(); }
+    tq8::core::CommandRunner& runner;
+};
+
 struct FdSink : tq8::dns_shield::LineSink {
     bool write_line(std::string_view line) override {
         std::string s(line);
@@ -20,7 +28,7 @@ struct FdSink : tq8::dns_shield::LineSink {
 
 int main() {
     tq8::core::SystemRunner runner;
-    tq8::py::DirectSeams seams(runner);
+    DirectSeams seams(runner);
     FdSink sink;
     auto outcome = tq8::dns_shield::dns_guard(runner, seams, sink, 0);
     if (outcome.signal != 0) {

@@ -25,18 +25,6 @@ inline std::string run_not_utf8(std::string_view stream, std::size_t offset, uns
            kHex[(byte >> 4) & 0xF] + kHex[byte & 0xF] + " baytı)";
 }
 
-// The module's run_cmd: arguments it cannot run (a failed run) or cannot take (an exception)
-inline std::string run_cmd_not_a_list(std::string_view type) {
-    return "komut bir str listesi olmalı, verilen: " + std::string(type);
-}
-inline std::string run_cmd_item_not_str(std::string_view type) {
-    return "komutun her öğesi str olmalı, verilen: " + std::string(type);
-}
-inline std::string timeout_wrong_type(std::string_view type) {
-    return "timeout int, float ya da None olmalı, verilen: " + std::string(type);
-}
-inline constexpr std::string_view kTimeoutNaN = "timeout NaN olamaz";
-
 // Kill switch
 inline constexpr std::string_view kKillswitchOff = "Kill Switch devre dışı bırakıldı.";
 // A refused split-tunnel list: the one failed step of a switch-on that changed nothing.
@@ -113,46 +101,50 @@ inline constexpr std::string_view kGuardNoShield =
     "HATA: Sipran DNS çözümleyicisi (127.0.0.1:5354) çalışmıyor.";
 inline constexpr std::string_view kGuardInsertFailedPrefix = "HATA: yönlendirme kurulamadı: ";
 
-// Front end
-inline constexpr std::string_view kParserDescription = "TQ8 Sipran Root Helper";
-inline constexpr std::string_view kHelpAction = "yapılacak işlem";
-inline constexpr std::string_view kHelpIface = "MTU'su ayarlanacak ağ arayüzü (varsayılan: %(default)s)";
-inline constexpr std::string_view kHelpMtu = "MTU değeri (varsayılan: %(default)s)";
-inline constexpr std::string_view kHelpEnable = "Kill Switch'i açar";
-inline constexpr std::string_view kHelpDisable =
-    "Kill Switch'i kapatır (--enable ile birlikte verildiğinde de)";
-inline constexpr std::string_view kHelpWgAction =
-    "WireGuard tünelini başlatır (up) veya durdurur (down)";
-inline constexpr std::string_view kHelpConf = "WireGuard yapılandırma dosyasının yolu";
-inline constexpr std::string_view kHelpSplitIps =
-    "Kill Switch'in serbest bırakacağı adresler veya ağlar, virgülle ayrılmış";
-// argparse's own words, in Turkish. argparse looks its module-global `_` (and `ngettext`) up
-// each time it needs a text, so the front end swaps them for the length of one parse.
-inline constexpr const char* kArgparseTexts[][2] = {
-    {"usage: ", "kullanım: "},
-    {"positional arguments", "konumsal argümanlar"},
-    {"options", "seçenekler"},
-    {"show this help message and exit", "bu yardım mesajını gösterir ve çıkar"},
-    {"argument %(argument_name)s: %(message)s", "argüman %(argument_name)s: %(message)s"},
-    {"%(prog)s: error: %(message)s\n", "%(prog)s: hata: %(message)s\n"},
-    {"the following arguments are required: %s", "şu argümanlar gerekli: %s"},
-    {"one of the arguments %s is required", "şu argümanlardan biri gerekli: %s"},
-    {"unrecognized arguments: %s", "tanınmayan argümanlar: %s"},
-    {"not allowed with argument %s", "%s argümanıyla birlikte kullanılamaz"},
-    {"ignored explicit argument %r", "bu seçenek değer almaz: %r"},
-    {"expected one argument", "bir değer bekleniyor"},
-    {"expected at most one argument", "en fazla bir değer bekleniyor"},
-    {"expected at least one argument", "en az bir değer bekleniyor"},
-    {"expected %s argument", "%s değer bekleniyor"},
-    {"expected %s arguments", "%s değer bekleniyor"},
-    {"ambiguous option: %(option)s could match %(matches)s",
-     "belirsiz seçenek: %(option)s şunlardan biri olabilir: %(matches)s"},
-    {"unexpected option string: %s", "beklenmeyen seçenek: %s"},
-    {"invalid %(type)s value: %(value)r", "geçersiz %(type)s değeri: %(value)r"},
-    {"invalid choice: %(value)r (choose from %(choices)s)",
-     "geçersiz seçim: %(value)r (seçenekler: %(choices)s)"},
-};
-
+// Front end and the module's run_cmd: the texts only the Python face shows, as the source of
+// the dict `_T` its text reads them from (the exec slot adds the two the C++ runner shares).
+// argparse's own words, in Turkish, are under "argparse": argparse looks its module-global `_`
+// (and `ngettext`) up each time it needs a text, so the front end swaps them for one parse.
+// The run_cmd texts that end in a type's name are written without it.
+inline constexpr char kFaceTexts[] = R"py({
+    "description": "TQ8 Sipran Root Helper",
+    "action": "yapılacak işlem",
+    "iface": "MTU'su ayarlanacak ağ arayüzü (varsayılan: %(default)s)",
+    "mtu": "MTU değeri (varsayılan: %(default)s)",
+    "enable": "Kill Switch'i açar",
+    "disable": "Kill Switch'i kapatır (--enable ile birlikte verildiğinde de)",
+    "wg_action": "WireGuard tünelini başlatır (up) veya durdurur (down)",
+    "conf": "WireGuard yapılandırma dosyasının yolu",
+    "split_ips": "Kill Switch'in serbest bırakacağı adresler veya ağlar, virgülle ayrılmış",
+    "not_a_list": "komut bir str listesi olmalı, verilen: ",
+    "item_not_str": "komutun her öğesi str olmalı, verilen: ",
+    "timeout_type": "timeout int, float ya da None olmalı, verilen: ",
+    "timeout_nan": "timeout NaN olamaz",
+    "argparse": {
+        "usage: ": "kullanım: ",
+        "positional arguments": "konumsal argümanlar",
+        "options": "seçenekler",
+        "show this help message and exit": "bu yardım mesajını gösterir ve çıkar",
+        "argument %(argument_name)s: %(message)s": "argüman %(argument_name)s: %(message)s",
+        "%(prog)s: error: %(message)s\n": "%(prog)s: hata: %(message)s\n",
+        "the following arguments are required: %s": "şu argümanlar gerekli: %s",
+        "one of the arguments %s is required": "şu argümanlardan biri gerekli: %s",
+        "unrecognized arguments: %s": "tanınmayan argümanlar: %s",
+        "not allowed with argument %s": "%s argümanıyla birlikte kullanılamaz",
+        "ignored explicit argument %r": "bu seçenek değer almaz: %r",
+        "expected one argument": "bir değer bekleniyor",
+        "expected at most one argument": "en fazla bir değer bekleniyor",
+        "expected at least one argument": "en az bir değer bekleniyor",
+        "expected %s argument": "%s değer bekleniyor",
+        "expected %s arguments": "%s değer bekleniyor",
+        "ambiguous option: %(option)s could match %(matches)s":
+            "belirsiz seçenek: %(option)s şunlardan biri olabilir: %(matches)s",
+        "unexpected option string: %s": "beklenmeyen seçenek: %s",
+        "invalid %(type)s value: %(value)r": "geçersiz %(type)s değeri: %(value)r",
+        "invalid choice: %(value)r (choose from %(choices)s)":
+            "geçersiz seçim: %(value)r (seçenekler: %(choices)s)",
+    },
+})py";
 
 // The guard's start and end in the audit trail
 inline constexpr std::string_view kGuardNoteStarting = "başlatılıyor";

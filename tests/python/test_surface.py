@@ -116,6 +116,12 @@ class SurfaceTest(unittest.TestCase):
         for fn, args, kwargs, message in cases:
             with self.subTest(fn.__name__), self.assertRaisesRegex(TypeError, message):
                 fn(*args, **kwargs)
+        # The natives behind the surface count what they get before reading any of it.
+        native = helper.run_cmd.__globals__["_native"]
+        for name, args in [("run_cmd", ()), ("set_mtu", ("eth0",)), ("manage_killswitch", (1, 2)),
+                           ("dns_guard", (1,)), ("_audit_scope", ()), ("_type_name", (1, 2))]:
+            with self.subTest(name), self.assertRaisesRegex(TypeError, "positional arguments"):
+                getattr(native, name)(*args)
 
     def test_import_prints_nothing_and_runs_nothing(self):
         with FakePrograms() as fakes:

@@ -10,18 +10,30 @@
 
 #include "root_helper/core/command_runner.hpp"
 #include "root_helper/core/records.hpp"
-#include "root_helper/core/python/direct_seams.hpp"
-#include "root_helper/core/python/surface.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
+#include "root_helper/netops/netops.hpp"
 
 namespace tq8::py {
+
+// The surface functions one operation reaches through the module's current attribute (a
+// caller's replacement is honoured), by their place in ModuleState::original.
+enum Seam : std::size_t {
+    kRunCmd,
+    kSetMtu,
+    kRemoveDnsRedirect,
+    kShieldListening,
+    kShieldAnswers,
+    kSeamCount,
+};
+inline constexpr const char* kSeamNames[kSeamCount] = {
+    "run_cmd", "set_mtu", "remove_dns_redirect", "_shield_listening", "_shield_answers"};
 
 // The module's state. The exec slot constructs it in the zeroed memory the runtime gives;
 // `live` says it did (m_free also runs for a module whose exec never ran).
 struct ModuleState {
     bool live = false;
-    // The surface functions with a native, as the module defined them.
-    PyObject* original[kNativeCount] = {};
+    // The seams as the module defined them.
+    PyObject* original[kSeamCount] = {};
     // The audit trail is the privileged command's: command_main enables it, the front end
     // names the action for the length of one dispatch. A Python caller's own calls are never
     // audited.
@@ -31,7 +43,7 @@ struct ModuleState {
 
 ModuleState& state_of(PyObject* module);
 
-// The module attribute `name` if it is a replacement of the surface function `which`; an
+// The module attribute named kSeamNames[which] if it is a replacement of that function; an
 // empty PyRef when it is still the original. Needs the GIL; throws PythonError when the
 // attribute is gone.
 PyRef replacement(PyObject* module, std::size_t which);
@@ -42,11 +54,15 @@ PyRef replacement(PyObject* module, std::size_t which);
 // command also leaves its audit line.
 class ModuleRunner final : public core::CommandRunner {
 public:
-    explicit ModuleRunner(PyObject* module) : module_(module), state_(state_of(module)) {}
+    explicit ModuleRunner(PyObject* module) : routed_(module), state_(state_of(module)) {}
     core::CommandResult run(const std::vector<std::string>& cmd) override;
-    core::CommandResult run_unaudited(const std::vector<std::string>& cmd);
 private:
-    PyObject* module_;  // borrowed: the calling native function keeps the module alive
+    // The command through the module's current run_cmd, not audited.
+    struct Routed final : core::CommandRunner {
+        explicit Routed(PyObject* m) : module(m) {}
+        core::CommandResult run(const std::vector<std::string>& cmd) override;
+        PyObject* module;  // borrowed: the calling native function keeps the module alive
+    } routed_;
     ModuleState& state_;
 };
 
@@ -56,8 +72,7 @@ void enable_audit(PyObject* module) noexcept;
 // One operation calling another: through the module's current attribute.
 class ModuleSeams final : public netops::Seams, public dns_shield::Seams {
 public:
-    ModuleSeams(PyObject* module, core::CommandRunner& runner)
-        : module_(module), state_(state_of(module)), runner_(runner) {}
+    ModuleSeams(PyObject* module, core::CommandRunner& runner) : module_(module), runner_(runner) {}
     void set_mtu(const std::string& interface, const std::string& mtu_decimal) override;
     bool remove_dns_redirect() override;
     bool shield_listening() override;
@@ -66,7 +81,6 @@ private:
     // The replacement of `which` if there is one, its result as a truth value; else direct().
     bool call_bool(std::size_t which, const std::function<bool()>& direct);
     PyObject* module_;
-    ModuleState& state_;
     core::CommandRunner& runner_;
 };
 

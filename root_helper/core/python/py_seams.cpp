@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "root_helper/core/audit_log.hpp"
+#include "root_helper/core/saturating_int.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
 
 namespace tq8::py {
@@ -26,8 +27,6 @@ core::CommandResult call_run_cmd(PyObject* module, PyObject* fn, const std::vect
     return core::CommandResult{static_cast<int>(PyLong_AsLong(item[0])), from_str(item[1]), from_str(item[2])};
 }
 
-bool truth(PyRef value) { return check_status(PyObject_IsTrue(value.get())) == 1; }
-
 }  // namespace
 
 ModuleState& state_of(PyObject* module) {
@@ -35,7 +34,7 @@ ModuleState& state_of(PyObject* module) {
 }
 
 PyRef replacement(PyObject* module, std::size_t which) {
-    PyRef current = check(PyObject_GetAttrString(module, kNatives[which].name.data()));
+    PyRef current = check(PyObject_GetAttrString(module, kSeamNames[which]));
     if (current.get() == state_of(module).original[which]) return {};
     return current;
 }
@@ -43,24 +42,16 @@ PyRef replacement(PyObject* module, std::size_t which) {
 void enable_audit(PyObject* module) noexcept { state_of(module).audit_enabled = true; }
 
 core::CommandResult ModuleRunner::run(const std::vector<std::string>& cmd) {
-    if (state_.audit_action.empty()) return run_unaudited(cmd);
+    if (state_.audit_action.empty()) return routed_.run(cmd);
     // Audited here, below every seam, so each command leaves exactly one line whichever path
     // (direct C++ or a Python replacement) an operation took to reach it.
-    struct Unaudited final : core::CommandRunner {
-        explicit Unaudited(ModuleRunner& r) : r_(r) {}
-        core::CommandResult run(const std::vector<std::string>& c) override {
-            return r_.run_unaudited(c);
-        }
-        ModuleRunner& r_;
-    } unaudited(*this);
-    return core::AuditingRunner(unaudited, state_.audit_action).run(cmd);
+    return core::AuditingRunner(routed_, state_.audit_action).run(cmd);
 }
 
-core::CommandResult ModuleRunner::run_unaudited(const std::vector<std::string>& cmd) {
+core::CommandResult ModuleRunner::Routed::run(const std::vector<std::string>& cmd) {
     {
         GilHold gil;
-        PyRef fn = replacement(module_, kRunCmd);
-        if (fn) return call_run_cmd(module_, fn.get(), cmd);
+        if (PyRef fn = replacement(module, kRunCmd)) return call_run_cmd(module, fn.get(), cmd);
     }
     return core::run_cmd(cmd);
 }
@@ -68,22 +59,22 @@ core::CommandResult ModuleRunner::run_unaudited(const std::vector<std::string>& 
 void ModuleSeams::set_mtu(const std::string& interface, const std::string& mtu_decimal) {
     {
         GilHold gil;
-        PyRef fn = replacement(module_, kSetMtu);
-        if (fn) {
+        if (PyRef fn = replacement(module_, kSetMtu)) {
             PyRef iface = to_str(interface);
             PyRef mtu = check(PyLong_FromString(mtu_decimal.c_str(), nullptr, 10));
             check(PyObject_CallFunctionObjArgs(fn.get(), iface.get(), mtu.get(), nullptr));
             return;
         }
     }
-    DirectSeams(runner_).set_mtu(interface, mtu_decimal);
+    // Any decimal integer clamps the same way once it is past the limits of long long.
+    netops::set_mtu(runner_, interface, core::parse_saturating(mtu_decimal).value_or(0));
 }
 
 bool ModuleSeams::call_bool(std::size_t which, const std::function<bool()>& direct) {
     {
         GilHold gil;
-        PyRef fn = replacement(module_, which);
-        if (fn) return truth(check(PyObject_CallNoArgs(fn.get())));
+        if (PyRef fn = replacement(module_, which))
+            return check_status(PyObject_IsTrue(check(PyObject_CallNoArgs(fn.get())).get())) == 1;
     }
     return direct();
 }

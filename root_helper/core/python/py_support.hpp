@@ -52,9 +52,10 @@ inline PyRef check(PyObject* o) {
     if (!o) throw PythonError();
     return PyRef::steal(o);
 }
-// For C-API calls that report failure with -1.
-inline int check_status(int rc) {
-    if (rc == -1 && PyErr_Occurred()) throw PythonError();
+// For C-API calls that report failure with -1 and an exception set (the conversions too).
+template <class T>
+T check_status(T rc) {
+    if (rc == T(-1) && PyErr_Occurred()) throw PythonError();
     return rc;
 }
 
@@ -72,6 +73,13 @@ private:
 
 // Lets other Python threads run while the library blocks (a command, a probe, the guard).
 using GilRelease = Scoped<PyThreadState*, PyEval_SaveThread, PyEval_RestoreThread>;
+// fn() run with the GIL let go; its result (plain C++: no Python object).
+template <class Fn>
+auto without_gil(Fn&& fn) {
+    GilRelease nogil;
+    return fn();
+}
+
 // Takes the GIL for a seam that calls back into Python from library code.
 using GilHold = Scoped<PyGILState_STATE, PyGILState_Ensure, PyGILState_Release>;
 

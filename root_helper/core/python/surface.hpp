@@ -1,61 +1,9 @@
 // The module's published surface, declared once: the Python text of every function and
-// constant, in the order the module publishes them, and the natives behind them. The typing
-// stub is written from the built module (cmake/make_stub.py).
+// constant, in the order the module publishes them. The natives behind them are in module.cpp;
+// the typing stub is written from the built module (cmake/make_stub.py).
 #pragma once
 
-#include "root_helper/core/python/py_support.hpp"
-
-#include <cstddef>
-#include <string_view>
-
 namespace tq8::py {
-
-// A native behind one surface function; self is the module (its state and its attributes).
-using Native = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-
-PyObject* native_run_cmd(PyObject*, PyObject* const*, Py_ssize_t);
-PyObject* native_set_mtu(PyObject*, PyObject* const*, Py_ssize_t);
-PyObject* native_manage_killswitch(PyObject*, PyObject* const*, Py_ssize_t);
-PyObject* native_manage_wireguard(PyObject*, PyObject* const*, Py_ssize_t);
-PyObject* native_emergency_network_reset(PyObject*, PyObject* const*, Py_ssize_t);
-PyObject* native_remove_dns_redirect(PyObject*, PyObject* const*, Py_ssize_t);
-PyObject* native_shield_listening(PyObject*, PyObject* const*, Py_ssize_t);
-PyObject* native_shield_answers(PyObject*, PyObject* const*, Py_ssize_t);
-PyObject* native_dns_guard(PyObject*, PyObject* const*, Py_ssize_t);
-
-// The natives the surface text calls, by the name of the surface function each serves. The
-// first five are also the seams (one operation reaching another), indexed below.
-struct NativeEntry {
-    std::string_view name;  // a string literal, so name.data() is NUL-terminated
-    Native fn;
-    Py_ssize_t nargs;  // the surface text passes every argument by position
-};
-
-inline constexpr NativeEntry kNatives[] = {
-    {"run_cmd", native_run_cmd, 2},
-    {"set_mtu", native_set_mtu, 2},
-    {"remove_dns_redirect", native_remove_dns_redirect, 0},
-    {"_shield_listening", native_shield_listening, 0},
-    {"_shield_answers", native_shield_answers, 0},
-    {"manage_killswitch", native_manage_killswitch, 3},
-    {"manage_wireguard", native_manage_wireguard, 3},
-    {"emergency_network_reset", native_emergency_network_reset, 0},
-    {"dns_guard", native_dns_guard, 0},
-};
-inline constexpr std::size_t kNativeCount = std::size(kNatives);
-
-// The position of a native's name; a name without a native does not compile.
-consteval std::size_t native(std::string_view name) {
-    for (std::size_t i = 0; i < kNativeCount; ++i)
-        if (kNatives[i].name == name) return i;
-    throw "not a native";
-}
-
-inline constexpr std::size_t kRunCmd = native("run_cmd");
-inline constexpr std::size_t kSetMtu = native("set_mtu");
-inline constexpr std::size_t kRemoveDnsRedirect = native("remove_dns_redirect");
-inline constexpr std::size_t kShieldListening = native("_shield_listening");
-inline constexpr std::size_t kShieldAnswers = native("_shield_answers");
 
 // The published surface in the order the module publishes it, evaluated by the exec slot in the
 // front end's namespace (see front_end.hpp), where _native holds the natives and the
