@@ -5,7 +5,6 @@
 
 #include <signal.h>
 
-#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -155,8 +154,10 @@ PyObject* dns_guard(PyObject* module, PyObject* const*) {
 // The front end's own natives (see front_end.hpp).
 PyObject* audit_scope(PyObject* module, PyObject* const* args) {
     ModuleState& st = state_of(module);
-    if (st.audit_enabled) st.audit_action = from_str(args[0]);
-    core::set_audit_action(st.audit_action);
+    if (st.audit_enabled) {
+        core::set_audit_action(from_str(args[0]));
+        Py_XSETREF(st.audit_action, Py_NewRef(args[0]));
+    }
     return PyBool_FromLong(st.audit_enabled);
 }
 
@@ -222,7 +223,7 @@ PyRef make_native_holder(PyObject* module) {
 // The front end and the surface, evaluated in a namespace of their own; the surface text ends
 // by publishing its names in the module.
 int exec_module(PyObject* module) {
-    PyObject* ok = guarded([&]() -> PyObject* {
+    PyObject* done = guarded([&]() -> PyObject* {
         // As in any module: the runtime's import looks it up in the caller's globals.
         set_item(PyModule_GetDict(module), "__builtins__", PyRef::borrow(PyEval_GetBuiltins()));
         PyRef ns = check(PyDict_New());
@@ -236,45 +237,32 @@ int exec_module(PyObject* module) {
             check(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
         }
         // The seams as published: what a replacement is told from.
-        auto* st = new (PyModule_GetState(module)) ModuleState;
-        st->live = true;
         for (std::size_t i = 0; i < kSeamCount; ++i) {
             PyObject* fn = PyDict_GetItemString(ns.get(), kSeamNames[i]);  // borrowed
             if (!fn) throw std::logic_error("surface function missing");
-            st->original[i] = Py_NewRef(fn);
+            state_of(module).original[i] = Py_NewRef(fn);
         }
-        return Py_NewRef(Py_None);
+        return module;  // borrowed: only says that it went well
     });
-    if (!ok) return -1;
-    Py_DECREF(ok);
-    return 0;
+    return done ? 0 : -1;
 }
 
-// The state once the exec slot has set it up; m_free also runs for a module whose exec never
-// ran.
-ModuleState* live_state(PyObject* module) {
-    auto* st = static_cast<ModuleState*>(PyModule_GetState(module));
-    return st && st->live ? st : nullptr;
-}
-
+// The state starts zeroed (no references) and holds nothing but references.
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    if (ModuleState* st = live_state(module))
-        for (PyObject* o : st->original) Py_VISIT(o);
+    ModuleState& st = state_of(module);
+    for (PyObject* o : st.original) Py_VISIT(o);
+    Py_VISIT(st.audit_action);
     return 0;
 }
 
 int clear_module(PyObject* module) {
-    if (ModuleState* st = live_state(module))
-        for (PyObject*& o : st->original) Py_CLEAR(o);
+    ModuleState& st = state_of(module);
+    for (PyObject*& o : st.original) Py_CLEAR(o);
+    Py_CLEAR(st.audit_action);
     return 0;
 }
 
-void free_module(void* module) {
-    if (ModuleState* st = live_state(static_cast<PyObject*>(module))) {
-        clear_module(static_cast<PyObject*>(module));
-        st->~ModuleState();
-    }
-}
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},

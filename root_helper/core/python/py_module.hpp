@@ -28,17 +28,15 @@ enum Seam : std::size_t {
 inline constexpr const char* kSeamNames[kSeamCount] = {
     "run_cmd", "set_mtu", "remove_dns_redirect", "_shield_listening", "_shield_answers"};
 
-// The module's state. The exec slot constructs it in the zeroed memory the runtime gives;
-// `live` says it did (m_free also runs for a module whose exec never ran).
+// The module's state, in the zeroed memory the runtime gives.
 struct ModuleState {
-    bool live = false;
     // The seams as the module defined them.
-    PyObject* original[kSeamCount] = {};
+    PyObject* original[kSeamCount];
     // The audit trail is the privileged command's: command_main enables it, the front end
-    // names the action for the length of one dispatch. A Python caller's own calls are never
-    // audited.
-    bool audit_enabled = false;
-    std::string audit_action;
+    // names the action (a str) for the length of one dispatch. A Python caller's own calls are
+    // never audited.
+    bool audit_enabled;
+    PyObject* audit_action;
 };
 
 ModuleState& state_of(PyObject* module);
@@ -54,7 +52,8 @@ PyRef replacement(PyObject* module, std::size_t which);
 // command also leaves its audit line.
 class ModuleRunner final : public core::CommandRunner {
 public:
-    explicit ModuleRunner(PyObject* module) : routed_(module), state_(state_of(module)) {}
+    // Takes the action being audited, if any; throws PythonError.
+    explicit ModuleRunner(PyObject* module);
     core::CommandResult run(const std::vector<std::string>& cmd) override;
 private:
     // The command through the module's current run_cmd, not audited.
@@ -63,7 +62,7 @@ private:
         core::CommandResult run(const std::vector<std::string>& cmd) override;
         PyObject* module;  // borrowed: the calling native function keeps the module alive
     } routed_;
-    ModuleState& state_;
+    std::string action_;
 };
 
 // The privileged command's audit trail (see ModuleState). Needs the GIL.

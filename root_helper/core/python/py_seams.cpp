@@ -41,11 +41,15 @@ PyRef replacement(PyObject* module, std::size_t which) {
 
 void enable_audit(PyObject* module) noexcept { state_of(module).audit_enabled = true; }
 
+ModuleRunner::ModuleRunner(PyObject* module) : routed_(module) {
+    if (PyObject* action = state_of(module).audit_action) action_ = from_str(action);
+}
+
 core::CommandResult ModuleRunner::run(const std::vector<std::string>& cmd) {
-    if (state_.audit_action.empty()) return routed_.run(cmd);
+    if (action_.empty()) return routed_.run(cmd);
     // Audited here, below every seam, so each command leaves exactly one line whichever path
     // (direct C++ or a Python replacement) an operation took to reach it.
-    return core::AuditingRunner(routed_, state_.audit_action).run(cmd);
+    return core::AuditingRunner(routed_, action_).run(cmd);
 }
 
 core::CommandResult ModuleRunner::Routed::run(const std::vector<std::string>& cmd) {
