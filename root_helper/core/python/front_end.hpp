@@ -17,15 +17,14 @@ def _columns():
     # The width shutil.get_terminal_size() would find, without importing shutil (and with it
     # bz2, lzma, fnmatch) on every parser construction: a fifth of the start-up for one number.
     try:
-        columns = int(os.environ["COLUMNS"])
+        if 0 < (columns := int(os.environ["COLUMNS"])) < 2**63:
+            return columns
     except (KeyError, ValueError):
-        columns = 0
-    if not 0 < columns < 2**63:
-        try:
-            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns
-        except (AttributeError, ValueError, OSError):
-            columns = 0
-    return columns if columns > 0 else 80
+        pass
+    try:
+        return os.get_terminal_size(sys.__stdout__.fileno()).columns or 80
+    except (AttributeError, ValueError, OSError):
+        return 80
 
 
 def _parse():
@@ -59,19 +58,16 @@ def _print(record):
     # UTF-8 whatever the locale; lone surrogates (arguments that were not UTF-8) come out as
     # \udcXX escapes instead of ending the run with an encoding error.
     data = (json.dumps(record, ensure_ascii=False) + "\n").encode("utf-8", "backslashreplace")
-    out = getattr(sys, "stdout", None)
-    if out is None:
+    if (out := getattr(sys, "stdout", None)) is None:
         return
     out.flush()
     try:
-        buffer = out.buffer
+        stream = out.buffer
     except AttributeError:
         # A text stream without bytes underneath (a caller's StringIO): the same text.
-        out.write(data.decode("utf-8"))
-        out.flush()
-        return
-    buffer.write(data)
-    buffer.flush()
+        stream, data = out, data.decode("utf-8")
+    stream.write(data)
+    stream.flush()
 
 
 def _release_stdin():
@@ -81,16 +77,14 @@ def _release_stdin():
     # Only when fd 0 is sys.stdin's: a helper started with it closed has something of its
     # own there.
     try:
-        if sys.stdin.fileno() != 0:
-            return
-        null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
+        if sys.stdin.fileno() == 0:
+            null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
+            try:
+                os.dup2(null, 0)
+            finally:
+                os.close(null)
     except Exception:
-        return
-    try:
-        os.dup2(null, 0)
-    except OSError:
         pass
-    os.close(null)
 
 
 def _guard(ns):

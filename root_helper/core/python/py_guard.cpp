@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <stdexcept>
 
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/texts.hpp"
@@ -91,13 +92,9 @@ long guard_exit_status(PyObject* module) {
 
 GuardRun run_dns_guard(PyObject* module) {
     // The descriptor is taken when the guard starts: a caller may have replaced sys.stdin.
-    PyRef in = PyRef::borrow(PySys_GetObject("stdin"));
-    if (!in || in.get() == Py_None) {
-        PyErr_SetString(PyExc_RuntimeError, "sys.stdin is not available");
-        throw PythonError();
-    }
-    int fd = PyObject_AsFileDescriptor(in.get());
-    if (fd < 0) throw PythonError();
+    PyObject* in = PySys_GetObject("stdin");  // borrowed
+    if (!in || in == Py_None) throw std::runtime_error("sys.stdin is not available");
+    int fd = check_status(PyObject_AsFileDescriptor(in));
 
     StdoutSink sink;
     // A Python caller may replace run_cmd, a probe or remove_dns_redirect at any moment
@@ -115,13 +112,8 @@ GuardRun run_dns_guard(PyObject* module) {
         if (flushed) sink.direct_fd = PyObject_AsFileDescriptor(so);
         if (sink.direct_fd < 0) PyErr_Clear();
     }
-    GuardRun run;
-    {
-        GilRelease nogil;
-        run.outcome = dns_shield::dns_guard(runner, seams, sink, fd);
-    }
-    run.reader_gone = sink.gone;
-    return run;
+    auto outcome = without_gil([&] { return dns_shield::dns_guard(runner, seams, sink, fd); });
+    return GuardRun{outcome, sink.gone};
 }
 
 }  // namespace tq8::py

@@ -94,14 +94,10 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::system_error& e) {
-        const std::error_category& cat = e.code().category();
-        if (cat == std::generic_category() || cat == std::system_category()) {
-            PyRef exc = PyRef::steal(
-                PyObject_CallFunction(PyExc_OSError, "is", e.code().value(), e.what()));
-            if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-        } else {
-            PyErr_SetString(PyExc_RuntimeError, e.what());
-        }
+        // The library throws these with errno values only; OSError(errno, text) picks its
+        // subclass (FileNotFoundError, ...) from the number.
+        if (PyRef args = PyRef::steal(Py_BuildValue("(is)", e.code().value(), e.what())))
+            PyErr_SetObject(PyExc_OSError, args.get());
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
