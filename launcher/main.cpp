@@ -1,12 +1,11 @@
 // The launcher: embeds the Python runtime, runs app.main from its own directory, maps the ending to a status.
 #include "root_helper/core/python/py_ref.hpp"
 
-#include <unistd.h>
-
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
-#include <utility>
+#include <system_error>
 
 namespace {
 
@@ -15,50 +14,34 @@ constexpr char kFallbackDir[] = "/opt/tq8-vpn-adblocker";
 using tq8::py::PyRef;
 
 // The directory of the running program file. /proc/self/exe names the file with every link
-// resolved, so a symlink to the launcher placed elsewhere still finds the real directory. The
-// kernel refuses (rather than truncates) a path that does not fit in 4095 bytes.
+// resolved, so a symlink to the launcher placed elsewhere still finds the real directory.
 std::string install_dir() {
-    char buf[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n < 0) return kFallbackDir;
-    buf[n] = '\0';
-    const std::string exe(buf, static_cast<std::size_t>(n));
-    const auto slash = exe.rfind('/');
-    if (slash == std::string::npos) return kFallbackDir;
-    return slash == 0 ? std::string("/") : exe.substr(0, slash);
+    std::error_code error;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || !exe.has_parent_path()) return kFallbackDir;
+    return exe.parent_path();
 }
 
-// The status for the exit request exc (already fetched; borrowed), by the rules the privileged
-// command's front end follows too: its `code` attribute, or the exception itself when that
-// cannot be read. None: 0. An integer: its low eight bits (true and false are 1 and 0); one
-// beyond what exit() takes ends with 255, as the runtime's -1 for an overflow does, instead of
-// letting a truncation turn a failure code like 2**40 into 0. Anything else: 1, not shown.
-int exit_request_status(PyObject* exc) {
-    PyRef code = PyRef::steal(PyObject_GetAttrString(exc, "code"));
-    if (!code) {
-        PyErr_Clear();
-        code = PyRef::borrow(exc);
-    }
-    if (code.get() == Py_None) return 0;
-    if (!PyLong_Check(code.get())) return 1;
-    int overflow = 0;
-    const long value = PyLong_AsLongAndOverflow(code.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
+// How app.main (or the lookup of it) ended, with the error indicator set. An exit request by
+// the rules the privileged command's front end follows too: its `code` None: 0; an integer:
+// its low eight bits (true and false are 1 and 0), one beyond what exit() takes ends with 255,
+// as the runtime's -1 for an overflow does, instead of letting a truncation turn a failure
+// code like 2**40 into 0; anything else (or a code that cannot be read): 1, not shown. Any
+// other exception is shown: 1.
+int failure_status() {
+    if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
+        PyErr_Print();
         return 1;
     }
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    PyRef code = PyRef::steal(PyObject_GetAttrString(exc.get(), "code"));
+    PyErr_Clear();
+    if (code.get() == Py_None) return 0;
+    if (!code || !PyLong_Check(code.get())) return 1;
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(code.get(), &overflow);
     if (overflow != 0 || value < INT_MIN || value > INT_MAX) return 255;
     return static_cast<int>(value) & 0xff;
-}
-
-// How app.main (or the lookup of it) ended, with the error indicator set.
-int failure_status() {
-    if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
-        PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-        return exit_request_status(exc.get());
-    }
-    PyErr_Print();
-    return 1;
 }
 
 // Steps between start-up and shutdown; every reference is gone when this returns, before the
@@ -79,18 +62,14 @@ int run_app(const std::string& dir) {
         return 1;
     }
 
+    // No main: nothing more to run.
     PyRef main_fn = PyRef::steal(PyObject_GetAttrString(app.get(), "main"));
-    if (!main_fn) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            return 0;
-        }
-        return failure_status();
+    if (!main_fn && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return 0;
     }
-
-    PyRef result = PyRef::steal(PyObject_CallNoArgs(main_fn.get()));
-    if (!result) return failure_status();
-    return 0;
+    PyRef result = main_fn ? PyRef::steal(PyObject_CallNoArgs(main_fn.get())) : PyRef();
+    return result ? 0 : failure_status();
 }
 
 }  // namespace
@@ -106,11 +85,7 @@ int main(int argc, char** argv) {
     // Every argument belongs to the application: "-c" or "-m" must not steer the runtime.
     config.parse_argv = 0;
     PyStatus status = PyConfig_SetBytesArgv(&config, argc, argv);
-    if (PyStatus_Exception(status)) {
-        PyConfig_Clear(&config);
-        return 1;
-    }
-    status = Py_InitializeFromConfig(&config);
+    if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
     PyConfig_Clear(&config);
     if (PyStatus_Exception(status)) return 1;
 
