@@ -186,13 +186,6 @@ PyMethodDef kNatives[] = {
     {},
 };
 
-PyRef str_tuple(const std::vector<std::string>& items) {
-    PyRef t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    for (std::size_t i = 0; i < items.size(); ++i)
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), to_str(items[i]).release());
-    return t;
-}
-
 void set_item(PyObject* dict, const char* name, const PyRef& value) {
     check_status(PyDict_SetItemString(dict, name, value.get()));
 }
@@ -214,8 +207,8 @@ PyRef make_native_holder(PyObject* module) {
         set_item(dict, def->ml_name, check(PyCMethod_New(def, module, modname.get(), nullptr)));
     set_item(dict, "STUB_DNS", to_str(core::STUB_DNS));
     set_item(dict, "SHIELD_DNS", to_str(core::SHIELD_DNS));
-    set_item(dict, "DNAT_RULE", str_tuple(core::DNAT_RULE));
-    set_item(dict, "IPT", str_tuple(core::IPT));
+    set_item(dict, "DNAT_RULE", to_str_list(core::DNAT_RULE));
+    set_item(dict, "IPT", to_str_list(core::IPT));
     set_item(dict, "TUNNEL_MTU", check(PyLong_FromLong(netops::kTunnelMtu)));
     return holder;
 }

@@ -16,9 +16,7 @@ namespace {
 // A replacement run_cmd through the surface text's _run_replaced, which checks its result;
 // the surface functions' globals are that text's namespace.
 core::CommandResult call_run_cmd(PyObject* module, PyObject* fn, const std::vector<std::string>& cmd) {
-    PyRef argv = check(PyList_New(static_cast<Py_ssize_t>(cmd.size())));
-    for (std::size_t i = 0; i < cmd.size(); ++i)
-        PyList_SET_ITEM(argv.get(), static_cast<Py_ssize_t>(i), to_str(cmd[i]).release());
+    PyRef argv = to_str_list(cmd);
     PyObject* ns = PyFunction_GetGlobals(state_of(module).original[kRunCmd]);  // borrowed
     PyObject* run = PyDict_GetItemString(ns, "_run_replaced");                 // borrowed
     PyRef got = check(PyObject_CallFunction(run, "OOl", fn, argv.get(),

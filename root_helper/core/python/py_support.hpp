@@ -4,7 +4,6 @@
 
 #include "root_helper/core/python/py_ref.hpp"
 
-#include <cerrno>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -12,52 +11,9 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace tq8::py {
-
-// A Python exception raised inside a seam, on its way through the library back to the
-// interpreter. Exceptions must be copyable, so the exception object is shared; the last owner
-// may be a library frame that runs without the GIL, so dropping it takes the GIL.
-class PythonError final : public std::exception {
-public:
-    // Takes the exception currently set (the caller saw a C-API failure).
-    PythonError() : exc_(take_raised()) {}
-    const char* what() const noexcept override { return "Python exception"; }
-    // Sets the exception again; the caller then returns its failure value to the interpreter.
-    void restore() const noexcept {
-        if (!exc_) {
-            PyErr_SetString(PyExc_SystemError, "lost exception");
-            return;
-        }
-        PyErr_SetRaisedException(Py_NewRef(exc_.get()));
-    }
-private:
-    struct DropWithGil {
-        void operator()(PyObject* o) const noexcept {
-            PyGILState_STATE s = PyGILState_Ensure();
-            Py_DECREF(o);
-            PyGILState_Release(s);
-        }
-    };
-    static std::shared_ptr<PyObject> take_raised() {
-        PyObject* e = PyErr_GetRaisedException();
-        if (!e) return {};
-        return std::shared_ptr<PyObject>(e, DropWithGil{});
-    }
-    std::shared_ptr<PyObject> exc_;
-};
-
-// Throws PythonError when o is NULL; otherwise owns it.
-inline PyRef check(PyObject* o) {
-    if (!o) throw PythonError();
-    return PyRef::steal(o);
-}
-// For C-API calls that report failure with -1 and an exception set (the conversions too).
-template <class T>
-T check_status(T rc) {
-    if (rc == T(-1) && PyErr_Occurred()) throw PythonError();
-    return rc;
-}
 
 // Holds what take() gives for one scope and hands it to give() at its end.
 template <class State, State (*take)(), void (*give)(State)>
@@ -82,6 +38,43 @@ auto without_gil(Fn&& fn) {
 
 // Takes the GIL for a seam that calls back into Python from library code.
 using GilHold = Scoped<PyGILState_STATE, PyGILState_Ensure, PyGILState_Release>;
+
+// A Python exception raised inside a seam, on its way through the library back to the
+// interpreter. Exceptions must be copyable, so the exception object is shared; the last owner
+// may be a library frame that runs without the GIL, so dropping it takes the GIL.
+class PythonError final : public std::exception {
+public:
+    // Takes the exception currently set (the caller saw a C-API failure).
+    PythonError()
+        : exc_(PyErr_GetRaisedException(), [](PyObject* o) {
+              if (!o) return;
+              GilHold gil;
+              Py_DECREF(o);
+          }) {}
+    const char* what() const noexcept override { return "Python exception"; }
+    // Sets the exception again; the caller then returns its failure value to the interpreter.
+    void restore() const noexcept {
+        if (!exc_) {
+            PyErr_SetString(PyExc_SystemError, "lost exception");
+            return;
+        }
+        PyErr_SetRaisedException(Py_NewRef(exc_.get()));
+    }
+private:
+    std::shared_ptr<PyObject> exc_;
+};
+
+// Throws PythonError when o is NULL; otherwise owns it.
+inline PyRef check(PyObject* o) {
+    if (!o) throw PythonError();
+    return PyRef::steal(o);
+}
+// For C-API calls that report failure with -1 and an exception set (the conversions too).
+template <class T>
+T check_status(T rc) {
+    if (rc == T(-1) && PyErr_Occurred()) throw PythonError();
+    return rc;
+}
 
 // Runs body (returning PyObject*, NULL with an exception set on failure) so that no C++
 // exception reaches the interpreter.
@@ -117,6 +110,14 @@ inline PyRef to_str(std::string_view s) {
 inline std::string from_str(PyObject* o) {
     PyRef b = check(PyUnicode_AsEncodedString(o, "utf-8", "surrogateescape"));
     return std::string(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
+}
+
+// A list of the strs of items.
+inline PyRef to_str_list(const std::vector<std::string>& items) {
+    PyRef list = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_str(items[i]).release());
+    return list;
 }
 
 }  // namespace tq8::py
