@@ -50,7 +50,7 @@ void terminal_signals_like_interrupt() {
 int run_main() {
     PyRef module = PyRef::steal(PyImport_ImportModule("tq8_root_helper"));
     // Each system-changing command of this run leaves a line in the system log.
-    if (module) tq8::py::enable_audit(module.get());
+    if (module) tq8::py::state_of(module.get()).audit_enabled = true;
     PyRef main = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "main")) : PyRef();
     PyObject* globals = main ? PyFunction_GetGlobals(main.get()) : nullptr;  // borrowed
     PyObject* command = globals ? PyDict_GetItemString(globals, "_command") : nullptr;

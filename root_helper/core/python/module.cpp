@@ -84,7 +84,8 @@ PyObject* operation(PyObject* module, Call call) {
 PyObject* run_cmd(PyObject*, PyObject* const* args) {
     std::vector<std::string> argv = str_list(args[0]);
     core::TimeLimit timeout = core::TimeLimit::none();
-    if (args[1] != Py_None) timeout = core::TimeLimit::seconds(check_status(PyFloat_AsDouble(args[1])));
+    if (args[1] != Py_None)
+        timeout = core::TimeLimit::seconds(check_status(PyFloat_AsDouble(args[1])));
     core::CommandResult r = without_gil([&] { return core::run_cmd(argv, timeout); });
     PyRef out = to_str(r.out);
     PyRef err = to_str(r.err);

@@ -9,6 +9,7 @@
 
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/texts.hpp"
+#include "root_helper/core/unique_fd.hpp"
 
 namespace tq8::py {
 namespace {
@@ -61,10 +62,8 @@ void drop_pending_output() {
     PyObject* out = PySys_GetObject("stdout");  // borrowed
     int fd = out && out != Py_None ? PyObject_AsFileDescriptor(out) : -1;
     if (fd < 0) PyErr_Clear();
-    int null_fd = fd >= 0 ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
-    if (null_fd < 0) return;
-    ::dup2(null_fd, fd);
-    ::close(null_fd);
+    core::UniqueFd null_fd(fd >= 0 ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1);
+    if (null_fd) ::dup2(null_fd.get(), fd);
 }
 
 }  // namespace

@@ -17,16 +17,10 @@ namespace tq8::py {
 
 // The surface functions one operation reaches through the module's current attribute (a
 // caller's replacement is honoured), by their place in ModuleState::original.
-enum Seam : std::size_t {
-    kRunCmd,
-    kSetMtu,
-    kRemoveDnsRedirect,
-    kShieldListening,
-    kShieldAnswers,
-    kSeamCount,
-};
-inline constexpr const char* kSeamNames[kSeamCount] = {
+enum Seam : std::size_t { kRunCmd, kSetMtu, kRemoveDnsRedirect, kShieldListening, kShieldAnswers };
+inline constexpr const char* kSeamNames[] = {
     "run_cmd", "set_mtu", "remove_dns_redirect", "_shield_listening", "_shield_answers"};
+inline constexpr std::size_t kSeamCount = std::size(kSeamNames);
 
 // The module's state, in the zeroed memory the runtime gives.
 struct ModuleState {
@@ -64,9 +58,6 @@ private:
     } routed_;
     std::string action_;
 };
-
-// The privileged command's audit trail (see ModuleState). Needs the GIL.
-void enable_audit(PyObject* module) noexcept;
 
 // One operation calling another: through the module's current attribute.
 class ModuleSeams final : public netops::Seams, public dns_shield::Seams {

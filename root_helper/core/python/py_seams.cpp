@@ -37,8 +37,6 @@ PyRef replacement(PyObject* module, std::size_t which) {
     return current;
 }
 
-void enable_audit(PyObject* module) noexcept { state_of(module).audit_enabled = true; }
-
 ModuleRunner::ModuleRunner(PyObject* module) : routed_(module) {
     if (PyObject* action = state_of(module).audit_action) action_ = from_str(action);
 }

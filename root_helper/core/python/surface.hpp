@@ -85,13 +85,9 @@ def _run_replaced(fn, cmd, timeout):
     return max(-2**31, min(items[0], 2**31 - 1)), items[1], items[2]
 
 
-def _clamped(n):
-    # int(n), saturated to long long: the operations clamp far inside that range anyway.
-    return max(-2**63, min(int(n), 2**63 - 1))
-
-
 def set_mtu(interface: "str", mtu: "int") -> "Dict[str, object]":
-    return _native.set_mtu(_str(interface, "interface"), _clamped(mtu))
+    # int(mtu), saturated to long long: the operation clamps far inside that range anyway.
+    return _native.set_mtu(_str(interface, "interface"), max(-2**63, min(int(mtu), 2**63 - 1)))
 
 
 def _split_ips(ips):
