@@ -191,14 +191,6 @@ void set_item(PyObject* dict, const char* name, const PyRef& value) {
     check_status(PyDict_SetItemString(dict, name, value.get()));
 }
 
-// _T: the face's own texts, and the two it shares with the C++ runner.
-PyRef texts_dict(PyObject* ns) {
-    PyRef t = check(PyRun_String(texts::kFaceTexts, Py_eval_input, ns, ns));
-    set_item(t.get(), "run_failure", to_str(texts::kRunFailurePrefix));
-    set_item(t.get(), "nul", to_str(texts::kRunNulInArgument));
-    return t;
-}
-
 // The natives and constants the surface text reaches through _native.
 PyRef make_native_holder(PyObject* module) {
     PyRef holder = check(PyModule_New(kNativeHolder));
@@ -224,7 +216,11 @@ int exec_module(PyObject* module) {
         set_item(ns.get(), "__builtins__", PyRef::borrow(PyEval_GetBuiltins()));
         set_item(ns.get(), "__name__", check(PyUnicode_FromString("tq8_root_helper")));
         set_item(ns.get(), "_m", PyRef::borrow(module));
-        set_item(ns.get(), "_T", texts_dict(ns.get()));
+        // _T: the face's own texts, and the two it shares with the C++ runner.
+        PyRef t = check(PyRun_String(texts::kFaceTexts, Py_eval_input, ns.get(), ns.get()));
+        set_item(t.get(), "run_failure", to_str(texts::kRunFailurePrefix));
+        set_item(t.get(), "nul", to_str(texts::kRunNulInArgument));
+        set_item(ns.get(), "_T", t);
         set_item(ns.get(), "_native", make_native_holder(module));
         for (const char* source : {kFrontEndSource, kSurfaceSource}) {
             PyRef code = check(Py_CompileString(source, "<tq8_root_helper>", Py_file_input));

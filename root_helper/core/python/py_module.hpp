@@ -33,7 +33,9 @@ struct ModuleState {
     PyObject* audit_action;
 };
 
-ModuleState& state_of(PyObject* module);
+inline ModuleState& state_of(PyObject* module) {
+    return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
 
 // The module attribute named kSeamNames[which] if it is a replacement of that function; an
 // empty PyRef when it is still the original. Needs the GIL; throws PythonError when the

@@ -27,10 +27,6 @@ core::CommandResult call_run_cmd(PyObject* module, PyObject* fn, const std::vect
 
 }  // namespace
 
-ModuleState& state_of(PyObject* module) {
-    return *static_cast<ModuleState*>(PyModule_GetState(module));
-}
-
 PyRef replacement(PyObject* module, std::size_t which) {
     PyRef current = check(PyObject_GetAttrString(module, kSeamNames[which]));
     if (current.get() == state_of(module).original[which]) return {};
