@@ -51,10 +51,10 @@ int run_main() {
     PyRef module = PyRef::steal(PyImport_ImportModule("tq8_root_helper"));
     // Each system-changing command of this run leaves a line in the system log.
     if (module) tq8::py::state_of(module.get()).audit_enabled = true;
-    PyRef main = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "main")) : PyRef();
-    PyObject* globals = main ? PyFunction_GetGlobals(main.get()) : nullptr;  // borrowed
-    PyObject* command = globals ? PyDict_GetItemString(globals, "_command") : nullptr;
-    PyRef status = PyRef::steal(command ? PyObject_CallNoArgs(command) : nullptr);
+    PyObject* names = module ? PyModule_GetDict(module.get()) : nullptr;  // borrowed
+    PyRef status = PyRef::steal(
+        names ? PyRun_String("main.__globals__['_command']()", Py_eval_input, names, names)
+              : nullptr);
     const long value = status ? PyLong_AsLong(status.get()) : -1;
     if (status && !PyErr_Occurred()) return static_cast<int>(value);
     PyErr_Print();

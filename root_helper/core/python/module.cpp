@@ -38,11 +38,9 @@ using Body = PyObject* (*)(PyObject* module, PyObject* const* args);
 // from Python), and no C++ exception reaches the interpreter.
 template <Body body, Py_ssize_t N>
 PyObject* counted(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != N) {
-        PyErr_Format(PyExc_TypeError, "native takes %zd positional arguments but %zd were given",
-                     N, nargs);
-        return nullptr;
-    }
+    if (nargs != N)
+        return PyErr_Format(PyExc_TypeError,
+                            "native takes %zd positional arguments but %zd were given", N, nargs);
     return guarded([&] { return body(module, args); });
 }
 
@@ -60,9 +58,6 @@ std::vector<std::string> str_list(PyObject* items) {
     if (PyErr_Occurred()) throw PythonError();
     return out;
 }
-
-PyRef to_python(const core::Record& record) { return record_to_dict(record); }
-PyRef to_python(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
 
 // The shape every operation's native shares: call(runner, seams) run with the module's runner
 // and seams, without the GIL and under the run lock (taken here for every operation; the

@@ -23,9 +23,7 @@ public:
         GilHold gil;
         PyRef out = PyRef::borrow(PySys_GetObject("stdout"));
         if (!out || out.get() == Py_None) return reader_gone();
-        std::string text(line);
-        text += '\n';
-        PyRef s = to_str(text);
+        PyRef s = to_str(std::string(line) + '\n');
         PyRef r = PyRef::steal(PyObject_CallMethod(out.get(), "write", "O", s.get()));
         if (r) r = PyRef::steal(PyObject_CallMethod(out.get(), "flush", nullptr));
         if (r) return true;

@@ -77,7 +77,8 @@ private:
 };
 
 // {"ok", state keys..., "logs": [{"cmd", "rc", "stdout", "stderr"}, ...]}. Needs the GIL.
-PyRef record_to_dict(const core::Record& record);
+PyRef to_python(const core::Record& record);
+inline PyRef to_python(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
 
 struct GuardRun {
     dns_shield::GuardOutcome outcome;

@@ -6,7 +6,7 @@
 
 namespace tq8::py {
 
-PyRef record_to_dict(const core::Record& record) {
+PyRef to_python(const core::Record& record) {
     PyRef d = check(PyDict_New());
     check_status(PyDict_SetItemString(d.get(), "ok", record.ok ? Py_True : Py_False));
     for (const auto& [key, value] : record.state) {
