@@ -1,6 +1,7 @@
 // dns_guard: keeps the stub-to-shield redirect in place while the application and the shield
 // live, and always takes it away again on the way out. Its system world is guard_world.cpp.
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -43,14 +44,6 @@ void clean_up(core::CommandRunner& runner, Seams& seams, GuardWorld& world) {
     if (failure) std::rethrow_exception(failure);
 }
 
-// On the way out of a failure: that first failure is the one worth reporting.
-void clean_up_quietly(core::CommandRunner& runner, Seams& seams, GuardWorld& world) noexcept {
-    try {
-        clean_up(runner, seams, world);
-    } catch (...) {
-    }
-}
-
 // What the guard cannot work without, said on out: a resolver file that points at the local
 // stub (a plain substring search: the marker counts wherever it stands, comments included)
 // and iptables.
@@ -65,23 +58,6 @@ std::optional<GuardResult> missing_system_part(LineSink& out, GuardWorld& world)
     }
     return std::nullopt;
 }
-
-// Keeps the termination signals caught for as long as the rule may be in place, and gives
-// them back on every way out, exceptions included.
-class ArmedSignals {
-public:
-    explicit ArmedSignals(GuardWorld& world) : world_(world) { world_.arm_signals(); }
-    ~ArmedSignals() {
-        if (armed_) world_.disarm_signals();
-    }
-    int disarm() {
-        armed_ = false;
-        return world_.disarm_signals();
-    }
-private:
-    GuardWorld& world_;
-    bool armed_ = true;
-};
 
 // The watch loop. Returns the signal that ended it, or 0 for the end of input or a shield
 // that failed two checks in a row.
@@ -136,7 +112,11 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
         return {kGuardNoShield, 0};
     }
 
-    ArmedSignals armed(world);
+    // The termination signals stay caught for as long as the rule may be in place; a way out
+    // that does not give them back itself (an exception) has them given back here.
+    world.arm_signals();
+    std::unique_ptr<GuardWorld, void (*)(GuardWorld*)> armed(
+        &world, [](GuardWorld* w) { w->disarm_signals(); });
     int sig = 0;
     try {
         // Claimed before the insert: there is no moment when our rule stands with another
@@ -146,7 +126,7 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
         if (ins.rc != 0) {
             unlock();
             out.write_line(std::string(texts::kGuardInsertFailedPrefix) + ins.err);
-            return {kGuardInsertFailed, armed.disarm()};
+            return {kGuardInsertFailed, armed.release()->disarm_signals()};
         }
         runner.run(core::kFlushResolverCachesCmd);
         unlock();
@@ -154,18 +134,22 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
         // like the end of input instead of leaving the redirect behind.
         if (out.write_line(texts::kGuardReady)) sig = watch(seams, world);
     } catch (...) {
-        clean_up_quietly(runner, seams, world);
+        // On the way out of a failure, that failure is the one worth reporting: once the
+        // inner handler is done, throw; rethrows it.
+        try {
+            clean_up(runner, seams, world);
+        } catch (...) {
+        }
         throw;
     }
     clean_up(runner, seams, world);
-    int late = armed.disarm();
+    int late = armed.release()->disarm_signals();
     return {kGuardWatched, sig != 0 ? sig : late};
 }
 
 GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
                        int stdin_fd) {
-    SystemGuardWorld world(stdin_fd);
-    return dns_guard(runner, seams, out, world);
+    return dns_guard(runner, seams, out, *system_guard_world(stdin_fd));
 }
 
 }  // namespace tq8::dns_shield

@@ -1,9 +1,6 @@
 // DNS shield redirect: the shield probes, the redirect's removal and the long-running guard.
 #pragma once
 
-#include <signal.h>
-
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -160,38 +157,10 @@ public:
 // empty path: no lock), and the guards' lock and owner record in state_dir (empty: none, and
 // every clean-up removes the redirect). One world at a time may have its signals armed in a
 // process; arming a second throws std::logic_error.
-class SystemGuardWorld final : public GuardWorld {
-public:
-    explicit SystemGuardWorld(int stdin_fd, std::string resolv_path = "/etc/resolv.conf",
-                              std::string lock_path = core::kOpLockPath,
-                              std::string state_dir = core::kStateDir);
-    ~SystemGuardWorld() override;
-    SystemGuardWorld(const SystemGuardWorld&) = delete;
-    SystemGuardWorld& operator=(const SystemGuardWorld&) = delete;
-
-    std::string resolv_conf() override;
-    bool iptables_on_path() override;
-    void arm_signals() override;
-    int disarm_signals() override;
-    WaitEvent wait_input(std::chrono::milliseconds limit) override;
-    int pause(std::chrono::milliseconds limit) override;
-    std::unique_ptr<core::OpLock> lock_operations(std::chrono::milliseconds wait) override;
-    core::UniqueFd lock_guards(std::chrono::milliseconds wait) override;
-    void claim_redirect() override;
-    bool redirect_is_ours() override;
-    void drop_claim() override;
-
-private:
-    int take_signal();
-
-    int stdin_fd_;
-    std::string resolv_path_;
-    std::string lock_path_;
-    std::string state_dir_;
-    core::UniqueFd signal_read_;   // the self-pipe the handlers write to while armed
-    core::UniqueFd signal_write_;
-    std::array<struct sigaction, NSIG> saved_{};
-};
+std::unique_ptr<GuardWorld> system_guard_world(int stdin_fd,
+                                               std::string resolv_path = "/etc/resolv.conf",
+                                               std::string lock_path = core::kOpLockPath,
+                                               std::string state_dir = core::kStateDir);
 
 // The guard with its outside world supplied by the caller.
 GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
