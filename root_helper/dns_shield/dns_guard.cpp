@@ -2,8 +2,8 @@
 // live, and always takes it away again on the way out. Its system world is guard_world.cpp.
 #include <exception>
 #include <memory>
-#include <optional>
 #include <string>
+#include <string_view>
 
 #include "root_helper/core/constants.hpp"
 #include "root_helper/core/texts.hpp"
@@ -44,19 +44,10 @@ void clean_up(core::CommandRunner& runner, Seams& seams, GuardWorld& world) {
     if (failure) std::rethrow_exception(failure);
 }
 
-// What the guard cannot work without, said on out: a resolver file that points at the local
-// stub (a plain substring search: the marker counts wherever it stands, comments included)
-// and iptables.
-std::optional<GuardResult> missing_system_part(LineSink& out, GuardWorld& world) {
-    if (world.resolv_conf().find("nameserver " + core::STUB_DNS) == std::string::npos) {
-        out.write_line(texts::kGuardNoResolved);
-        return kGuardNoResolved;
-    }
-    if (!world.iptables_on_path()) {
-        out.write_line(texts::kGuardNoIptables);
-        return kGuardNoIptables;
-    }
-    return std::nullopt;
+// A start refused: the reason on out, the result for the caller.
+GuardOutcome refuse(LineSink& out, GuardResult result, std::string_view line) {
+    out.write_line(line);
+    return {result, 0};
 }
 
 // The watch loop. Returns the signal that ended it, or 0 for the end of input or a shield
@@ -91,7 +82,12 @@ int watch(Seams& seams, GuardWorld& world) {
 
 GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
                        GuardWorld& world) {
-    if (const auto missing = missing_system_part(out, world)) return {*missing, 0};
+    // What the guard cannot work without: a resolver file that points at the local stub (a
+    // plain substring search: the marker counts wherever it stands, comments included) and
+    // iptables.
+    if (world.resolv_conf().find("nameserver " + core::STUB_DNS) == std::string::npos)
+        return refuse(out, kGuardNoResolved, texts::kGuardNoResolved);
+    if (!world.iptables_on_path()) return refuse(out, kGuardNoIptables, texts::kGuardNoIptables);
 
     // The install is one change to the firewall, serialised with the helper's other runs.
     // The lock is given back before the ready line: the watch lasts as long as the VPN
@@ -108,8 +104,7 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
     seams.remove_dns_redirect();
     if (!seams.shield_listening()) {
         unlock();
-        out.write_line(texts::kGuardNoShield);
-        return {kGuardNoShield, 0};
+        return refuse(out, kGuardNoShield, texts::kGuardNoShield);
     }
 
     // The termination signals stay caught for as long as the rule may be in place; a way out

@@ -40,12 +40,9 @@ bool shield_listening_in(std::string_view table, std::string_view table6, std::s
 // cannot be read; a udp6 that cannot be read (no IPv6 in the kernel) counts as empty.
 bool shield_listening();
 
-// The 33-octet probe query, ID 0x12 0x34.
-std::string_view probe_query();
-
-// Sends the probe to the shield and waits up to timeout_ms for a reply carrying its ID.
-// False on time-out, refusal or any socket error after creation; throws std::system_error
-// when the socket cannot be created.
+// Sends the 33-octet probe query (ID 0x12 0x34) to the shield and waits up to timeout_ms for a
+// reply carrying its ID. False on time-out, refusal or any socket error after creation; throws
+// std::system_error when the socket cannot be created.
 bool shield_answers(std::uint16_t port = core::kShieldPort, int timeout_ms = 3000);
 
 // "iptables -w 5 -t nat <rule_command> OUTPUT ... -j DNAT --to-destination 127.0.0.1:5354":

@@ -31,8 +31,9 @@ namespace {
 std::atomic<int> g_signal_pipe{-1};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-// The dispositions the armed world replaced, for the fault path of the handler.
-std::atomic<const struct sigaction*> g_saved_actions{nullptr};
+// The dispositions the armed world replaced (one world arms at a time: g_signal_pipe tells),
+// for disarming and for the fault path of the handler. A zeroed entry is SIG_DFL.
+std::array<struct sigaction, NSIG> g_saved{};
 
 // Signals the kernel raises for a fault of this process's own: returning from a handler
 // would run the faulting instruction again, forever.
@@ -42,21 +43,15 @@ bool is_fault_signal(int sig) {
 }
 
 extern "C" void on_ending_signal(int sig, siginfo_t* info, void*) {
-    int saved = errno;
+    const int saved = errno;
     if (is_fault_signal(sig) && info != nullptr && info->si_code > 0) {
         // A real fault, not a kill(): hand the signal back to what was there before (the
         // default, or a sanitizer's handler) and let the instruction fault again into it.
-        const struct sigaction* before = g_saved_actions.load();
-        struct sigaction dfl{};
-        dfl.sa_handler = SIG_DFL;
-        ::sigaction(sig, before ? &before[sig] : &dfl, nullptr);
-        errno = saved;
-        return;
-    }
-    int fd = g_signal_pipe.load();
-    if (fd >= 0) {
-        unsigned char b = static_cast<unsigned char>(sig);
-        [[maybe_unused]] ssize_t n = ::write(fd, &b, 1);
+        ::sigaction(sig, &g_saved[sig], nullptr);
+    } else {
+        // With no world armed the write fails on -1, harmlessly.
+        const unsigned char b = static_cast<unsigned char>(sig);
+        [[maybe_unused]] const ssize_t n = ::write(g_signal_pipe.load(), &b, 1);
     }
     errno = saved;
 }
@@ -116,23 +111,21 @@ public:
         struct sigaction ignore{};
         ignore.sa_handler = SIG_IGN;
         sigemptyset(&ignore.sa_mask);
-        // The handler's fault path reads a signal's saved disposition only once the handler
-        // is in place for it, which is after that disposition was saved.
-        g_saved_actions.store(saved_.data());
+        // The handler reads a signal's saved disposition only once it is in place for that
+        // signal, which is after the disposition was saved.
         for (int sig : ending_signals()) {
-            ::sigaction(sig, nullptr, &saved_[sig]);
+            ::sigaction(sig, nullptr, &g_saved[sig]);
             // A signal the starter chose to ignore (nohup, a background job) stays ignored.
             // SIGPIPE would end the guard with the rule in place when the application stops
             // reading; a failed write is handled where it happens.
-            if (saved_[sig].sa_handler == SIG_IGN) continue;
+            if (g_saved[sig].sa_handler == SIG_IGN) continue;
             ::sigaction(sig, sig == SIGPIPE ? &ignore : &catcher, nullptr);
         }
     }
 
     int disarm_signals() override {
         if (!signal_read_) return 0;
-        for (int sig : ending_signals()) ::sigaction(sig, &saved_[sig], nullptr);
-        g_saved_actions.store(nullptr);
+        for (int sig : ending_signals()) ::sigaction(sig, &g_saved[sig], nullptr);
         g_signal_pipe.store(-1);
         const int pending = take_signal();
         signal_read_.reset();
@@ -208,9 +201,8 @@ private:
             const int n = core::wait_any(fds, deadline);
             if (n < 0) throw std::system_error(errno, std::system_category(), "poll");
             if (n == 0) return {WaitEvent::kTimeout, 0};
-            if (fds[1].revents != 0) {
-                if (int sig = take_signal()) return {WaitEvent::kSignal, sig};
-            }
+            const int sig = fds[1].revents != 0 ? take_signal() : 0;
+            if (sig != 0) return {WaitEvent::kSignal, sig};
             if (fds[0].revents & POLLNVAL)
                 throw std::system_error(EBADF, std::system_category(), "standard input");
             if (fds[0].revents != 0) {
@@ -230,7 +222,6 @@ private:
     std::string state_dir_;
     core::UniqueFd signal_read_;  // the self-pipe the handlers write to while armed
     core::UniqueFd signal_write_;
-    std::array<struct sigaction, NSIG> saved_{};
 };
 
 }  // namespace

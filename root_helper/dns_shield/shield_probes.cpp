@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <string_view>
 #include <system_error>
 
 #include "root_helper/core/caller.hpp"
@@ -18,9 +19,11 @@
 namespace tq8::dns_shield {
 namespace {
 
+using namespace std::string_view_literals;
+
 // RFC 1035 query, ID 0x12 0x34, RD set, one question: A/IN for a name on the shield's block
 // list, so the shield answers it locally without asking anyone upstream.
-constexpr char kProbeQuery[] =
+constexpr std::string_view kProbeQuery =
     "\x12\x34"          // ID
     "\x01\x00"          // standard query, recursion desired
     "\x00\x01"          // QDCOUNT
@@ -31,8 +34,8 @@ constexpr char kProbeQuery[] =
     "\x03" "com"
     "\x00"
     "\x00\x01"          // QTYPE A
-    "\x00\x01";         // QCLASS IN
-static_assert(sizeof kProbeQuery - 1 == 33);
+    "\x00\x01"sv;       // QCLASS IN
+static_assert(kProbeQuery.size() == 33);
 
 }  // namespace
 
@@ -67,8 +70,6 @@ bool shield_listening() {
     return shield_listening_in(*table, table6 ? *table6 : std::string(), owner);
 }
 
-std::string_view probe_query() { return {kProbeQuery, sizeof kProbeQuery - 1}; }
-
 bool shield_answers(std::uint16_t port, int timeout_ms) {
     core::UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!sock) throw std::system_error(errno, std::system_category(), "socket");
@@ -85,7 +86,7 @@ bool shield_answers(std::uint16_t port, int timeout_ms) {
 
     // The send and the wait for the reply each get the whole time-out.
     const auto limit = std::chrono::milliseconds(timeout_ms);
-    if (core::write_all(sock.get(), probe_query(), core::deadline_in(limit)) != 0) return false;
+    if (core::write_all(sock.get(), kProbeQuery, core::deadline_in(limit)) != 0) return false;
     const core::Deadline deadline = core::deadline_in(limit);
     unsigned char reply[512];
     for (;;) {
