@@ -58,23 +58,19 @@ int watch(Seams& seams, GuardWorld& world) {
         WaitEvent ev = world.wait_input(kInputWait);
         if (ev.kind == WaitEvent::kEnd) return 0;
         if (ev.kind == WaitEvent::kSignal) return ev.signal;
-        if (ev.kind == WaitEvent::kInput) {
-            // Input that comes sooner than a second after the last check is coalesced: the
-            // check waits out the rest of that second, and input is not read meanwhile, so
-            // a flood costs one read and one check a second.
-            const auto due = last_check + kInputSpacing;
-            const auto now = world.now();
-            if (now < due) {
-                if (int sig = world.pause(std::chrono::ceil<std::chrono::milliseconds>(due - now)))
-                    return sig;
-            }
+        // Input that comes sooner than a second after the last check is coalesced: the check
+        // waits out the rest of that second, and input is not read meanwhile, so a flood
+        // costs one read and one check a second.
+        const auto rest = last_check + kInputSpacing - world.now();
+        if (ev.kind == WaitEvent::kInput && rest > rest.zero()) {
+            if (int sig = world.pause(std::chrono::ceil<std::chrono::milliseconds>(rest)))
+                return sig;
         }
         last_check = world.now();
         if (shield_healthy(seams)) continue;
         // One miss is forgiven: a shield reloading its block list may be briefly slow.
         if (int sig = world.pause(kGraceWait)) return sig;
-        if (shield_healthy(seams)) continue;
-        return 0;
+        if (!shield_healthy(seams)) return 0;
     }
 }
 

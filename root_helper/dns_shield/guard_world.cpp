@@ -35,16 +35,13 @@ static_assert(std::atomic<int>::is_always_lock_free);
 // for disarming and for the fault path of the handler. A zeroed entry is SIG_DFL.
 std::array<struct sigaction, NSIG> g_saved{};
 
-// Signals the kernel raises for a fault of this process's own: returning from a handler
-// would run the faulting instruction again, forever.
-bool is_fault_signal(int sig) {
-    return sig == SIGSEGV || sig == SIGBUS || sig == SIGILL || sig == SIGFPE || sig == SIGTRAP ||
-           sig == SIGSYS;
-}
-
 extern "C" void on_ending_signal(int sig, siginfo_t* info, void*) {
     const int saved = errno;
-    if (is_fault_signal(sig) && info != nullptr && info->si_code > 0) {
+    // Signals the kernel raises for a fault of this process's own: returning from a handler
+    // would run the faulting instruction again, forever.
+    const bool fault_signal = sig == SIGSEGV || sig == SIGBUS || sig == SIGILL ||
+                              sig == SIGFPE || sig == SIGTRAP || sig == SIGSYS;
+    if (fault_signal && info != nullptr && info->si_code > 0) {
         // A real fault, not a kill(): hand the signal back to what was there before (the
         // default, or a sanitizer's handler) and let the instruction fault again into it.
         ::sigaction(sig, &g_saved[sig], nullptr);

@@ -66,8 +66,7 @@ bool shield_listening() {
     const std::string owner = !who.text ? "0" : who.uid ? std::to_string(*who.uid) : "";
     const auto table = core::read_whole_file(core::kUdpTable);
     if (!table) return false;
-    const auto table6 = core::read_whole_file(core::kUdp6Table);
-    return shield_listening_in(*table, table6 ? *table6 : std::string(), owner);
+    return shield_listening_in(*table, core::read_whole_file(core::kUdp6Table).value_or(""), owner);
 }
 
 bool shield_answers(std::uint16_t port, int timeout_ms) {
