@@ -138,9 +138,4 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
     return {kGuardWatched, sig != 0 ? sig : late};
 }
 
-GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
-                       int stdin_fd) {
-    return dns_guard(runner, seams, out, *system_guard_world(stdin_fd));
-}
-
 }  // namespace tq8::dns_shield

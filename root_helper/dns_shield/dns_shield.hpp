@@ -92,10 +92,6 @@ struct GuardOutcome {
     int signal = 0;  // non-zero: a termination signal ended the watch (after the clean-up)
 };
 
-// The DNS guard on the real system: reads /etc/resolv.conf, watches stdin_fd.
-GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
-                       int stdin_fd);
-
 // How one wait of the guard's watch loop ended.
 struct WaitEvent {
     enum Kind { kTimeout, kInput, kEnd, kSignal };
@@ -162,5 +158,11 @@ std::unique_ptr<GuardWorld> system_guard_world(int stdin_fd,
 // The guard with its outside world supplied by the caller.
 GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
                        GuardWorld& world);
+
+// The DNS guard on the real system: reads /etc/resolv.conf, watches stdin_fd.
+inline GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
+                              int stdin_fd) {
+    return dns_guard(runner, seams, out, *system_guard_world(stdin_fd));
+}
 
 }  // namespace tq8::dns_shield

@@ -77,13 +77,9 @@ public:
           lock_path_(std::move(lock_path)),
           state_dir_(std::move(state_dir)) {}
 
-    ~SystemGuardWorld() override {
-        if (signal_read_) disarm_signals();
-    }
+    ~SystemGuardWorld() override { disarm_signals(); }
 
-    std::string resolv_conf() override {
-        return core::read_whole_file(resolv_path_).value_or(std::string());
-    }
+    std::string resolv_conf() override { return core::read_whole_file(resolv_path_).value_or(""); }
 
     bool iptables_on_path() override { return core::on_path("iptables"); }
 
@@ -138,8 +134,7 @@ public:
     int pause(std::chrono::milliseconds limit) override { return wait(-1, limit).signal; }
 
     std::unique_ptr<core::OpLock> lock_operations(std::chrono::milliseconds wait) override {
-        if (lock_path_.empty()) return nullptr;
-        return std::make_unique<core::OpLock>(lock_path_, wait);
+        return lock_path_.empty() ? nullptr : std::make_unique<core::OpLock>(lock_path_, wait);
     }
 
     core::UniqueFd lock_guards(std::chrono::milliseconds wait) override {
