@@ -1,6 +1,7 @@
 // dns_guard: keeps the stub-to-shield redirect in place while the application and the shield
 // live, and always takes it away again on the way out. Its system world is guard_world.cpp.
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -74,35 +75,11 @@ int watch(Seams& seams, GuardWorld& world) {
     }
 }
 
-}  // namespace
-
-GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
-                       GuardWorld& world) {
-    // What the guard cannot work without: a resolver file that points at the local stub (a
-    // plain substring search: the marker counts wherever it stands, comments included) and
-    // iptables.
-    if (world.resolv_conf().find("nameserver " + core::STUB_DNS) == std::string::npos)
-        return refuse(out, kGuardNoResolved, texts::kGuardNoResolved);
-    if (!world.iptables_on_path()) return refuse(out, kGuardNoIptables, texts::kGuardNoIptables);
-
-    // The install is one change to the firewall, serialised with the helper's other runs.
-    // The lock is given back before the ready line: the watch lasts as long as the VPN
-    // session, and dns-off, the reset or another action must not wait for it that long.
-    std::unique_ptr<core::OpLock> install_lock = world.lock_operations(core::kOpLockNoLimit);
-    core::UniqueFd guards = world.lock_guards(core::kOpLockNoLimit);
-    auto unlock = [&] {
-        guards.reset();
-        install_lock.reset();
-    };
-    // Copies left by a guard that was killed before its clean-up. Before the shield check:
-    // with no shield, a stale redirect sends every program's DNS to a dead port (or to
-    // whoever binds it next), so even a guard that cannot start must not leave it.
-    seams.remove_dns_redirect();
-    if (!seams.shield_listening()) {
-        unlock();
-        return refuse(out, kGuardNoShield, texts::kGuardNoShield);
-    }
-
+// The rest of the start and the watch: claims and inserts the redirect, gives the install's
+// locks back (unlock), announces the redirect and watches it; then cleans up, on every way out
+// after the claim.
+GuardOutcome insert_and_watch(core::CommandRunner& runner, Seams& seams, LineSink& out,
+                              GuardWorld& world, const std::function<void()>& unlock) {
     // The termination signals stay caught for as long as the rule may be in place; a way out
     // that does not give them back itself (an exception) has them given back here.
     world.arm_signals();
@@ -134,8 +111,40 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
         throw;
     }
     clean_up(runner, seams, world);
-    int late = armed.release()->disarm_signals();
+    const int late = armed.release()->disarm_signals();
     return {kGuardWatched, sig != 0 ? sig : late};
+}
+
+}  // namespace
+
+GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
+                       GuardWorld& world) {
+    // What the guard cannot work without: a resolver file that points at the local stub (a
+    // plain substring search: the marker counts wherever it stands, comments included) and
+    // iptables.
+    if (world.resolv_conf().find("nameserver " + core::STUB_DNS) == std::string::npos)
+        return refuse(out, kGuardNoResolved, texts::kGuardNoResolved);
+    if (!world.iptables_on_path()) return refuse(out, kGuardNoIptables, texts::kGuardNoIptables);
+
+    // The install is one change to the firewall, serialised with the helper's other runs.
+    // The lock is given back before the ready line: the watch lasts as long as the VPN
+    // session, and dns-off, the reset or another action must not wait for it that long.
+    std::unique_ptr<core::OpLock> install_lock = world.lock_operations(core::kOpLockNoLimit);
+    core::UniqueFd guards = world.lock_guards(core::kOpLockNoLimit);
+    auto unlock = [&] {
+        guards.reset();
+        install_lock.reset();
+    };
+    // Copies left by a guard that was killed before its clean-up. Before the shield check:
+    // with no shield, a stale redirect sends every program's DNS to a dead port (or to
+    // whoever binds it next), so even a guard that cannot start must not leave it.
+    seams.remove_dns_redirect();
+    if (!seams.shield_listening()) {
+        unlock();
+        return refuse(out, kGuardNoShield, texts::kGuardNoShield);
+    }
+
+    return insert_and_watch(runner, seams, out, world, unlock);
 }
 
 }  // namespace tq8::dns_shield
