@@ -137,17 +137,17 @@ public:
         return lock_path_.empty() ? nullptr : std::make_unique<core::OpLock>(lock_path_, wait);
     }
 
+    // Without a state dir (an empty descriptor) every *at() call on it below fails: no guards'
+    // lock, no record.
     core::UniqueFd lock_guards(std::chrono::milliseconds wait) override {
-        core::UniqueFd dir = core::open_state_dir(state_dir_);
-        if (!dir) return {};
+        const core::UniqueFd dir = core::open_state_dir(state_dir_);
         core::UniqueFd fd = core::open_lock_file(dir.get(), kGuardLockName);
         if (!fd || core::lock_file_within(fd.get(), wait) != core::OpLock::State::kOwner) return {};
         return fd;
     }
 
     void claim_redirect() override {
-        core::UniqueFd dir = core::open_state_dir(state_dir_);
-        if (!dir) return;
+        const core::UniqueFd dir = core::open_state_dir(state_dir_);
         const auto me = core::process_identity(::getpid());
         if (me && core::replace_file(dir.get(), kOwnerName, *me + "\n", {}) == 0) return;
         // No record rather than an old one: an older guard's name would keep our rule in place.
@@ -155,9 +155,8 @@ public:
     }
 
     bool redirect_is_ours() override {
-        core::UniqueFd dir = core::open_state_dir(state_dir_);
-        if (!dir) return true;
-        core::UniqueFd fd(
+        const core::UniqueFd dir = core::open_state_dir(state_dir_);
+        const core::UniqueFd fd(
             ::openat(dir.get(), kOwnerName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
         if (!fd) return true;
         // A record is "<pid> <start time>\n"; anything longer is not one of ours. Nothing there
@@ -173,8 +172,7 @@ public:
     }
 
     void drop_claim() override {
-        if (core::UniqueFd dir = core::open_state_dir(state_dir_))
-            ::unlinkat(dir.get(), kOwnerName, 0);
+        ::unlinkat(core::open_state_dir(state_dir_).get(), kOwnerName, 0);
     }
 
 private:
