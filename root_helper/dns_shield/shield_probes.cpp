@@ -87,11 +87,11 @@ bool shield_answers(std::uint16_t port, int timeout_ms) {
     const auto limit = std::chrono::milliseconds(timeout_ms);
     if (core::write_all(sock.get(), kProbeQuery, core::deadline_in(limit)) != 0) return false;
     const core::Deadline deadline = core::deadline_in(limit);
-    unsigned char reply[512];
+    char reply[512];
     for (;;) {
         if (core::wait_fd(sock.get(), POLLIN, deadline) <= 0) return false;
         const ssize_t n = core::read_some(sock.get(), reply, sizeof reply);
-        if (n >= 0) return n >= 2 && reply[0] == 0x12 && reply[1] == 0x34;
+        if (n >= 0) return n >= 2 && std::string_view(reply, 2) == kProbeQuery.substr(0, 2);
         // ECONNREFUSED and friends: nobody answers there.
         if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
     }
