@@ -1,8 +1,10 @@
 // dns_guard: keeps the stub-to-shield redirect in place while the application and the shield
 // live, and always takes it away again on the way out. Its system world is guard_world.cpp.
 #include <exception>
-#include <optional>
+#include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "root_helper/core/constants.hpp"
 #include "root_helper/core/texts.hpp"
@@ -43,45 +45,11 @@ void clean_up(core::CommandRunner& runner, Seams& seams, GuardWorld& world) {
     if (failure) std::rethrow_exception(failure);
 }
 
-// On the way out of a failure: that first failure is the one worth reporting.
-void clean_up_quietly(core::CommandRunner& runner, Seams& seams, GuardWorld& world) noexcept {
-    try {
-        clean_up(runner, seams, world);
-    } catch (...) {
-    }
+// A start refused: the reason on out, the result for the caller.
+GuardOutcome refuse(LineSink& out, GuardResult result, std::string_view line) {
+    out.write_line(line);
+    return {result, 0};
 }
-
-// What the guard cannot work without, said on out: a resolver file that points at the local
-// stub (a plain substring search: the marker counts wherever it stands, comments included)
-// and iptables.
-std::optional<GuardResult> missing_system_part(LineSink& out, GuardWorld& world) {
-    if (world.resolv_conf().find("nameserver " + core::STUB_DNS) == std::string::npos) {
-        out.write_line(texts::kGuardNoResolved);
-        return kGuardNoResolved;
-    }
-    if (!world.iptables_on_path()) {
-        out.write_line(texts::kGuardNoIptables);
-        return kGuardNoIptables;
-    }
-    return std::nullopt;
-}
-
-// Keeps the termination signals caught for as long as the rule may be in place, and gives
-// them back on every way out, exceptions included.
-class ArmedSignals {
-public:
-    explicit ArmedSignals(GuardWorld& world) : world_(world) { world_.arm_signals(); }
-    ~ArmedSignals() {
-        if (armed_) world_.disarm_signals();
-    }
-    int disarm() {
-        armed_ = false;
-        return world_.disarm_signals();
-    }
-private:
-    GuardWorld& world_;
-    bool armed_ = true;
-};
 
 // The watch loop. Returns the signal that ended it, or 0 for the end of input or a shield
 // that failed two checks in a row.
@@ -91,31 +59,72 @@ int watch(Seams& seams, GuardWorld& world) {
         WaitEvent ev = world.wait_input(kInputWait);
         if (ev.kind == WaitEvent::kEnd) return 0;
         if (ev.kind == WaitEvent::kSignal) return ev.signal;
-        if (ev.kind == WaitEvent::kInput) {
-            // Input that comes sooner than a second after the last check is coalesced: the
-            // check waits out the rest of that second, and input is not read meanwhile, so
-            // a flood costs one read and one check a second.
-            const auto due = last_check + kInputSpacing;
-            const auto now = world.now();
-            if (now < due) {
-                if (int sig = world.pause(std::chrono::ceil<std::chrono::milliseconds>(due - now)))
-                    return sig;
-            }
+        // Input that comes sooner than a second after the last check is coalesced: the check
+        // waits out the rest of that second, and input is not read meanwhile, so a flood
+        // costs one read and one check a second.
+        const auto rest = last_check + kInputSpacing - world.now();
+        if (ev.kind == WaitEvent::kInput && rest > rest.zero()) {
+            if (int sig = world.pause(std::chrono::ceil<std::chrono::milliseconds>(rest)))
+                return sig;
         }
         last_check = world.now();
         if (shield_healthy(seams)) continue;
         // One miss is forgiven: a shield reloading its block list may be briefly slow.
         if (int sig = world.pause(kGraceWait)) return sig;
-        if (shield_healthy(seams)) continue;
-        return 0;
+        if (!shield_healthy(seams)) return 0;
     }
+}
+
+// The rest of the start and the watch: claims and inserts the redirect, gives the install's
+// locks back (unlock), announces the redirect and watches it; then cleans up, on every way out
+// after the claim.
+GuardOutcome insert_and_watch(core::CommandRunner& runner, Seams& seams, LineSink& out,
+                              GuardWorld& world, const std::function<void()>& unlock) {
+    // The termination signals stay caught for as long as the rule may be in place; a way out
+    // that does not give them back itself (an exception) has them given back here.
+    world.arm_signals();
+    std::unique_ptr<GuardWorld, void (*)(GuardWorld*)> armed(
+        &world, [](GuardWorld* w) { w->disarm_signals(); });
+    int sig = 0;
+    try {
+        // Claimed before the insert: there is no moment when our rule stands with another
+        // guard's name on it.
+        world.claim_redirect();
+        core::CommandResult ins = runner.run(redirect_command("-I"));
+        if (ins.rc != 0) {
+            unlock();
+            out.write_line(std::string(texts::kGuardInsertFailedPrefix) + ins.err);
+            return {kGuardInsertFailed, armed.release()->disarm_signals()};
+        }
+        runner.run(core::kFlushResolverCachesCmd);
+        unlock();
+        // A reader that is already gone will never close our input on purpose: treat it
+        // like the end of input instead of leaving the redirect behind.
+        if (out.write_line(texts::kGuardReady)) sig = watch(seams, world);
+    } catch (...) {
+        // On the way out of a failure, that failure is the one worth reporting: once the
+        // inner handler is done, throw; rethrows it.
+        try {
+            clean_up(runner, seams, world);
+        } catch (...) {
+        }
+        throw;
+    }
+    clean_up(runner, seams, world);
+    const int late = armed.release()->disarm_signals();
+    return {kGuardWatched, sig != 0 ? sig : late};
 }
 
 }  // namespace
 
 GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
                        GuardWorld& world) {
-    if (const auto missing = missing_system_part(out, world)) return {*missing, 0};
+    // What the guard cannot work without: a resolver file that points at the local stub (a
+    // plain substring search: the marker counts wherever it stands, comments included) and
+    // iptables.
+    if (world.resolv_conf().find("nameserver " + core::STUB_DNS) == std::string::npos)
+        return refuse(out, kGuardNoResolved, texts::kGuardNoResolved);
+    if (!world.iptables_on_path()) return refuse(out, kGuardNoIptables, texts::kGuardNoIptables);
 
     // The install is one change to the firewall, serialised with the helper's other runs.
     // The lock is given back before the ready line: the watch lasts as long as the VPN
@@ -132,40 +141,10 @@ GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
     seams.remove_dns_redirect();
     if (!seams.shield_listening()) {
         unlock();
-        out.write_line(texts::kGuardNoShield);
-        return {kGuardNoShield, 0};
+        return refuse(out, kGuardNoShield, texts::kGuardNoShield);
     }
 
-    ArmedSignals armed(world);
-    int sig = 0;
-    try {
-        // Claimed before the insert: there is no moment when our rule stands with another
-        // guard's name on it.
-        world.claim_redirect();
-        core::CommandResult ins = runner.run(redirect_command("-I"));
-        if (ins.rc != 0) {
-            unlock();
-            out.write_line(std::string(texts::kGuardInsertFailedPrefix) + ins.err);
-            return {kGuardInsertFailed, armed.disarm()};
-        }
-        runner.run(core::kFlushResolverCachesCmd);
-        unlock();
-        // A reader that is already gone will never close our input on purpose: treat it
-        // like the end of input instead of leaving the redirect behind.
-        if (out.write_line(texts::kGuardReady)) sig = watch(seams, world);
-    } catch (...) {
-        clean_up_quietly(runner, seams, world);
-        throw;
-    }
-    clean_up(runner, seams, world);
-    int late = armed.disarm();
-    return {kGuardWatched, sig != 0 ? sig : late};
-}
-
-GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
-                       int stdin_fd) {
-    SystemGuardWorld world(stdin_fd);
-    return dns_guard(runner, seams, out, world);
+    return insert_and_watch(runner, seams, out, world, unlock);
 }
 
 }  // namespace tq8::dns_shield

@@ -15,13 +15,6 @@ std::vector<std::string> redirect_command(const char* rule_command) {
     return argv;
 }
 
-namespace {
-
-// Bounded so that a rule that will not go (or a check that lies) cannot hold the caller.
-constexpr int kMaxDeletions = 5;
-
-}  // namespace
-
 bool remove_dns_redirect(core::CommandRunner& runner) {
     const auto check = redirect_command("-C");
     const auto remove = redirect_command("-D");
@@ -32,6 +25,8 @@ bool remove_dns_redirect(core::CommandRunner& runner) {
     // reaches a program before it has a group of its own): the rule may still be there, so it
     // counts as present, and the next check decides.
     const auto absent = [&] { return runner.run(check).rc > 0; };
+    // Bounded so that a rule that will not go (or a check that lies) cannot hold the caller.
+    constexpr int kMaxDeletions = 5;
     for (int i = 0; i < kMaxDeletions; ++i) {
         if (absent()) return true;
         runner.run(remove);

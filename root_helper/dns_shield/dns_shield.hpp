@@ -1,9 +1,6 @@
 // DNS shield redirect: the shield probes, the redirect's removal and the long-running guard.
 #pragma once
 
-#include <signal.h>
-
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -43,12 +40,9 @@ bool shield_listening_in(std::string_view table, std::string_view table6, std::s
 // cannot be read; a udp6 that cannot be read (no IPv6 in the kernel) counts as empty.
 bool shield_listening();
 
-// The 33-octet probe query, ID 0x12 0x34.
-std::string_view probe_query();
-
-// Sends the probe to the shield and waits up to timeout_ms for a reply carrying its ID.
-// False on time-out, refusal or any socket error after creation; throws std::system_error
-// when the socket cannot be created.
+// Sends the 33-octet probe query (ID 0x12 0x34) to the shield and waits up to timeout_ms for a
+// reply carrying its ID. False on time-out, refusal or any socket error after creation; throws
+// std::system_error when the socket cannot be created.
 bool shield_answers(std::uint16_t port = core::kShieldPort, int timeout_ms = 3000);
 
 // "iptables -w 5 -t nat <rule_command> OUTPUT ... -j DNAT --to-destination 127.0.0.1:5354":
@@ -97,10 +91,6 @@ struct GuardOutcome {
     GuardResult result = kGuardWatched;
     int signal = 0;  // non-zero: a termination signal ended the watch (after the clean-up)
 };
-
-// The DNS guard on the real system: reads /etc/resolv.conf, watches stdin_fd.
-GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
-                       int stdin_fd);
 
 // How one wait of the guard's watch loop ended.
 struct WaitEvent {
@@ -160,41 +150,19 @@ public:
 // empty path: no lock), and the guards' lock and owner record in state_dir (empty: none, and
 // every clean-up removes the redirect). One world at a time may have its signals armed in a
 // process; arming a second throws std::logic_error.
-class SystemGuardWorld final : public GuardWorld {
-public:
-    explicit SystemGuardWorld(int stdin_fd, std::string resolv_path = "/etc/resolv.conf",
-                              std::string lock_path = core::kOpLockPath,
-                              std::string state_dir = core::kStateDir);
-    ~SystemGuardWorld() override;
-    SystemGuardWorld(const SystemGuardWorld&) = delete;
-    SystemGuardWorld& operator=(const SystemGuardWorld&) = delete;
-
-    std::string resolv_conf() override;
-    bool iptables_on_path() override;
-    void arm_signals() override;
-    int disarm_signals() override;
-    WaitEvent wait_input(std::chrono::milliseconds limit) override;
-    int pause(std::chrono::milliseconds limit) override;
-    std::unique_ptr<core::OpLock> lock_operations(std::chrono::milliseconds wait) override;
-    core::UniqueFd lock_guards(std::chrono::milliseconds wait) override;
-    void claim_redirect() override;
-    bool redirect_is_ours() override;
-    void drop_claim() override;
-
-private:
-    int take_signal();
-
-    int stdin_fd_;
-    std::string resolv_path_;
-    std::string lock_path_;
-    std::string state_dir_;
-    core::UniqueFd signal_read_;   // the self-pipe the handlers write to while armed
-    core::UniqueFd signal_write_;
-    std::array<struct sigaction, NSIG> saved_{};
-};
+std::unique_ptr<GuardWorld> system_guard_world(int stdin_fd,
+                                               std::string resolv_path = "/etc/resolv.conf",
+                                               std::string lock_path = core::kOpLockPath,
+                                               std::string state_dir = core::kStateDir);
 
 // The guard with its outside world supplied by the caller.
 GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
                        GuardWorld& world);
+
+// The DNS guard on the real system: reads /etc/resolv.conf, watches stdin_fd.
+inline GuardOutcome dns_guard(core::CommandRunner& runner, Seams& seams, LineSink& out,
+                              int stdin_fd) {
+    return dns_guard(runner, seams, out, *system_guard_world(stdin_fd));
+}
 
 }  // namespace tq8::dns_shield

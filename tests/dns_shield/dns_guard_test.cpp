@@ -423,22 +423,22 @@ struct Pipe {
 
 TEST(SystemGuardWorld, ReadsInputUntilItEnds) {
     Pipe p;
-    SystemGuardWorld world(p.r, "/nonexistent/resolv.conf");
-    EXPECT_EQ(world.resolv_conf(), "");
-    EXPECT_EQ(world.wait_input(10ms).kind, WaitEvent::kTimeout);
+    auto world = system_guard_world(p.r, "/nonexistent/resolv.conf");
+    EXPECT_EQ(world->resolv_conf(), "");
+    EXPECT_EQ(world->wait_input(10ms).kind, WaitEvent::kTimeout);
     ASSERT_EQ(::write(p.w, "line\nmore", 9), 9);
-    EXPECT_EQ(world.wait_input(1000ms).kind, WaitEvent::kInput);
-    EXPECT_EQ(world.wait_input(10ms).kind, WaitEvent::kTimeout);  // all of it was consumed
+    EXPECT_EQ(world->wait_input(1000ms).kind, WaitEvent::kInput);
+    EXPECT_EQ(world->wait_input(10ms).kind, WaitEvent::kTimeout);  // all of it was consumed
     p.close_writer();
-    EXPECT_EQ(world.wait_input(1000ms).kind, WaitEvent::kEnd);
+    EXPECT_EQ(world->wait_input(1000ms).kind, WaitEvent::kEnd);
 
     int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    SystemGuardWorld from_null(devnull);
-    EXPECT_EQ(from_null.wait_input(1000ms).kind, WaitEvent::kEnd);
+    auto from_null = system_guard_world(devnull);
+    EXPECT_EQ(from_null->wait_input(1000ms).kind, WaitEvent::kEnd);
     ::close(devnull);
 
-    SystemGuardWorld no_input(-1);
-    EXPECT_THROW(no_input.wait_input(10ms), std::system_error);
+    auto no_input = system_guard_world(-1);
+    EXPECT_THROW(no_input->wait_input(10ms), std::system_error);
 }
 
 TEST(SystemGuardWorld, FindsAnExecutableIptablesOnPath) {
@@ -447,18 +447,18 @@ TEST(SystemGuardWorld, FindsAnExecutableIptablesOnPath) {
     const std::string d = dir, file = d + "/iptables";
     const char* old = std::getenv("PATH");
     const std::string saved = old ? old : "";
-    SystemGuardWorld world(0);
+    auto world = system_guard_world(0);
 
     ::setenv("PATH", ("/nonexistent:" + d).c_str(), 1);
-    EXPECT_FALSE(world.iptables_on_path()) << "nothing there";
+    EXPECT_FALSE(world->iptables_on_path()) << "nothing there";
     ASSERT_EQ(::mkdir(file.c_str(), 0755), 0);
-    EXPECT_FALSE(world.iptables_on_path()) << "a directory";
+    EXPECT_FALSE(world->iptables_on_path()) << "a directory";
     ::rmdir(file.c_str());
     int fd = ::open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
     ::close(fd);
-    EXPECT_FALSE(world.iptables_on_path()) << "not executable";
+    EXPECT_FALSE(world->iptables_on_path()) << "not executable";
     ::chmod(file.c_str(), 0755);
-    EXPECT_TRUE(world.iptables_on_path());
+    EXPECT_TRUE(world->iptables_on_path());
 
     ::setenv("PATH", saved.c_str(), 1);
     ::unlink(file.c_str());
@@ -508,15 +508,15 @@ TEST(SystemGuardWorld, SignalDuringACommandIsHonouredAndHandlersComeBack) {
                     SIGSEGV}) {
         const struct sigaction before = handler_of(sig);
         Pipe input;  // stays open: only the signal can end this guard
-        SystemGuardWorld world(input.r, "/dev/null");
+        auto world = system_guard_world(input.r, "/dev/null");
         SignallingRunner runner;
         runner.signal = sig;
         testing::FakeSeams seams;
         DiscardSink sink;
         // Bypass the resolver-file and PATH checks: those are covered above.
         struct World : GuardWorld {
-            SystemGuardWorld& real;
-            explicit World(SystemGuardWorld& r) : real(r) {}
+            GuardWorld& real;
+            explicit World(GuardWorld& r) : real(r) {}
             std::string resolv_conf() override { return kStub; }
             bool iptables_on_path() override { return true; }
             void arm_signals() override { real.arm_signals(); }
@@ -525,7 +525,7 @@ TEST(SystemGuardWorld, SignalDuringACommandIsHonouredAndHandlersComeBack) {
                 return real.wait_input(l);
             }
             int pause(std::chrono::milliseconds l) override { return real.pause(l); }
-        } w(world);
+        } w(*world);
         GuardOutcome out = dns_guard(runner, seams, sink, w);
         EXPECT_EQ(out.result, 0);
         EXPECT_EQ(out.signal, sig);
@@ -575,12 +575,12 @@ TEST(SystemGuardWorld, ClosedOutputNeitherKillsNorLeavesTheRule) {
     ::setenv("PATH", "/usr/sbin:/sbin:/usr/bin:/bin", 1);
     const std::string lock = std::string(resolv) + ".lock";
     const std::string state = std::string(resolv) + ".state";
-    SystemGuardWorld world(input.r, resolv, lock, state);
-    if (!world.iptables_on_path()) GTEST_SKIP() << "no iptables on this machine";
+    auto world = system_guard_world(input.r, resolv, lock, state);
+    if (!world->iptables_on_path()) GTEST_SKIP() << "no iptables on this machine";
     testing::FakeRunner runner;
     testing::FakeSeams seams;
     PipeSink sink(output.w);
-    GuardOutcome out = dns_guard(runner, seams, sink, world);
+    GuardOutcome out = dns_guard(runner, seams, sink, *world);
     ::setenv("PATH", saved.c_str(), 1);
     ::unlink(resolv);
     ::unlink(lock.c_str());
@@ -596,13 +596,13 @@ TEST(SystemGuardWorld, ClosedOutputNeitherKillsNorLeavesTheRule) {
 
 TEST(SystemGuardWorld, SignalsIgnoredByTheStarterStayIgnored) {
     ::signal(SIGHUP, SIG_IGN);
-    SystemGuardWorld world(0);
-    world.arm_signals();
+    auto world = system_guard_world(0);
+    world->arm_signals();
     EXPECT_TRUE(handler_is(SIGHUP, SIG_IGN));
     ::raise(SIGHUP);
     ::raise(SIGTERM);
-    EXPECT_EQ(world.pause(0ms), SIGTERM);
-    EXPECT_EQ(world.disarm_signals(), 0);
+    EXPECT_EQ(world->pause(0ms), SIGTERM);
+    EXPECT_EQ(world->disarm_signals(), 0);
     EXPECT_TRUE(handler_is(SIGHUP, SIG_IGN));
     ::signal(SIGHUP, SIG_DFL);
 }
@@ -611,8 +611,8 @@ TEST(SystemGuardWorld, RunLockIsTheFileAtItsPathOrNone) {
     char dir[] = "/tmp/tq8-lock-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
     const std::string path = std::string(dir) + "/lock";
-    SystemGuardWorld world(0, "/dev/null", path);
-    std::unique_ptr<core::OpLock> lock = world.lock_operations(core::kOpLockNoLimit);
+    auto world = system_guard_world(0, "/dev/null", path);
+    std::unique_ptr<core::OpLock> lock = world->lock_operations(core::kOpLockNoLimit);
     ASSERT_TRUE(lock);
     EXPECT_TRUE(lock->held());
     int other = ::open(path.c_str(), O_RDWR | O_CLOEXEC);  // as another run would
@@ -623,7 +623,8 @@ TEST(SystemGuardWorld, RunLockIsTheFileAtItsPathOrNone) {
     ::close(other);
     ::unlink(path.c_str());
     ::rmdir(dir);
-    EXPECT_EQ(SystemGuardWorld(0, "/dev/null", "").lock_operations(core::kOpLockNoLimit), nullptr);
+    EXPECT_EQ(system_guard_world(0, "/dev/null", "")->lock_operations(core::kOpLockNoLimit),
+              nullptr);
 }
 
 TEST(SystemGuardWorld, OwnerRecordKeepsALiveLaterGuardsRedirect) {
@@ -631,7 +632,7 @@ TEST(SystemGuardWorld, OwnerRecordKeepsALiveLaterGuardsRedirect) {
     ASSERT_NE(::mkdtemp(dir), nullptr);
     const std::string state = std::string(dir) + "/state";
     const std::string record = state + "/redirect-owner";
-    SystemGuardWorld world(0, "/dev/null", "", state);
+    auto world = system_guard_world(0, "/dev/null", "", state);
     const auto write_record = [&](const std::string& text) {
         FILE* f = std::fopen(record.c_str(), "w");
         ASSERT_NE(f, nullptr);
@@ -646,29 +647,29 @@ TEST(SystemGuardWorld, OwnerRecordKeepsALiveLaterGuardsRedirect) {
         bool ours;
     } cases[] = {
         {"no record", [] {}, true},
-        {"our own claim", [&] { world.claim_redirect(); }, true},
+        {"our own claim", [&] { world->claim_redirect(); }, true},
         {"a guard that still runs", [&] { write_record(init + "\n"); }, false},
         {"a guard that is gone", [&] { write_record("2147483646 12345\n"); }, true},
         {"its pid given to another process", [&] { write_record(init_pid + " 1\n"); }, true},
-        {"dropped", [&] { world.drop_claim(); }, true},
+        {"dropped", [&] { world->drop_claim(); }, true},
     };
     for (auto& c : cases) {
         c.arrange();
-        EXPECT_EQ(world.redirect_is_ours(), c.ours) << c.name;
+        EXPECT_EQ(world->redirect_is_ours(), c.ours) << c.name;
     }
 
     // The guards' lock: one holder at a time, a finite wait runs out.
-    core::UniqueFd held = world.lock_guards(core::kOpLockNoLimit);
+    core::UniqueFd held = world->lock_guards(core::kOpLockNoLimit);
     ASSERT_TRUE(held);
-    EXPECT_FALSE(SystemGuardWorld(0, "/dev/null", "", state).lock_guards(50ms));
+    EXPECT_FALSE(system_guard_world(0, "/dev/null", "", state)->lock_guards(50ms));
     held.reset();
-    EXPECT_TRUE(SystemGuardWorld(0, "/dev/null", "", state).lock_guards(50ms));
+    EXPECT_TRUE(system_guard_world(0, "/dev/null", "", state)->lock_guards(50ms));
 
     // A directory others may write to is nobody's record: never used.
     write_record(init + "\n");
     ASSERT_EQ(::chmod(state.c_str(), 0777), 0);
-    EXPECT_TRUE(world.redirect_is_ours());
-    EXPECT_FALSE(world.lock_guards(core::kOpLockNoLimit));
+    EXPECT_TRUE(world->redirect_is_ours());
+    EXPECT_FALSE(world->lock_guards(core::kOpLockNoLimit));
     ::unlink(record.c_str());
     ::unlink((state + "/guard.lock").c_str());
     ::rmdir(state.c_str());
@@ -676,12 +677,12 @@ TEST(SystemGuardWorld, OwnerRecordKeepsALiveLaterGuardsRedirect) {
 }
 
 TEST(SystemGuardWorld, OnlyOneGuardArmsSignalsAtATime) {
-    SystemGuardWorld a(0), b(0);
-    a.arm_signals();
-    EXPECT_THROW(b.arm_signals(), std::logic_error);
-    EXPECT_EQ(a.disarm_signals(), 0);
-    b.arm_signals();
-    EXPECT_EQ(b.disarm_signals(), 0);
+    auto a = system_guard_world(0), b = system_guard_world(0);
+    a->arm_signals();
+    EXPECT_THROW(b->arm_signals(), std::logic_error);
+    EXPECT_EQ(a->disarm_signals(), 0);
+    b->arm_signals();
+    EXPECT_EQ(b->disarm_signals(), 0);
 }
 
 }  // namespace
