@@ -41,9 +41,12 @@ std::optional<core::UniqueFd> open_private_dir(const TunnelPaths& paths, bool cr
     return fd;
 }
 
-std::optional<std::string> write_private_file(int dirfd, const TunnelPaths& paths,
-                                              const std::string& name, std::string_view content) {
-    if (int err = core::replace_file(dirfd, name, content, {}))
+std::optional<std::string> write_private_file(const TunnelPaths& paths, const std::string& name,
+                                              std::string_view content) {
+    std::string error;
+    auto dir = open_private_dir(paths, true, &error);
+    if (!dir) return error;
+    if (int err = core::replace_file(dir->get(), name, content, {}))
         return core::errno_text(err, paths.private_dir + "/" + name);
     return std::nullopt;
 }
@@ -62,6 +65,16 @@ std::optional<std::string> read_private_file(const TunnelPaths& paths, const std
 
 void remove_private_file(const TunnelPaths& paths, const std::string& name) {
     if (auto dir = open_private_dir(paths, false, nullptr)) ::unlinkat(dir->get(), name.c_str(), 0);
+}
+
+std::vector<std::string_view> lines_of(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const auto nl = text.find('\n');
+        lines.push_back(text.substr(0, nl));
+        text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+    }
+    return lines;
 }
 
 std::optional<LinkState> read_link_state(const std::string& device) {

@@ -1,4 +1,5 @@
-// manage_killswitch: the kill switch chain that keeps DNS inside the tunnel.
+// manage_killswitch: the kill switch chain that keeps DNS inside the tunnel, and its removal,
+// shared by the switch and the reset.
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/constants.hpp"
+#include "root_helper/core/saturating_int.hpp"
 #include "root_helper/core/text_decode.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/netops/netops.hpp"
@@ -17,56 +19,78 @@ namespace tq8::netops {
 
 namespace {
 
-// A decimal number 0..max with no sign and no leading zero: iptables reads numbers with base 0,
-// so "010" would be eight to it and ten to a reader of the record.
-std::optional<std::uint32_t> decimal_upto(std::string_view text, std::uint32_t max) {
-    if (text.empty() || text.size() > 3 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
-    std::uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+// The most split-tunnel entries a switch-on takes. Each is one rule per firewall, and the
+// run lock is held for all of them: with 256 a switch-on holds it for about 1.5 s here (IPv6
+// entries, which go to both firewalls), so a slow machine stays well under a minute.
+constexpr std::size_t kMaxSplitEntries = 256;
+
+// WireGuard's customary UDP port: the kill switch lets the tunnel's own packets to it through.
+constexpr int kWireguardPort = 51820;
+
+// Enough for any pile-up that interleaved runs could have left; bounds the loop should
+// iptables ever keep reporting success without removing anything.
+constexpr int kMaxJumpDeletes = 64;
+
+// "iptables" or "ip6tables".
+const char* firewall_program(IpFamily family) {
+    return family == IpFamily::kV6 ? "ip6tables" : "iptables";
+}
+
+// "<program> <command> TQ8_KILLSWITCH <tail...>": a command on one family's chain.
+std::vector<std::string> killswitch_command(IpFamily family, const char* command,
+                                            std::initializer_list<std::string> tail = {}) {
+    std::vector<std::string> argv = {firewall_program(family), command, core::kKillswitchChain};
+    argv.insert(argv.end(), tail);
+    return argv;
+}
+
+// True when -X failed because rules still jump to the chain. The wording differs by backend:
+// the legacy one says "Too many links" (EMLINK), the nf_tables one
+// "CHAIN_DEL failed (Device or resource busy)", older ones "CHAIN_USER_DEL failed".
+bool still_referenced(const core::CommandResult& r) {
+    if (r.rc == 0) return false;
+    for (std::string_view mark : {"Too many links", "resource busy", "CHAIN_USER_DEL",
+                                  "CHAIN_DEL", "referenc"}) {
+        if (r.err.find(mark) != std::string::npos) return true;
     }
-    if (value > max) return std::nullopt;
-    return value;
+    return false;
 }
 
-// text as inet_pton reads an address of family af; a NUL byte would end its reading early.
+// A prefix length 0..max with no sign and no leading zero: iptables reads numbers with base 0,
+// so "010" would be eight to it and ten to a reader of the record.
+bool is_prefix_length(std::string_view text, long long max) {
+    const auto value = core::parse_saturating(text);
+    return value && text[0] >= '0' && text[0] <= '9' && (text.size() == 1 || text[0] != '0') &&
+           *value <= max;
+}
+
+// text as inet_pton reads an address of family af: for IPv4 four decimal octets, nothing
+// shorter ("1.1.1" is 1.1.0.1 to inet_aton) and no leading zero (octal there). Entries reach
+// here without NUL bytes (split_refusal), which would end its reading early.
 bool address_literal(int af, std::string_view text, void* out) {
-    return !text.empty() && text.size() < INET6_ADDRSTRLEN &&
-           text.find('\0') == std::string_view::npos &&
-           ::inet_pton(af, std::string(text).c_str(), out) == 1;
-}
-
-// Four decimal octets, as inet_pton reads them: nothing shorter ("1.1.1" is 1.1.0.1 to
-// inet_aton) and no leading zero (octal there); the address as a 32-bit number, or nullopt.
-std::optional<std::uint32_t> dotted_quad(std::string_view text) {
-    in_addr parsed{};
-    if (!address_literal(AF_INET, text, &parsed)) return std::nullopt;
-    return ntohl(parsed.s_addr);
+    return ::inet_pton(af, std::string(text).c_str(), out) == 1;
 }
 
 // An IPv4 address, alone or with "/0".."/32" or a dotted mask whose ones are contiguous.
 bool is_ipv4_destination(std::string_view text) {
     const auto slash = text.find('/');
-    if (!dotted_quad(text.substr(0, slash))) return false;
-    if (slash == std::string_view::npos) return true;
-    const std::string_view mask = text.substr(slash + 1);
-    if (decimal_upto(mask, 32)) return true;
-    const auto bits = dotted_quad(mask);
+    in_addr parsed{};
+    if (!address_literal(AF_INET, text.substr(0, slash), &parsed)) return false;
+    if (slash == std::string_view::npos || is_prefix_length(text.substr(slash + 1), 32))
+        return true;
+    if (!address_literal(AF_INET, text.substr(slash + 1), &parsed)) return false;
     // Contiguous: the inverted mask plus one is a power of two (0 and all ones included).
-    return bits && ((~*bits + 1) & ~*bits) == 0;
+    const std::uint32_t bits = ntohl(parsed.s_addr);
+    return ((~bits + 1) & ~bits) == 0;
 }
 
 // An IPv6 address, or one with a prefix length 0..128: the split-tunnel entries the IPv6
 // chain accepts. Only literal addresses, so ip6tables never resolves a name the caller gave.
 bool is_ipv6_destination(std::string_view text) {
-    std::string_view addr = text;
-    if (auto slash = text.find('/'); slash != std::string_view::npos) {
-        addr = text.substr(0, slash);
-        if (!decimal_upto(text.substr(slash + 1), 128)) return false;
-    }
+    const auto slash = text.find('/');
     in6_addr parsed{};
-    return address_literal(AF_INET6, addr, &parsed);
+    return address_literal(AF_INET6, text.substr(0, slash), &parsed) &&
+           (slash == std::string_view::npos || is_prefix_length(text.substr(slash + 1), 128));
 }
 
 // At most 40 bytes of the entry in a refusal (one entry may be the whole 128 KiB argument),
@@ -87,7 +111,8 @@ std::optional<std::string> split_refusal(const std::vector<std::string>& split_i
         const std::string clean_cidr = core::strip_whitespace(entry);
         if (clean_cidr.empty()) continue;
         if (++entries > kMaxSplitEntries) return texts::split_too_many(kMaxSplitEntries);
-        if (!is_ipv4_destination(clean_cidr) && !is_ipv6_destination(clean_cidr))
+        if (clean_cidr.find('\0') != std::string::npos ||
+            (!is_ipv4_destination(clean_cidr) && !is_ipv6_destination(clean_cidr)))
             return texts::split_entry_refused(shown(clean_cidr));
     }
     return std::nullopt;
@@ -177,7 +202,6 @@ core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
     if (enable) {
         if (auto reason = split_refusal(split_ips)) {
             core::audit_refusal("split_ips", *reason);
-            record.ok = false;
             record.state = {{"enabled", true}};
             record.logs.push_back({std::string(texts::kSplitIpsCheckCmd), 1, "", *reason});
             return record;
@@ -210,6 +234,26 @@ core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
     record.ok = jump.rc == 0;
     record.state = {{"enabled", true}};
     return record;
+}
+
+bool remove_killswitch_chain(core::CommandRunner& runner, IpFamily family) {
+    const std::vector<std::string> delete_jump = {firewall_program(family), "-D", "OUTPUT", "-j",
+                                                  core::kKillswitchChain};
+    const auto flush_chain = killswitch_command(family, "-F");
+    const auto delete_chain = killswitch_command(family, "-X");
+
+    runner.run(delete_jump);
+    runner.run(flush_chain);
+    core::CommandResult deleted = runner.run(delete_chain);
+    if (!still_referenced(deleted)) return deleted.rc == 0;
+
+    // Each -D removes one jump, so jumps left by runs that interleaved would otherwise pin the
+    // chain for good: no later switch-on, switch-off or reset could ever delete it.
+    for (int i = 0; i < kMaxJumpDeletes; ++i) {
+        if (runner.run(delete_jump).rc != 0) break;
+    }
+    runner.run(flush_chain);
+    return runner.run(delete_chain).rc == 0;
 }
 
 }  // namespace tq8::netops

@@ -185,13 +185,11 @@ core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
     seams.remove_dns_redirect();
     // A wg-quick tunnel goes down with the copy it came up from, so that the routes and
     // policy rules wg-quick added go with it; the link delete catches everything else.
-    const auto wg_copy = private_copy(tunnel);
-    const bool wg_quick_down = wg_copy && runner.run(wg_quick_command("down", *wg_copy)).rc == 0;
+    const auto down = down_from_copy(runner, tunnel);
     runner.run(kTunnelLinkDeleteCmd);
-    if (wg_copy) remove_private_copy(tunnel);
     // A tunnel that died (its process killed, its link deleted by someone else) leaves
     // wg-quick's rules behind: wg-quick down refuses to run without the link.
-    if (wg_quick_down) forget_tunnel_table(tunnel);
+    if (down && down->rc == 0) forget_tunnel_table(tunnel);
     else remove_tunnel_leftovers(runner, tunnel);
     restore_src_valid_mark(runner, tunnel);
 

@@ -33,17 +33,12 @@ std::string first_token(std::string_view text) {
 // "wg show <if> fwmark" prints "0x" and the mark in hex, or "off".
 std::optional<unsigned long> fwmark_table(const core::CommandResult& show) {
     const std::string mark = first_token(show.out);
-    if (show.rc != 0 || mark.size() < 3 || mark.compare(0, 2, "0x") != 0) return std::nullopt;
     unsigned long v = 0;
-    const auto [end, ec] = std::from_chars(mark.data() + 2, mark.data() + mark.size(), v, 16);
-    if (ec != std::errc() || end != mark.data() + mark.size() || v == 0 || v > 0xffffffffUL)
+    if (show.rc != 0 || !mark.starts_with("0x") ||
+        std::from_chars(mark.data() + 2, mark.data() + mark.size(), v, 16).ptr !=
+            mark.data() + mark.size() || v == 0 || v > 0xffffffffUL)
         return std::nullopt;
     return v;
-}
-
-void write_state(const TunnelPaths& state, const std::string& name, const std::string& text) {
-    if (auto dir = open_private_dir(state, true, nullptr))
-        write_private_file(dir->get(), state, name, text);
 }
 
 // Deletes rule (an "ip -4|-6 rule del ..." vector) until none is left; how many went.
@@ -72,11 +67,7 @@ void remove_firewall_rules(core::CommandRunner& runner, const std::string& progr
     if (save.rc != 0) return;
     const std::string marker = "-m comment --comment \"" + kRuleComment + "\"";
     std::string table;
-    std::string_view rest = save.out;
-    while (!rest.empty()) {
-        const auto nl = rest.find('\n');
-        const std::string_view line = rest.substr(0, nl);
-        rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+    for (const auto line : lines_of(save.out)) {
         if (line.starts_with('*')) table = std::string(line.substr(1));
         if (table.empty() || !line.starts_with("-A ") || line.find(marker) == std::string::npos)
             continue;
@@ -86,6 +77,13 @@ void remove_firewall_rules(core::CommandRunner& runner, const std::string& progr
         del.insert(del.end(), args->begin() + 1, args->end());
         runner.run(del);
     }
+}
+
+std::optional<std::string> read_src_valid_mark(const TunnelPaths& state) {
+    const auto text = core::read_whole_file(state.src_valid_mark);
+    const std::string value = text ? first_token(*text) : std::string();
+    if (value.empty()) return std::nullopt;
+    return value;
 }
 
 }  // namespace
@@ -117,24 +115,12 @@ std::optional<std::vector<std::string>> save_line_arguments(std::string_view lin
     return args;
 }
 
-namespace {
-
-std::optional<std::string> read_src_valid_mark(const TunnelPaths& state) {
-    const auto text = core::read_whole_file(state.src_valid_mark);
-    if (!text) return std::nullopt;
-    std::string value = first_token(*text);
-    if (value.empty()) return std::nullopt;
-    return value;
-}
-
-}  // namespace
-
 void remember_src_valid_mark(const TunnelPaths& state) {
     // An earlier start that was never taken down keeps its record: its "before" is the
     // machine's own value, the one read now may already be the tunnel's.
     if (read_private_file(state, kMarkFile)) return;
     const auto now = read_src_valid_mark(state);
-    if (now && *now != kTunnelMark) write_state(state, kMarkFile, *now + " " + kTunnelMark + "\n");
+    if (now && *now != kTunnelMark) write_private_file(state, kMarkFile, *now + " " + kTunnelMark + "\n");
 }
 
 void settle_src_valid_mark(const TunnelPaths& state) {
@@ -145,7 +131,7 @@ void settle_src_valid_mark(const TunnelPaths& state) {
 
 void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state) {
     if (const auto table = fwmark_table(runner.run({"wg", "show", core::kTunnelIface, "fwmark"})))
-        write_state(state, kTableFile, std::to_string(*table) + "\n");
+        write_private_file(state, kTableFile, std::to_string(*table) + "\n");
     else
         forget_tunnel_table(state);
 }

@@ -1,6 +1,5 @@
 // manage_wireguard: the tq8wg0 tunnel, through wg-quick or as a bare link built with ip.
-#include <charconv>
-#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -13,6 +12,7 @@
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/caller_file.hpp"
 #include "root_helper/core/constants.hpp"
+#include "root_helper/core/saturating_int.hpp"
 #include "root_helper/core/system_util.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/core/unique_fd.hpp"
@@ -20,19 +20,12 @@
 
 namespace tq8::netops {
 
-namespace {
-const std::string kWgQuick = "wg-quick";
-}  // namespace
-
 const std::vector<std::string> kTunnelLinkDeleteCmd = {"ip", "link", "del", "dev",
                                                         core::kTunnelIface};
 
-std::vector<std::string> wg_quick_command(const std::string& wg_action, const std::string& conf) {
-    return {kWgQuick, wg_action, conf};
-}
-
 namespace {
 
+const std::string kWgQuick = "wg-quick";
 const std::string kBareAddress = "10.54.0.2/24";
 
 // Far above any real configuration, small enough to read whole.
@@ -80,11 +73,7 @@ std::optional<std::string> refusal(const core::CallerFile& file) {
     static constexpr std::pair<std::string_view, std::string_view> kHooks[] = {
         {"preup", "PreUp"}, {"postup", "PostUp"}, {"predown", "PreDown"},
         {"postdown", "PostDown"}, {"saveconfig", "SaveConfig"}};
-    std::string_view rest = file.content;
-    while (!rest.empty()) {
-        const auto nl = rest.find('\n');
-        std::string_view line = rest.substr(0, nl);
-        rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+    for (auto line : lines_of(file.content)) {
         line = line.substr(0, line.find('#'));
         const auto eq = line.find('=');
         const std::string key = normalised_key(line.substr(0, eq));
@@ -97,11 +86,12 @@ std::optional<std::string> refusal(const core::CallerFile& file) {
     return std::nullopt;
 }
 
-bool copy_present(int dirfd) {
-    struct stat st {};
-    return ::fstatat(dirfd, kCopyName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISREG(st.st_mode);
+// "wg-quick <wg_action> <conf>"; wg-quick is looked up on PATH.
+std::vector<std::string> wg_quick_command(const std::string& wg_action, const std::string& conf) {
+    return {kWgQuick, wg_action, conf};
 }
+
+std::string copy_path(const TunnelPaths& paths) { return paths.private_dir + "/" + kCopyName; }
 
 core::CommandResult refused(const std::string& conf_path, const std::string& reason) {
     core::audit_refusal("conf=" + core::audit_quote({conf_path}), reason);
@@ -119,40 +109,22 @@ core::CommandResult run_on_copy(core::CommandRunner& runner, const TunnelPaths& 
     std::string error;
     auto dir = open_private_dir(paths, true, &error);
     if (!dir) return {1, "", texts::conf_copy_failed(error)};
-    const std::string copy = paths.private_dir + "/" + kCopyName;
     if (wg_action == "up") {
-        if (copy_present(dir->get())) runner.run(wg_quick_command("down", copy));
+        down_from_copy(runner, paths);
         runner.run(kTunnelLinkDeleteCmd);
     }
-    if (auto e = write_private_file(dir->get(), paths, kCopyName, file.content)) return {1, "", texts::conf_copy_failed(*e)};
-    auto result = runner.run(wg_quick_command(wg_action, copy));
+    if (auto e = write_private_file(paths, kCopyName, file.content))
+        return {1, "", texts::conf_copy_failed(*e)};
+    auto result = runner.run(wg_quick_command(wg_action, copy_path(paths)));
     if (wg_action == "down" || result.rc != 0) ::unlinkat(dir->get(), kCopyName.c_str(), 0);
     return result;
 }
 
-}  // namespace
-
-std::optional<std::string> private_copy(const TunnelPaths& paths) {
-    auto dir = open_private_dir(paths, false, nullptr);
-    if (!dir || !copy_present(dir->get())) return std::nullopt;
-    return paths.private_dir + "/" + kCopyName;
-}
-
-void remove_private_copy(const TunnelPaths& paths) {
-    if (auto dir = open_private_dir(paths, false, nullptr))
-        ::unlinkat(dir->get(), kCopyName.c_str(), 0);
-}
-
-namespace {
-
 // The MTU goes back to the caller as the integer it passed: a plain integer when it fits,
 // otherwise its decimal text, which the binding turns back into an integer.
 core::Value mtu_value(const std::string& mtu_decimal) {
-    long long v = 0;
-    const char* first = mtu_decimal.data();
-    const char* last = first + mtu_decimal.size();
-    const auto [end, ec] = std::from_chars(first, last, v);
-    if (ec == std::errc() && end == last) return v;
+    const auto v = core::parse_saturating(mtu_decimal);
+    if (v && *v > LLONG_MIN && *v < LLONG_MAX) return *v;
     return core::BigInt{mtu_decimal};
 }
 
@@ -161,25 +133,20 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
     core::Record record;
     // What up brought up goes down with the copy it was brought up from, whatever file (or
     // none) the caller names now.
-    bool wg_quick_down = false;
-    if (const auto copy = private_copy(paths); copy && core::on_path(kWgQuick)) {
-        wg_quick_down = core::run_logged(runner, record.logs,
-                                         texts::wg_quick_down_cmd(conf_path.empty() ? *copy : conf_path),
-                                         wg_quick_command("down", *copy)).rc == 0;
-        remove_private_copy(paths);
-    } else {
-        if (copy) remove_private_copy(paths);
-        if (const auto file = wg_quick_tests(conf)) {
-            const auto result = run_on_copy(runner, paths, "down", conf_path, *file);
-            record.logs.push_back(core::log_entry(texts::wg_quick_down_cmd(conf_path), result));
-            wg_quick_down = result.rc == 0;
-        }
+    std::optional<core::CommandResult> down;
+    if (core::on_path(kWgQuick)) down = down_from_copy(runner, paths);
+    else remove_private_file(paths, kCopyName);
+    if (const auto file = wg_quick_tests(conf); file && !down)
+        down = run_on_copy(runner, paths, "down", conf_path, *file);
+    if (down) {
+        const auto label = texts::wg_quick_down_cmd(conf_path.empty() ? copy_path(paths) : conf_path);
+        record.logs.push_back(core::log_entry(label, *down));
     }
     // Always, because wg-quick may have failed or the link may have been built bare.
     core::run_logged(runner, record.logs, kTunnelLinkDeleteCmd);
     // wg-quick took its rules with it; when it could not (the tunnel had died), the table
     // stays recorded for the reset, which removes them.
-    if (wg_quick_down) forget_tunnel_table(paths);
+    if (down && down->rc == 0) forget_tunnel_table(paths);
     restore_src_valid_mark(runner, paths);
     record.ok = true;
     record.state = {{"active", false}};
@@ -188,10 +155,21 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
 
 }  // namespace
 
+std::optional<core::CommandResult> down_from_copy(core::CommandRunner& runner,
+                                                  const TunnelPaths& paths) {
+    auto dir = open_private_dir(paths, false, nullptr);
+    struct stat st {};
+    if (!dir || ::fstatat(dir->get(), kCopyName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+        return std::nullopt;
+    auto result = runner.run(wg_quick_command("down", copy_path(paths)));
+    ::unlinkat(dir->get(), kCopyName.c_str(), 0);
+    return result;
+}
+
 std::optional<core::CallerFile> read_tunnel_conf(const std::string& conf_path) {
-    if (conf_path.empty()) return std::nullopt;
     // A path with a NUL byte names nothing; the status query must not see a shorter path.
-    if (conf_path.find('\0') != std::string::npos) return std::nullopt;
+    if (conf_path.empty() || conf_path.find('\0') != std::string::npos) return std::nullopt;
     return core::read_caller_file(conf_path, kMaxConfSize);
 }
 
@@ -223,10 +201,7 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     runner.run({"modprobe", "wireguard"});
     // A wg-quick tunnel still up (this configuration was refused) goes down through wg-quick,
     // so that its routes and policy rules go with it, before the link is replaced.
-    if (const auto copy = private_copy(paths)) {
-        runner.run(wg_quick_command("down", *copy));
-        remove_private_copy(paths);
-    }
+    down_from_copy(runner, paths);
     // A link left over from an earlier run would make the add fail.
     runner.run(kTunnelLinkDeleteCmd);
     auto& logs = record.logs;
