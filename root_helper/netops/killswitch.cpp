@@ -56,42 +56,30 @@ bool still_referenced(const core::CommandResult& r) {
     return false;
 }
 
-// A prefix length 0..max with no sign and no leading zero: iptables reads numbers with base 0,
-// so "010" would be eight to it and ten to a reader of the record.
-bool is_prefix_length(std::string_view text, long long max) {
-    const auto value = core::parse_saturating(text);
-    return value && text[0] >= '0' && text[0] <= '9' && (text.size() == 1 || text[0] != '0') &&
-           *value <= max;
-}
-
-// text as inet_pton reads an address of family af: for IPv4 four decimal octets, nothing
-// shorter ("1.1.1" is 1.1.0.1 to inet_aton) and no leading zero (octal there). Entries reach
-// here without NUL bytes (split_refusal), which would end its reading early.
-bool address_literal(int af, std::string_view text, void* out) {
-    return ::inet_pton(af, std::string(text).c_str(), out) == 1;
-}
-
-// An IPv4 address, alone or with "/0".."/32" or a dotted mask whose ones are contiguous.
-bool is_ipv4_destination(std::string_view text) {
-    const auto slash = text.find('/');
-    in_addr parsed{};
-    if (!address_literal(AF_INET, text.substr(0, slash), &parsed)) return false;
-    if (slash == std::string_view::npos || is_prefix_length(text.substr(slash + 1), 32))
-        return true;
-    if (!address_literal(AF_INET, text.substr(slash + 1), &parsed)) return false;
-    // Contiguous: the inverted mask plus one is a power of two (0 and all ones included).
-    const std::uint32_t bits = ntohl(parsed.s_addr);
-    return ((~bits + 1) & ~bits) == 0;
-}
-
-// An IPv6 address, or one with a prefix length 0..128: the split-tunnel entries the IPv6
-// chain accepts. Only literal addresses, so ip6tables never resolves a name the caller gave.
-bool is_ipv6_destination(std::string_view text) {
+// An address of family af as inet_pton reads it (IPv4: four decimal octets, nothing shorter,
+// as "1.1.1" is 1.1.0.1 to inet_aton, and no leading zero, octal there), alone or with a prefix
+// length up to the family's bits in plain decimal (iptables reads numbers with base 0, so "010"
+// would be eight to it and ten to a reader of the record), or for IPv4 with a dotted mask whose
+// ones are contiguous. Entries reach here without NUL bytes, which would end inet_pton's reading.
+bool is_destination(int af, std::string_view text) {
     const auto slash = text.find('/');
     in6_addr parsed{};
-    return address_literal(AF_INET6, text.substr(0, slash), &parsed) &&
-           (slash == std::string_view::npos || is_prefix_length(text.substr(slash + 1), 128));
+    if (::inet_pton(af, std::string(text.substr(0, slash)).c_str(), &parsed) != 1) return false;
+    if (slash == std::string_view::npos) return true;
+    const std::string mask(text.substr(slash + 1));
+    const auto bits = core::parse_saturating(mask);
+    if (bits && mask[0] >= '0' && mask[0] <= '9' && (mask.size() == 1 || mask[0] != '0'))
+        return *bits <= (af == AF_INET ? 32 : 128);
+    in_addr dotted{};
+    if (af != AF_INET || ::inet_pton(AF_INET, mask.c_str(), &dotted) != 1) return false;
+    // Contiguous: the inverted mask plus one is a power of two (0 and all ones included).
+    const std::uint32_t inverted = ~ntohl(dotted.s_addr);
+    return ((inverted + 1) & inverted) == 0;
 }
+
+// The split-tunnel entries the IPv6 chain accepts. Only literal addresses, so ip6tables never
+// resolves a name the caller gave.
+bool is_ipv6_destination(std::string_view text) { return is_destination(AF_INET6, text); }
 
 // At most 40 bytes of the entry in a refusal (one entry may be the whole 128 KiB argument),
 // cut where a UTF-8 sequence begins.
@@ -112,7 +100,7 @@ std::optional<std::string> split_refusal(const std::vector<std::string>& split_i
         if (clean_cidr.empty()) continue;
         if (++entries > kMaxSplitEntries) return texts::split_too_many(kMaxSplitEntries);
         if (clean_cidr.find('\0') != std::string::npos ||
-            (!is_ipv4_destination(clean_cidr) && !is_ipv6_destination(clean_cidr)))
+            (!is_destination(AF_INET, clean_cidr) && !is_ipv6_destination(clean_cidr)))
             return texts::split_entry_refused(shown(clean_cidr));
     }
     return std::nullopt;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -55,40 +56,23 @@ std::optional<FsError> relink_to_stub(const ResolvPaths& paths) {
 // Where writing "through" path lands: path itself, or the end of the chain of symbolic links
 // that starts there (a dangling link's target is created, as an ordinary open would).
 std::optional<FsError> final_target(const std::string& path, std::string& out) {
-    std::string current = path;
+    out = path;
     for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-        struct stat st{};
-        if (::lstat(current.c_str(), &st) != 0) {
-            if (errno == ENOENT) {
-                out = current;
-                return std::nullopt;
-            }
-            return fs_error(errno, current);
-        }
-        if (!S_ISLNK(st.st_mode)) {
-            out = current;
+        std::error_code ec;
+        const std::string target = std::filesystem::read_symlink(out, ec);
+        // Not a link, or nothing there: what is written lands here.
+        if (ec == std::errc::invalid_argument || ec == std::errc::no_such_file_or_directory)
             return std::nullopt;
-        }
-        std::string target(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 4096,
-                           '\0');
-        ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
-        if (n < 0) return fs_error(errno, current);
-        // Longer than lstat said: the link changed under us. Refuse rather than follow a
-        // cut-off target.
-        if (static_cast<std::size_t>(n) == target.size()) return fs_error(ENAMETOOLONG, current);
-        target.resize(static_cast<std::size_t>(n));
-        current = (!target.empty() && target[0] == '/') ? target : core::dir_of(current) + "/" + target;
+        if (ec) return fs_error(ec.value(), out);
+        out = (!target.empty() && target[0] == '/') ? target : core::dir_of(out) + "/" + target;
     }
     return fs_error(ELOOP, path);
 }
 
 // "nameserver <primary IPv4 address>" of each public resolver.
-const std::string& fallback_resolvers() {
-    static const std::string text = [] {
-        std::string t;
-        for (const auto& r : kPublicResolvers) t += "nameserver " + r.v4[0] + "\n";
-        return t;
-    }();
+std::string fallback_resolvers() {
+    std::string text;
+    for (const auto& r : kPublicResolvers) text += "nameserver " + r.v4[0] + "\n";
     return text;
 }
 
@@ -115,19 +99,17 @@ std::optional<FsError> write_fallback(const ResolvPaths& paths) {
     if (auto e = final_target(paths.resolv_conf, target)) return e;
 
     struct stat st{};
-    if (::lstat(target.c_str(), &st) != 0) {
-        if (errno != ENOENT) return fs_error(errno, target);
-        // Nothing at the end of the path: no file, or a link that dangles (typically into
-        // the directory of a resolver that was removed). A regular file takes its place;
-        // following the link would create a file in a directory that may be gone.
-        return replace_with_fallback(paths.resolv_conf, nullptr);
-    }
-    if (S_ISDIR(st.st_mode)) return fs_error(EISDIR, target);
-    // A link to the stub of a resolver that is not running: its file in /run is resolved's
-    // own and goes at the next boot, so the link is replaced by a file of our own instead.
+    const bool missing = ::lstat(target.c_str(), &st) != 0;
+    if (missing && errno != ENOENT) return fs_error(errno, target);
+    if (!missing && S_ISDIR(st.st_mode)) return fs_error(EISDIR, target);
+    // Nothing at the end of the path: no file, or a link that dangles (typically into the
+    // directory of a resolver that was removed); following the link would create a file in a
+    // directory that may be gone. Or a link to the stub of a resolver that is not running: its
+    // file in /run is resolved's own and goes at the next boot. Either way a regular file of
+    // our own takes the place of paths.resolv_conf.
     struct stat stub{};
-    if (target != paths.resolv_conf && ::stat(paths.stub.c_str(), &stub) == 0 &&
-        stub.st_dev == st.st_dev && stub.st_ino == st.st_ino)
+    if (missing || (target != paths.resolv_conf && ::stat(paths.stub.c_str(), &stub) == 0 &&
+                    stub.st_dev == st.st_dev && stub.st_ino == st.st_ino))
         return replace_with_fallback(paths.resolv_conf, nullptr);
     // A rename would split a file with several names and turn a device into a regular file.
     if (!S_ISREG(st.st_mode) || st.st_nlink > 1) return write_in_place(target, S_ISREG(st.st_mode));

@@ -1,6 +1,7 @@
 // What a wg-quick start changes beyond its link: recorded when it comes up, undone after it.
 #include <charconv>
 #include <string_view>
+#include <utility>
 
 #include "root_helper/core/constants.hpp"
 #include "root_helper/core/system_util.hpp"
@@ -90,28 +91,24 @@ std::optional<std::string> read_src_valid_mark(const TunnelPaths& state) {
 
 std::optional<std::vector<std::string>> save_line_arguments(std::string_view line) {
     std::vector<std::string> args;
-    std::size_t i = 0;
-    while (i < line.size()) {
-        if (line[i] == ' ' || line[i] == '\t') {
-            ++i;
+    bool quoted = false;
+    bool in_arg = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (!quoted && (c == ' ' || c == '\t')) {
+            in_arg = false;
             continue;
         }
-        std::string arg;
-        bool quoted = false;
-        for (; i < line.size(); ++i) {
-            const char c = line[i];
-            if (!quoted && (c == ' ' || c == '\t')) break;
-            if (c == '"') {
-                quoted = !quoted;
-            } else if (quoted && c == '\\' && i + 1 < line.size()) {
-                arg += line[++i];
-            } else {
-                arg += c;
-            }
+        if (!std::exchange(in_arg, true)) args.emplace_back();
+        if (c == '"') {
+            quoted = !quoted;
+        } else if (quoted && c == '\\' && i + 1 < line.size()) {
+            args.back() += line[++i];
+        } else {
+            args.back() += c;
         }
-        if (quoted) return std::nullopt;
-        args.push_back(std::move(arg));
     }
+    if (quoted) return std::nullopt;
     return args;
 }
 
