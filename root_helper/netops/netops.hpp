@@ -172,12 +172,12 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
                               const std::optional<core::CallerFile>& conf,
                               const std::string& mtu_decimal, const TunnelPaths& paths = {});
 
-// "ip link del dev tq8wg0": whatever the tunnel was built as, it goes with its link.
-extern const std::vector<std::string> kTunnelLinkDeleteCmd;
-// "wg-quick down" with the private copy a wg-quick up left, when there is one in a directory
-// that is root's, and the copy removed: wg-quick's result, nullopt when there was no copy.
-std::optional<core::CommandResult> down_from_copy(core::CommandRunner& runner,
-                                                  const TunnelPaths& paths);
+// Whatever the tunnel was built as goes: a wg-quick tunnel through "wg-quick down" with the
+// private copy a wg-quick up left (when there is one in a directory that is root's; the copy is
+// removed), so that the routes and policy rules wg-quick added go with it, then the link itself
+// ("ip link del dev tq8wg0"). wg-quick's result, nullopt when there was no copy.
+std::optional<core::CommandResult> clear_tunnel(core::CommandRunner& runner,
+                                                const TunnelPaths& paths);
 
 // Where the reset finds the resolver files; tests point these into a scratch directory.
 struct ResolvPaths {

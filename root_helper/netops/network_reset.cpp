@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <optional>
@@ -125,21 +126,17 @@ bool stub_alive(const ResolvPaths& paths) {
     struct stat st{};
     if (::stat(paths.stub.c_str(), &st) != 0) return false;
     const auto table = core::read_whole_file(paths.udp_table);
-    if (!table) return false;
     const std::string stub = core::udp_table_address(core::STUB_DNS, core::kDnsPort);
-    for (const auto& socket : core::udp_sockets(*table))
-        if (socket.address == stub) return true;
-    return false;
+    return table && std::ranges::any_of(core::udp_sockets(*table),
+                                        [&](const auto& socket) { return socket.address == stub; });
 }
 
 void repair_resolv_conf(const ResolvPaths& paths, std::vector<core::LogEntry>& logs) {
-    bool linked = stub_alive(paths);
-    auto failure = linked ? relink_to_stub(paths) : write_fallback(paths);
-    if (linked && rename_refused(failure)) {
-        // A bind-mounted /etc/resolv.conf cannot become a link: give it working resolvers.
-        linked = false;
-        failure = write_fallback(paths);
-    }
+    const bool alive = stub_alive(paths);
+    auto failure = alive ? relink_to_stub(paths) : std::nullopt;
+    // A bind-mounted /etc/resolv.conf cannot become a link: give it working resolvers.
+    const bool linked = alive && !rename_refused(failure);
+    if (!linked) failure = write_fallback(paths);
     if (failure) {
         logs.push_back({std::string(texts::kRestoreResolvCmd), 1, "", failure->description});
     } else if (linked) {
@@ -165,10 +162,8 @@ core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
     logs.push_back({texts::flush_cmd(core::kKillswitchChain), 0, std::string(texts::kFlushed), ""});
 
     seams.remove_dns_redirect();
-    // A wg-quick tunnel goes down with the copy it came up from, so that the routes and
-    // policy rules wg-quick added go with it; the link delete catches everything else.
-    const auto down = down_from_copy(runner, tunnel);
-    runner.run(kTunnelLinkDeleteCmd);
+    // The tunnel goes, whatever it was built as.
+    const auto down = clear_tunnel(runner, tunnel);
     // A tunnel that died (its process killed, its link deleted by someone else) leaves
     // wg-quick's rules behind: wg-quick down refuses to run without the link.
     if (down && down->rc == 0) forget_tunnel_table(tunnel);

@@ -20,11 +20,11 @@
 
 namespace tq8::netops {
 
-const std::vector<std::string> kTunnelLinkDeleteCmd = {"ip", "link", "del", "dev",
-                                                        core::kTunnelIface};
-
 namespace {
 
+// Whatever the tunnel was built as, it goes with its link.
+const std::vector<std::string> kTunnelLinkDeleteCmd = {"ip", "link", "del", "dev",
+                                                        core::kTunnelIface};
 const std::string kWgQuick = "wg-quick";
 const std::string kBareAddress = "10.54.0.2/24";
 
@@ -93,11 +93,6 @@ std::vector<std::string> wg_quick_command(const std::string& wg_action, const st
 
 std::string copy_path(const TunnelPaths& paths) { return paths.private_dir + "/" + kCopyName; }
 
-core::CommandResult refused(const std::string& conf_path, const std::string& reason) {
-    core::audit_refusal("conf=" + core::audit_quote({conf_path}), reason);
-    return {1, "", reason};
-}
-
 // The caller's configuration, checked, as a private copy handed to wg-quick ACTION. For "up",
 // whatever an earlier up left is taken down first (unlogged clean-up), so a second up gives a
 // working tunnel instead of "already exists"; a copy wg-quick could not bring up is removed,
@@ -105,18 +100,17 @@ core::CommandResult refused(const std::string& conf_path, const std::string& rea
 core::CommandResult run_on_copy(core::CommandRunner& runner, const TunnelPaths& paths,
                                 const std::string& wg_action, const std::string& conf_path,
                                 const core::CallerFile& file) {
-    if (auto reason = refusal(file)) return refused(conf_path, *reason);
-    std::string error;
-    auto dir = open_private_dir(paths, true, &error);
-    if (!dir) return {1, "", texts::conf_copy_failed(error)};
-    if (wg_action == "up") {
-        down_from_copy(runner, paths);
-        runner.run(kTunnelLinkDeleteCmd);
+    if (auto reason = refusal(file)) {
+        core::audit_refusal("conf=" + core::audit_quote({conf_path}), *reason);
+        return {1, "", *reason};
     }
+    std::string error;
+    if (!open_private_dir(paths, true, &error)) return {1, "", texts::conf_copy_failed(error)};
+    if (wg_action == "up") clear_tunnel(runner, paths);
     if (auto e = write_private_file(paths, kCopyName, file.content))
         return {1, "", texts::conf_copy_failed(*e)};
     auto result = runner.run(wg_quick_command(wg_action, copy_path(paths)));
-    if (wg_action == "down" || result.rc != 0) ::unlinkat(dir->get(), kCopyName.c_str(), 0);
+    if (wg_action == "down" || result.rc != 0) remove_private_file(paths, kCopyName);
     return result;
 }
 
@@ -126,6 +120,20 @@ core::Value mtu_value(const std::string& mtu_decimal) {
     const auto v = core::parse_saturating(mtu_decimal);
     if (v && *v > LLONG_MIN && *v < LLONG_MAX) return *v;
     return core::BigInt{mtu_decimal};
+}
+
+// "wg-quick down" with the private copy a wg-quick up left, when there is one in a directory
+// that is root's, and the copy removed: wg-quick's result, nullopt when there was no copy.
+std::optional<core::CommandResult> down_from_copy(core::CommandRunner& runner,
+                                                  const TunnelPaths& paths) {
+    auto dir = open_private_dir(paths, false, nullptr);
+    struct stat st {};
+    if (!dir || ::fstatat(dir->get(), kCopyName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+        return std::nullopt;
+    auto result = runner.run(wg_quick_command("down", copy_path(paths)));
+    ::unlinkat(dir->get(), kCopyName.c_str(), 0);
+    return result;
 }
 
 core::Record take_down(core::CommandRunner& runner, const std::string& conf_path,
@@ -155,16 +163,11 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
 
 }  // namespace
 
-std::optional<core::CommandResult> down_from_copy(core::CommandRunner& runner,
-                                                  const TunnelPaths& paths) {
-    auto dir = open_private_dir(paths, false, nullptr);
-    struct stat st {};
-    if (!dir || ::fstatat(dir->get(), kCopyName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(st.st_mode))
-        return std::nullopt;
-    auto result = runner.run(wg_quick_command("down", copy_path(paths)));
-    ::unlinkat(dir->get(), kCopyName.c_str(), 0);
-    return result;
+std::optional<core::CommandResult> clear_tunnel(core::CommandRunner& runner,
+                                                const TunnelPaths& paths) {
+    const auto down = down_from_copy(runner, paths);
+    runner.run(kTunnelLinkDeleteCmd);
+    return down;
 }
 
 std::optional<core::CallerFile> read_tunnel_conf(const std::string& conf_path) {
@@ -201,9 +204,8 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     runner.run({"modprobe", "wireguard"});
     // A wg-quick tunnel still up (this configuration was refused) goes down through wg-quick,
     // so that its routes and policy rules go with it, before the link is replaced.
-    down_from_copy(runner, paths);
     // A link left over from an earlier run would make the add fail.
-    runner.run(kTunnelLinkDeleteCmd);
+    clear_tunnel(runner, paths);
     auto& logs = record.logs;
     const auto add =
         core::run_logged(runner, logs, {"ip", "link", "add", "dev", iface, "type", "wireguard"});
