@@ -23,20 +23,16 @@ constexpr std::size_t kMaxStateFile = 64 * 1024;
 std::optional<core::UniqueFd> open_private_dir(const TunnelPaths& paths, bool create,
                                                std::string* error) {
     const std::string& dir = paths.private_dir;
-    if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        if (error) *error = core::errno_text(errno, dir);
+    const auto failed = [&](int err) -> std::optional<core::UniqueFd> {
+        if (error) *error = core::errno_text(err, dir);
         return std::nullopt;
-    }
+    };
+    if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return failed(errno);
     core::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) {
-        if (error) *error = core::errno_text(errno, dir);
-        return std::nullopt;
-    }
+    if (!fd) return failed(errno);
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
-        if (error) *error = core::errno_text(EPERM, dir);
-        return std::nullopt;
-    }
+    if (::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0)
+        return failed(EPERM);
     if ((st.st_mode & 077) != 0) ::fchmod(fd.get(), 0700);
     return fd;
 }

@@ -27,6 +27,9 @@ constexpr std::size_t kMaxSplitEntries = 256;
 // WireGuard's customary UDP port: the kill switch lets the tunnel's own packets to it through.
 constexpr int kWireguardPort = 51820;
 
+const std::vector<std::string> kV4LocalRanges = {"192.168.0.0/16", "10.0.0.0/8", "172.16.0.0/12"};
+const std::vector<std::string> kV6LocalRanges = {"fc00::/7", "fe80::/10"};
+
 // Enough for any pile-up that interleaved runs could have left; bounds the loop should
 // iptables ever keep reporting success without removing anything.
 constexpr int kMaxJumpDeletes = 64;
@@ -77,10 +80,6 @@ bool is_destination(int af, std::string_view text) {
     return ((inverted + 1) & inverted) == 0;
 }
 
-// The split-tunnel entries the IPv6 chain accepts. Only literal addresses, so ip6tables never
-// resolves a name the caller gave.
-bool is_ipv6_destination(std::string_view text) { return is_destination(AF_INET6, text); }
-
 // At most 40 bytes of the entry in a refusal (one entry may be the whole 128 KiB argument),
 // cut where a UTF-8 sequence begins.
 std::string shown(std::string_view entry) {
@@ -100,60 +99,47 @@ std::optional<std::string> split_refusal(const std::vector<std::string>& split_i
         if (clean_cidr.empty()) continue;
         if (++entries > kMaxSplitEntries) return texts::split_too_many(kMaxSplitEntries);
         if (clean_cidr.find('\0') != std::string::npos ||
-            (!is_destination(AF_INET, clean_cidr) && !is_ipv6_destination(clean_cidr)))
+            (!is_destination(AF_INET, clean_cidr) && !is_destination(AF_INET6, clean_cidr)))
             return texts::split_entry_refused(shown(clean_cidr));
     }
     return std::nullopt;
 }
 
-// What differs between the two firewalls' chains; the shape and order of the rules do not.
-struct FamilyRules {
-    IpFamily family;
-    std::string loopback;                         // the loopback network
-    std::vector<std::string> local_ranges;        // networks on this side of the router
-    std::string dhcp_ports;                       // DHCP's client and server ports
+// Every rule is appended to the chain; its tail is the match and the target. The two
+// firewalls' chains differ only in their networks and ports, never in the rules' shape and order.
+std::vector<std::vector<std::string>> chain_rules(IpFamily family, const std::string& wg_iface,
+                                                  const std::vector<std::string>& split_ips) {
+    const bool v4 = family == IpFamily::kV4;
+    std::vector<std::vector<std::string>> rules;
+    const auto rule = [&](std::initializer_list<std::string> tail) {
+        rules.push_back(killswitch_command(family, "-A", tail));
+    };
+    rule({"-o", "lo", "-j", "ACCEPT"});
+    rule({"-d", v4 ? "127.0.0.0/8" : "::1", "-j", "ACCEPT"});
+    rule({"-m", "conntrack", "--ctstate", "ESTABLISHED,RELATED", "-j", "ACCEPT"});
+    // The networks on this side of the router: the private ranges, for IPv6 unique-local and
+    // link-local.
+    for (const auto& range : v4 ? kV4LocalRanges : kV6LocalRanges)
+        rule({"-d", range, "-j", "ACCEPT"});
+    // DHCP's client and server ports, DHCPv6's for IPv6.
+    rule({"-p", "udp", "--dport", v4 ? "67:68" : "546:547", "-j", "ACCEPT"});
     // Let through even while the tunnel is down (besides the public resolvers): the
     // application's service network, so it can still reach its own servers to bring the
     // tunnel back. It has no IPv6 counterpart.
-    std::vector<std::string> service_network;
-    bool (*takes_split_entry)(std::string_view);  // which split-tunnel entries this family gets
-};
-
-// Entries come from a comma-separated option where "a, b" is common; blank ones mean nothing.
-// Every entry that reaches a chain has passed split_refusal, so none is a name to resolve.
-bool not_blank(std::string_view entry) { return !entry.empty(); }
-
-const FamilyRules kV4Rules = {IpFamily::kV4, "127.0.0.0/8",
-                              {"192.168.0.0/16", "10.0.0.0/8", "172.16.0.0/12"}, "67:68",
-                              {"185.117.82.0/23"}, not_blank};
-// Unique-local and link-local in place of the private ranges, DHCPv6's ports, and only literal
-// IPv6 split-tunnel entries.
-const FamilyRules kV6Rules = {IpFamily::kV6, "::1", {"fc00::/7", "fe80::/10"}, "546:547", {},
-                              is_ipv6_destination};
-
-// Every rule is appended to the chain; its tail is the match and the target.
-std::vector<std::vector<std::string>> chain_rules(const FamilyRules& f, const std::string& wg_iface,
-                                                  const std::vector<std::string>& split_ips) {
-    std::vector<std::vector<std::string>> rules;
-    const auto rule = [&](std::initializer_list<std::string> tail) {
-        rules.push_back(killswitch_command(f.family, "-A", tail));
-    };
-    rule({"-o", "lo", "-j", "ACCEPT"});
-    rule({"-d", f.loopback, "-j", "ACCEPT"});
-    rule({"-m", "conntrack", "--ctstate", "ESTABLISHED,RELATED", "-j", "ACCEPT"});
-    for (const auto& range : f.local_ranges) rule({"-d", range, "-j", "ACCEPT"});
-    rule({"-p", "udp", "--dport", f.dhcp_ports, "-j", "ACCEPT"});
-    for (const auto& dest : f.service_network) rule({"-d", dest, "-j", "ACCEPT"});
+    if (v4) rule({"-d", "185.117.82.0/23", "-j", "ACCEPT"});
     for (const auto& r : kPublicResolvers)
-        for (const auto& dest : f.family == IpFamily::kV4 ? r.v4 : r.v6)
-            rule({"-d", dest, "-j", "ACCEPT"});
+        for (const auto& dest : v4 ? r.v4 : r.v6) rule({"-d", dest, "-j", "ACCEPT"});
     rule({"-o", wg_iface, "-j", "ACCEPT"});
     // iptables' trailing "+" matches every interface whose name begins with "wg".
     rule({"-o", "wg+", "-j", "ACCEPT"});
     rule({"-p", "udp", "--dport", std::to_string(kWireguardPort), "-j", "ACCEPT"});
+    // Entries come from a comma-separated option where "a, b" is common; blank ones mean
+    // nothing. Every entry that reaches a chain has passed split_refusal, so none is a name to
+    // resolve; the IPv6 chain takes only the literal IPv6 ones.
     for (const auto& entry : split_ips) {
         std::string clean_cidr = core::strip_whitespace(entry);
-        if (f.takes_split_entry(clean_cidr)) rule({"-d", std::move(clean_cidr), "-j", "ACCEPT"});
+        if (v4 ? !clean_cidr.empty() : is_destination(AF_INET6, clean_cidr))
+            rule({"-d", std::move(clean_cidr), "-j", "ACCEPT"});
     }
     // No catch-all after these: only DNS leaks are blocked, every other packet falls through.
     const std::string dns = std::to_string(core::kDnsPort);
@@ -175,7 +161,7 @@ std::vector<std::string> jump_to_chain(IpFamily family) {
 void build_v6_chain(core::CommandRunner& runner, const std::string& wg_iface,
                     const std::vector<std::string>& split_ips) {
     if (runner.run(killswitch_command(IpFamily::kV6, "-N")).rc != 0) return;
-    for (const auto& r : chain_rules(kV6Rules, wg_iface, split_ips)) runner.run(r);
+    for (const auto& r : chain_rules(IpFamily::kV6, wg_iface, split_ips)) runner.run(r);
     runner.run(jump_to_chain(IpFamily::kV6));
 }
 
@@ -186,13 +172,11 @@ core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
                                const std::vector<std::string>& split_ips) {
     // A switch-on with a list it cannot build is refused before anything changes; a switch-off
     // never looks at the list, so turning the kill switch off always works.
-    core::Record record;
     if (enable) {
         if (auto reason = split_refusal(split_ips)) {
             core::audit_refusal("split_ips", *reason);
-            record.state = {{"enabled", true}};
-            record.logs.push_back({std::string(texts::kSplitIpsCheckCmd), 1, "", *reason});
-            return record;
+            return {false, {{"enabled", true}},
+                    {{std::string(texts::kSplitIpsCheckCmd), 1, "", *reason}}};
         }
     }
 
@@ -204,24 +188,19 @@ core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
     remove_killswitch_chain(runner, IpFamily::kV6);
 
     if (!enable) {
-        record.ok = true;
-        record.state = {{"enabled", false}};
-        record.logs.push_back({core::join(killswitch_command(IpFamily::kV4, "-X")), 0,
-                               std::string(texts::kKillswitchOff), ""});
-        return record;
+        return {true, {{"enabled", false}}, {{core::join(killswitch_command(IpFamily::kV4, "-X")),
+                                               0, std::string(texts::kKillswitchOff), ""}}};
     }
 
-    const auto rules = chain_rules(kV4Rules, wg_iface, split_ips);
-    record.logs.reserve(rules.size() + 2);
-    core::run_logged(runner, record.logs, killswitch_command(IpFamily::kV4, "-N"));
-    for (const auto& r : rules) core::run_logged(runner, record.logs, r);
+    const auto rules = chain_rules(IpFamily::kV4, wg_iface, split_ips);
+    std::vector<core::LogEntry> logs;
+    logs.reserve(rules.size() + 2);
+    core::run_logged(runner, logs, killswitch_command(IpFamily::kV4, "-N"));
+    for (const auto& r : rules) core::run_logged(runner, logs, r);
     // Inserted last: until the jump exists the half-built chain filters nothing.
-    const auto jump = core::run_logged(runner, record.logs, jump_to_chain(IpFamily::kV4));
+    const auto jump = core::run_logged(runner, logs, jump_to_chain(IpFamily::kV4));
     build_v6_chain(runner, wg_iface, split_ips);
-
-    record.ok = jump.rc == 0;
-    record.state = {{"enabled", true}};
-    return record;
+    return {jump.rc == 0, {{"enabled", true}}, std::move(logs)};
 }
 
 bool remove_killswitch_chain(core::CommandRunner& runner, IpFamily family) {

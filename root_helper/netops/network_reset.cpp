@@ -151,15 +151,12 @@ void repair_resolv_conf(const ResolvPaths& paths, std::vector<core::LogEntry>& l
 
 core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
                                      const ResolvPaths& paths, const TunnelPaths& tunnel) {
-    core::Record record;
-    record.ok = true;
-    auto& logs = record.logs;
-
     // Removal of what may not exist: failures are expected and say nothing.
     remove_killswitch_chain(runner);
     runner.run(mss_clamp_command("-D"));
     remove_killswitch_chain(runner, IpFamily::kV6);
-    logs.push_back({texts::flush_cmd(core::kKillswitchChain), 0, std::string(texts::kFlushed), ""});
+    std::vector<core::LogEntry> logs = {
+        {texts::flush_cmd(core::kKillswitchChain), 0, std::string(texts::kFlushed), ""}};
 
     seams.remove_dns_redirect();
     // The tunnel goes, whatever it was built as.
@@ -178,7 +175,7 @@ core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
 
     core::run_logged(runner, logs, core::kFlushResolverCachesCmd);
     core::run_logged(runner, logs, {"systemctl", "restart", "NetworkManager"});
-    return record;
+    return {true, {}, std::move(logs)};
 }
 
 }  // namespace tq8::netops

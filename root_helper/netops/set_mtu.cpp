@@ -12,11 +12,6 @@ namespace tq8::netops {
 
 namespace {
 
-// No interface and no "-w": the rule is for every connection request leaving or forwarded.
-const std::vector<std::string> kMssRule = {"POSTROUTING", "-p",   "tcp",    "--tcp-flags",
-                                           "SYN,RST",     "SYN",  "-j",     "TCPMSS",
-                                           "--clamp-mss-to-pmtu"};
-
 // One line per device: "<name> <index> <own MTU> <MTU the helper set>". Link names hold no
 // white space (the kernel refuses it), so the line splits unambiguously.
 const std::string kMtuFile = "mtus";
@@ -84,9 +79,9 @@ void remember_mtu(const TunnelPaths& state, const std::string& device, const Lin
 }  // namespace
 
 std::vector<std::string> mss_clamp_command(const char* rule_command) {
-    std::vector<std::string> argv = {"iptables", "-t", "mangle", rule_command};
-    argv.insert(argv.end(), kMssRule.begin(), kMssRule.end());
-    return argv;
+    // No interface and no "-w": the rule is for every connection request leaving or forwarded.
+    return {"iptables", "-t", "mangle", rule_command, "POSTROUTING", "-p", "tcp", "--tcp-flags",
+            "SYN,RST", "SYN", "-j", "TCPMSS", "--clamp-mss-to-pmtu"};
 }
 
 core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, long long mtu,
@@ -95,9 +90,9 @@ core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, 
     const long long clamped = std::clamp<long long>(mtu, kMinLinkMtu, kEthernetMtu);
     const std::string mtu_val = std::to_string(clamped);
 
-    core::Record record;
+    std::vector<core::LogEntry> logs;
     const auto before = state.link_state(interface);
-    const auto set = core::run_logged(runner, record.logs, link_mtu_command(interface, mtu_val));
+    const auto set = core::run_logged(runner, logs, link_mtu_command(interface, mtu_val));
     // What the link has now is what the helper set: the kernel's answer, not the request.
     if (before && set.rc == 0)
         if (const auto after = state.link_state(interface)) remember_mtu(state, interface, *before, *after);
@@ -105,12 +100,8 @@ core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, 
     // Checked first so that repeated calls leave a single copy of the rule; a check that
     // cannot run at all counts as "missing" and the add reports why.
     if (runner.run(mss_clamp_command("-C")).rc != 0)
-        core::run_logged(runner, record.logs, std::string(texts::kMssClampCmd),
-                         mss_clamp_command("-A"));
-
-    record.ok = set.rc == 0;
-    record.state = {{"mtu", clamped}, {"interface", interface}};
-    return record;
+        core::run_logged(runner, logs, std::string(texts::kMssClampCmd), mss_clamp_command("-A"));
+    return {set.rc == 0, {{"mtu", clamped}, {"interface", interface}}, std::move(logs)};
 }
 
 void restore_mtus(core::CommandRunner& runner, const TunnelPaths& state,

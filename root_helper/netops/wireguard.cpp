@@ -138,7 +138,7 @@ std::optional<core::CommandResult> down_from_copy(core::CommandRunner& runner,
 
 core::Record take_down(core::CommandRunner& runner, const std::string& conf_path,
                        const std::optional<core::CallerFile>& conf, const TunnelPaths& paths) {
-    core::Record record;
+    std::vector<core::LogEntry> logs;
     // What up brought up goes down with the copy it was brought up from, whatever file (or
     // none) the caller names now.
     std::optional<core::CommandResult> down;
@@ -148,17 +148,15 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
         down = run_on_copy(runner, paths, "down", conf_path, *file);
     if (down) {
         const auto label = texts::wg_quick_down_cmd(conf_path.empty() ? copy_path(paths) : conf_path);
-        record.logs.push_back(core::log_entry(label, *down));
+        logs.push_back(core::log_entry(label, *down));
     }
     // Always, because wg-quick may have failed or the link may have been built bare.
-    core::run_logged(runner, record.logs, kTunnelLinkDeleteCmd);
+    core::run_logged(runner, logs, kTunnelLinkDeleteCmd);
     // wg-quick took its rules with it; when it could not (the tunnel had died), the table
     // stays recorded for the reset, which removes them.
     if (down && down->rc == 0) forget_tunnel_table(paths);
     restore_src_valid_mark(runner, paths);
-    record.ok = true;
-    record.state = {{"active", false}};
-    return record;
+    return {true, {{"active", false}}, std::move(logs)};
 }
 
 }  // namespace
@@ -182,7 +180,7 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
                               const std::string& mtu_decimal, const TunnelPaths& paths) {
     if (action == "down") return take_down(runner, conf_path, conf, paths);
 
-    core::Record record;
+    std::vector<core::LogEntry> logs;
     const std::string& iface = core::kTunnelIface;
     // A tunnel that died since its up left wg-quick's rules for its table: the next start
     // would add its own beside them, and only wg-quick down would take both away.
@@ -190,13 +188,11 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     if (const auto file = wg_quick_tests(conf)) {
         remember_src_valid_mark(paths);
         const auto up = run_on_copy(runner, paths, "up", conf_path, *file);
-        record.logs.push_back(core::log_entry(texts::wg_quick_up_cmd(conf_path), up));
+        logs.push_back(core::log_entry(texts::wg_quick_up_cmd(conf_path), up));
         settle_src_valid_mark(paths);
         if (up.rc == 0) {
             note_tunnel_up(runner, paths);
-            record.ok = true;
-            record.state = {{"active", true}, {"mode", kWgQuick}};
-            return record;
+            return {true, {{"active", true}, {"mode", kWgQuick}}, std::move(logs)};
         }
         // A failed wg-quick stays first in the logs and the bare link is tried instead.
     }
@@ -206,7 +202,6 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     // so that its routes and policy rules go with it, before the link is replaced.
     // A link left over from an earlier run would make the add fail.
     clear_tunnel(runner, paths);
-    auto& logs = record.logs;
     const auto add =
         core::run_logged(runner, logs, {"ip", "link", "add", "dev", iface, "type", "wireguard"});
     core::run_logged(runner, logs, {"ip", "address", "add", kBareAddress, "dev", iface});
@@ -218,9 +213,9 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     if (const auto phys_dev = default_route_device(runner.run(kDefaultRouteCmd)))
         seams.set_mtu(*phys_dev, mtu_decimal);
 
-    record.ok = add.rc == 0 && set.rc == 0;
-    record.state = {{"active", add.rc == 0}, {"interface", iface}, {"mtu", mtu_value(mtu_decimal)}};
-    return record;
+    return {add.rc == 0 && set.rc == 0,
+            {{"active", add.rc == 0}, {"interface", iface}, {"mtu", mtu_value(mtu_decimal)}},
+            std::move(logs)};
 }
 
 }  // namespace tq8::netops
