@@ -63,16 +63,6 @@ void remove_private_file(const TunnelPaths& paths, const std::string& name) {
     if (auto dir = open_private_dir(paths, false, nullptr)) ::unlinkat(dir->get(), name.c_str(), 0);
 }
 
-std::vector<std::string_view> lines_of(std::string_view text) {
-    std::vector<std::string_view> lines;
-    while (!text.empty()) {
-        const auto nl = text.find('\n');
-        lines.push_back(text.substr(0, nl));
-        text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
-    }
-    return lines;
-}
-
 std::optional<LinkState> read_link_state(const std::string& device) {
     // The kernel's own limit on names; a longer one would be cut short and name another link.
     if (device.empty() || device.size() >= IFNAMSIZ || device.find('\0') != std::string::npos)

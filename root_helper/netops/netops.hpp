@@ -117,9 +117,6 @@ std::optional<std::string> write_private_file(const TunnelPaths& paths, const st
 std::optional<std::string> read_private_file(const TunnelPaths& paths, const std::string& name);
 void remove_private_file(const TunnelPaths& paths, const std::string& name);
 
-// text's lines, without their "\n"; a last line without one counts too.
-std::vector<std::string_view> lines_of(std::string_view text);
-
 // Sets interface's MTU (clamped to kMinLinkMtu..kEthernetMtu) and adds the MSS clamp rule when
 // a check finds it missing. {"ok", "mtu", "interface", "logs"}; "ok" is the ip command's
 // success. The first change of a link's MTU is remembered in state, so that the reset can put

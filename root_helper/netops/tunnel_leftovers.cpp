@@ -1,5 +1,6 @@
 // What a wg-quick start changes beyond its link: recorded when it comes up, undone after it.
 #include <charconv>
+#include <ranges>
 #include <string_view>
 #include <utility>
 
@@ -31,17 +32,6 @@ std::string first_token(std::string_view text) {
     return parts.empty() ? std::string() : std::string(parts[0]);
 }
 
-// "wg show <if> fwmark" prints "0x" and the mark in hex, or "off".
-std::optional<unsigned long> fwmark_table(const core::CommandResult& show) {
-    const std::string mark = first_token(show.out);
-    unsigned long v = 0;
-    if (show.rc != 0 || !mark.starts_with("0x") ||
-        std::from_chars(mark.data() + 2, mark.data() + mark.size(), v, 16).ptr !=
-            mark.data() + mark.size() || v == 0 || v > 0xffffffffUL)
-        return std::nullopt;
-    return v;
-}
-
 // Deletes rule (an "ip -4|-6 rule del ..." vector) until none is left; how many went.
 int delete_all(core::CommandRunner& runner, const std::vector<std::string>& rule) {
     int deleted = 0;
@@ -68,15 +58,17 @@ void remove_firewall_rules(core::CommandRunner& runner, const std::string& progr
     if (save.rc != 0) return;
     const std::string marker = "-m comment --comment \"" + kRuleComment + "\"";
     std::string table;
-    for (const auto line : lines_of(save.out)) {
+    for (const auto piece : std::views::split(save.out, '\n')) {
+        const std::string_view line(piece.begin(), piece.end());
         if (line.starts_with('*')) table = std::string(line.substr(1));
         if (table.empty() || !line.starts_with("-A ") || line.find(marker) == std::string::npos)
             continue;
+        // The rule's own arguments, "-A" turned into "-D", in its table.
         auto args = save_line_arguments(line);
-        if (!args || args->size() < 2) continue;
-        std::vector<std::string> del = {program, "-t", table, "-D"};
-        del.insert(del.end(), args->begin() + 1, args->end());
-        runner.run(del);
+        if (!args) continue;
+        args->front() = "-D";
+        args->insert(args->begin(), {program, "-t", table});
+        runner.run(*args);
     }
 }
 
@@ -117,7 +109,8 @@ void remember_src_valid_mark(const TunnelPaths& state) {
     // machine's own value, the one read now may already be the tunnel's.
     if (read_private_file(state, kMarkFile)) return;
     const auto now = read_src_valid_mark(state);
-    if (now && *now != kTunnelMark) write_private_file(state, kMarkFile, *now + " " + kTunnelMark + "\n");
+    if (now && *now != kTunnelMark)
+        write_private_file(state, kMarkFile, *now + " " + kTunnelMark + "\n");
 }
 
 void settle_src_valid_mark(const TunnelPaths& state) {
@@ -127,8 +120,15 @@ void settle_src_valid_mark(const TunnelPaths& state) {
 }
 
 void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state) {
-    if (const auto table = fwmark_table(runner.run({"wg", "show", core::kTunnelIface, "fwmark"})))
-        write_private_file(state, kTableFile, std::to_string(*table) + "\n");
+    // "wg show <if> fwmark" prints "0x" and the mark in hex, or "off".
+    const auto show = runner.run({"wg", "show", core::kTunnelIface, "fwmark"});
+    const std::string mark = first_token(show.out);
+    const char* end = mark.data() + mark.size();
+    unsigned long table = 0;
+    if (show.rc == 0 && mark.starts_with("0x") &&
+        std::from_chars(mark.data() + 2, end, table, 16).ptr == end && table != 0 &&
+        table <= 0xffffffffUL)
+        write_private_file(state, kTableFile, std::to_string(table) + "\n");
     else
         forget_tunnel_table(state);
 }

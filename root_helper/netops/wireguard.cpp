@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <ranges>
 #include <string_view>
 
 #include <fcntl.h>
@@ -73,7 +74,8 @@ std::optional<std::string> refusal(const core::CallerFile& file) {
     static constexpr std::pair<std::string_view, std::string_view> kHooks[] = {
         {"preup", "PreUp"}, {"postup", "PostUp"}, {"predown", "PreDown"},
         {"postdown", "PostDown"}, {"saveconfig", "SaveConfig"}};
-    for (auto line : lines_of(file.content)) {
+    for (const auto piece : std::views::split(file.content, '\n')) {
+        std::string_view line(piece.begin(), piece.end());
         line = line.substr(0, line.find('#'));
         const auto eq = line.find('=');
         const std::string key = normalised_key(line.substr(0, eq));
