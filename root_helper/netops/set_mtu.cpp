@@ -65,16 +65,15 @@ void remember_mtu(const TunnelPaths& state, const std::string& device, const Lin
     // The same link throughout, or the change cannot be told apart from someone else's.
     if (before.index != after.index) return;
     auto entries = load(state);
-    for (auto& e : entries) {
-        if (e.device != device) continue;
+    const auto e = std::ranges::find(entries, device, &Remembered::device);
+    if (e == entries.end() && before.mtu == after.mtu) return;  // nothing to put back
+    if (e == entries.end()) {
+        entries.push_back({device, before, after.mtu});
+    } else {
         // A link made again since: what was remembered belonged to the old one.
-        if (e.own.index != after.index) e.own = before;
-        e.set = after.mtu;
-        store(state, entries);
-        return;
+        if (e->own.index != after.index) e->own = before;
+        e->set = after.mtu;
     }
-    if (before.mtu == after.mtu) return;  // nothing changed, nothing to put back
-    entries.push_back({device, before, after.mtu});
     store(state, entries);
 }
 
@@ -90,11 +89,10 @@ core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, 
                      const TunnelPaths& state) {
     // Silent: the record's "mtu" is what the caller learns about the clamping.
     const long long clamped = std::clamp<long long>(mtu, kMinLinkMtu, kEthernetMtu);
-    const std::string mtu_val = std::to_string(clamped);
 
     std::vector<core::LogEntry> logs;
     const auto before = state.link_state(interface);
-    const auto set = core::run_logged(runner, logs, link_mtu_command(interface, mtu_val));
+    const auto set = core::run_logged(runner, logs, link_mtu_command(interface, std::to_string(clamped)));
     // What the link has now is what the helper set: the kernel's answer, not the request.
     if (before && set.rc == 0)
         if (const auto after = state.link_state(interface)) remember_mtu(state, interface, *before, *after);

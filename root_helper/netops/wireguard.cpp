@@ -1,4 +1,5 @@
-// manage_wireguard: the tq8wg0 tunnel, through wg-quick or as a bare link built with ip.
+// manage_wireguard: the tq8wg0 tunnel, through wg-quick or as a bare link built with ip, and the
+// default-route device lookup that gives the physical device the tunnel's MTU.
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "root_helper/core/constants.hpp"
 #include "root_helper/core/saturating_int.hpp"
 #include "root_helper/core/system_util.hpp"
+#include "root_helper/core/text_decode.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/core/unique_fd.hpp"
 #include "root_helper/netops/netops.hpp"
@@ -88,11 +90,6 @@ std::optional<std::string> refusal(const core::CallerFile& file) {
     return std::nullopt;
 }
 
-// "wg-quick <wg_action> <conf>"; wg-quick is looked up on PATH.
-std::vector<std::string> wg_quick_command(const std::string& wg_action, const std::string& conf) {
-    return {kWgQuick, wg_action, conf};
-}
-
 std::string copy_path(const TunnelPaths& paths) { return paths.private_dir + "/" + kCopyName; }
 
 // The caller's configuration, checked, as a private copy handed to wg-quick ACTION. For "up",
@@ -111,7 +108,8 @@ core::CommandResult run_on_copy(core::CommandRunner& runner, const TunnelPaths& 
     if (wg_action == "up") clear_tunnel(runner, paths);
     if (auto e = write_private_file(paths, kCopyName, file.content))
         return {1, "", texts::conf_copy_failed(*e)};
-    auto result = runner.run(wg_quick_command(wg_action, copy_path(paths)));
+    // wg-quick is looked up on PATH.
+    auto result = runner.run({kWgQuick, wg_action, copy_path(paths)});
     if (wg_action == "down" || result.rc != 0) remove_private_file(paths, kCopyName);
     return result;
 }
@@ -133,7 +131,7 @@ std::optional<core::CommandResult> down_from_copy(core::CommandRunner& runner,
     if (!dir || ::fstatat(dir->get(), kCopyName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode))
         return std::nullopt;
-    auto result = runner.run(wg_quick_command("down", copy_path(paths)));
+    auto result = runner.run({kWgQuick, "down", copy_path(paths)});
     ::unlinkat(dir->get(), kCopyName.c_str(), 0);
     return result;
 }
@@ -168,6 +166,22 @@ std::optional<core::CommandResult> clear_tunnel(core::CommandRunner& runner,
     const auto down = down_from_copy(runner, paths);
     runner.run(kTunnelLinkDeleteCmd);
     return down;
+}
+
+const std::vector<std::string> kDefaultRouteCmd = {"ip", "-o", "-4", "route", "show", "to",
+                                                   "default"};
+
+std::optional<std::string> default_route_device(const core::CommandResult& route) {
+    if (route.rc != 0 || route.out.find("dev ") == std::string::npos) return std::nullopt;
+    const auto parts = core::split_whitespace(route.out);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (parts[i] != "dev") continue;
+        // ip never ends a route line with "dev"; should it ever, there is no device to name,
+        // and guessing one would change the MTU of the wrong link.
+        if (i + 1 == parts.size()) return std::nullopt;
+        return std::string(parts[i + 1]);
+    }
+    return std::nullopt;
 }
 
 std::optional<core::CallerFile> read_tunnel_conf(const std::string& conf_path) {
