@@ -2,6 +2,7 @@
 // shared by the switch and the reset.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,12 +52,11 @@ std::vector<std::string> killswitch_command(IpFamily family, const char* command
 // the legacy one says "Too many links" (EMLINK), the nf_tables one
 // "CHAIN_DEL failed (Device or resource busy)", older ones "CHAIN_USER_DEL failed".
 bool still_referenced(const core::CommandResult& r) {
-    if (r.rc == 0) return false;
-    for (std::string_view mark : {"Too many links", "resource busy", "CHAIN_USER_DEL",
-                                  "CHAIN_DEL", "referenc"}) {
-        if (r.err.find(mark) != std::string::npos) return true;
-    }
-    return false;
+    constexpr std::string_view kMarks[] = {"Too many links", "resource busy", "CHAIN_USER_DEL",
+                                           "CHAIN_DEL", "referenc"};
+    return r.rc != 0 && std::ranges::any_of(kMarks, [&](std::string_view mark) {
+               return r.err.find(mark) != std::string::npos;
+           });
 }
 
 // An address of family af as inet_pton reads it (IPv4: four decimal octets, nothing shorter,
@@ -172,12 +172,10 @@ core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
                                const std::vector<std::string>& split_ips) {
     // A switch-on with a list it cannot build is refused before anything changes; a switch-off
     // never looks at the list, so turning the kill switch off always works.
-    if (enable) {
-        if (auto reason = split_refusal(split_ips)) {
-            core::audit_refusal("split_ips", *reason);
-            return {false, {{"enabled", true}},
-                    {{std::string(texts::kSplitIpsCheckCmd), 1, "", *reason}}};
-        }
+    if (const auto reason = enable ? split_refusal(split_ips) : std::nullopt) {
+        core::audit_refusal("split_ips", *reason);
+        return {false, {{"enabled", true}},
+                {{std::string(texts::kSplitIpsCheckCmd), 1, "", *reason}}};
     }
 
     // Each call that goes on starts from "absent", so a second switch-on cannot leave a second

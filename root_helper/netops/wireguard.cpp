@@ -1,5 +1,6 @@
 // manage_wireguard: the tq8wg0 tunnel, through wg-quick or as a bare link built with ip, and the
 // default-route device lookup that gives the physical device the tunnel's MTU.
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -174,14 +175,11 @@ const std::vector<std::string> kDefaultRouteCmd = {"ip", "-o", "-4", "route", "s
 std::optional<std::string> default_route_device(const core::CommandResult& route) {
     if (route.rc != 0 || route.out.find("dev ") == std::string::npos) return std::nullopt;
     const auto parts = core::split_whitespace(route.out);
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (parts[i] != "dev") continue;
-        // ip never ends a route line with "dev"; should it ever, there is no device to name,
-        // and guessing one would change the MTU of the wrong link.
-        if (i + 1 == parts.size()) return std::nullopt;
-        return std::string(parts[i + 1]);
-    }
-    return std::nullopt;
+    const auto dev = std::ranges::find(parts, std::string_view("dev"));
+    // ip never ends a route line with "dev"; should it ever, there is no device to name, and
+    // guessing one would change the MTU of the wrong link.
+    if (dev == parts.end() || dev + 1 == parts.end()) return std::nullopt;
+    return std::string(dev[1]);
 }
 
 std::optional<core::CallerFile> read_tunnel_conf(const std::string& conf_path) {
