@@ -148,11 +148,9 @@ std::optional<LinkState> read_link_state(const std::string& device) {
     struct ifreq ifr {};
     std::memcpy(ifr.ifr_name, device.data(), device.size());
     if (::ioctl(sock.get(), SIOCGIFINDEX, &ifr) != 0) return std::nullopt;
-    LinkState state;
-    state.index = ifr.ifr_ifindex;
+    const int index = ifr.ifr_ifindex;
     if (::ioctl(sock.get(), SIOCGIFMTU, &ifr) != 0) return std::nullopt;
-    state.mtu = ifr.ifr_mtu;
-    return state;
+    return LinkState{index, ifr.ifr_mtu};
 }
 
 std::optional<std::vector<std::string>> save_line_arguments(std::string_view line) {

@@ -115,14 +115,6 @@ core::CommandResult run_on_copy(core::CommandRunner& runner, const TunnelPaths& 
     return result;
 }
 
-// The MTU goes back to the caller as the integer it passed: a plain integer when it fits,
-// otherwise its decimal text, which the binding turns back into an integer.
-core::Value mtu_value(const std::string& mtu_decimal) {
-    const auto v = core::parse_saturating(mtu_decimal);
-    if (v && *v > LLONG_MIN && *v < LLONG_MAX) return *v;
-    return core::BigInt{mtu_decimal};
-}
-
 // "wg-quick down" with the private copy a wg-quick up left, when there is one in a directory
 // that is root's, and the copy removed: wg-quick's result, nullopt when there was no copy.
 std::optional<core::CommandResult> down_from_copy(core::CommandRunner& runner,
@@ -227,9 +219,13 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     if (const auto phys_dev = default_route_device(runner.run(kDefaultRouteCmd)))
         seams.set_mtu(*phys_dev, mtu_decimal);
 
+    // The MTU goes back to the caller as the integer it passed: a plain integer when it fits,
+    // otherwise its decimal text, which the binding turns back into an integer.
+    core::Value mtu = core::BigInt{mtu_decimal};
+    if (const auto v = core::parse_saturating(mtu_decimal); v && *v > LLONG_MIN && *v < LLONG_MAX)
+        mtu = *v;
     return {add.rc == 0 && set.rc == 0,
-            {{"active", add.rc == 0}, {"interface", iface}, {"mtu", mtu_value(mtu_decimal)}},
-            std::move(logs)};
+            {{"active", add.rc == 0}, {"interface", iface}, {"mtu", mtu}}, std::move(logs)};
 }
 
 }  // namespace tq8::netops
