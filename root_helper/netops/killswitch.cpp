@@ -105,14 +105,16 @@ std::optional<std::string> split_refusal(const std::vector<std::string>& split_i
     return std::nullopt;
 }
 
-// Every rule is appended to the chain; its tail is the match and the target. The two
-// firewalls' chains differ only in their networks and ports, never in the rules' shape and order.
-std::vector<std::vector<std::string>> chain_rules(IpFamily family, const std::string& wg_iface,
+// One family's kill switch as the commands that build it: the chain's creation, its rules, each
+// appended with its match and target, and last "<program> -I OUTPUT 1 -j TQ8_KILLSWITCH": until
+// the jump exists the half-built chain filters nothing. The two firewalls' chains differ only in
+// their networks and ports, never in the rules' shape and order.
+std::vector<std::vector<std::string>> chain_steps(IpFamily family, const std::string& wg_iface,
                                                   const std::vector<std::string>& split_ips) {
     const bool v4 = family == IpFamily::kV4;
-    std::vector<std::vector<std::string>> rules;
+    std::vector<std::vector<std::string>> steps = {killswitch_command(family, "-N")};
     const auto rule = [&](std::initializer_list<std::string> tail) {
-        rules.push_back(killswitch_command(family, "-A", tail));
+        steps.push_back(killswitch_command(family, "-A", tail));
     };
     rule({"-o", "lo", "-j", "ACCEPT"});
     rule({"-d", v4 ? "127.0.0.0/8" : "::1", "-j", "ACCEPT"});
@@ -145,24 +147,8 @@ std::vector<std::vector<std::string>> chain_rules(IpFamily family, const std::st
     const std::string dns = std::to_string(core::kDnsPort);
     rule({"-p", "udp", "--dport", dns, "-j", "REJECT"});
     rule({"-p", "tcp", "--dport", dns, "-j", "REJECT"});
-    return rules;
-}
-
-// "<program> -I OUTPUT 1 -j TQ8_KILLSWITCH".
-std::vector<std::string> jump_to_chain(IpFamily family) {
-    return {firewall_program(family), "-I", "OUTPUT", "1", "-j", core::kKillswitchChain};
-}
-
-// The IPv6 half of a switch-on. Nothing of it is logged in the record, and nothing of it
-// decides "ok": a machine without ip6tables or with IPv6 off in the kernel still gets its IPv4
-// kill switch and the record it always had. A chain that cannot be created gets no rules and no
-// jump: either the firewall is unusable, or a chain the removal could not delete is still
-// there, and appending to it would double its rules.
-void build_v6_chain(core::CommandRunner& runner, const std::string& wg_iface,
-                    const std::vector<std::string>& split_ips) {
-    if (runner.run(killswitch_command(IpFamily::kV6, "-N")).rc != 0) return;
-    for (const auto& r : chain_rules(IpFamily::kV6, wg_iface, split_ips)) runner.run(r);
-    runner.run(jump_to_chain(IpFamily::kV6));
+    steps.push_back({firewall_program(family), "-I", "OUTPUT", "1", "-j", core::kKillswitchChain});
+    return steps;
 }
 
 }  // namespace
@@ -190,14 +176,19 @@ core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
                                                0, std::string(texts::kKillswitchOff), ""}}};
     }
 
-    const auto rules = chain_rules(IpFamily::kV4, wg_iface, split_ips);
+    const auto v4 = chain_steps(IpFamily::kV4, wg_iface, split_ips);
     std::vector<core::LogEntry> logs;
-    logs.reserve(rules.size() + 2);
-    core::run_logged(runner, logs, killswitch_command(IpFamily::kV4, "-N"));
-    for (const auto& r : rules) core::run_logged(runner, logs, r);
-    // Inserted last: until the jump exists the half-built chain filters nothing.
-    const auto jump = core::run_logged(runner, logs, jump_to_chain(IpFamily::kV4));
-    build_v6_chain(runner, wg_iface, split_ips);
+    logs.reserve(v4.size());
+    core::CommandResult jump;
+    for (const auto& step : v4) jump = core::run_logged(runner, logs, step);
+    // The IPv6 half: nothing of it is logged in the record, and nothing of it decides "ok": a
+    // machine without ip6tables or with IPv6 off in the kernel still gets its IPv4 kill switch
+    // and the record it always had. A chain that cannot be created gets no rules and no jump:
+    // either the firewall is unusable, or a chain the removal could not delete is still there,
+    // and appending to it would double its rules.
+    const auto v6 = chain_steps(IpFamily::kV6, wg_iface, split_ips);
+    if (runner.run(v6.front()).rc == 0)
+        for (std::size_t i = 1; i < v6.size(); ++i) runner.run(v6[i]);
     return {jump.rc == 0, {{"enabled", true}}, std::move(logs)};
 }
 
