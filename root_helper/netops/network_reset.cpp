@@ -89,12 +89,6 @@ std::optional<FsError> replace_with_fallback(const std::string& target, const st
                     target);
 }
 
-// Rewrites target through itself: what it is (a device, a file with several names, a
-// bind-mounted file) and its mode, owner and group all stay.
-std::optional<FsError> write_in_place(const std::string& target, bool regular) {
-    return fs_error(core::write_in_place(target, fallback_resolvers(), regular), target);
-}
-
 std::optional<FsError> write_fallback(const ResolvPaths& paths) {
     std::string target;
     if (auto e = final_target(paths.resolv_conf, target)) return e;
@@ -113,11 +107,14 @@ std::optional<FsError> write_fallback(const ResolvPaths& paths) {
                     stub.st_dev == st.st_dev && stub.st_ino == st.st_ino))
         return replace_with_fallback(paths.resolv_conf, nullptr);
     // A rename would split a file with several names and turn a device into a regular file.
-    if (!S_ISREG(st.st_mode) || st.st_nlink > 1) return write_in_place(target, S_ISREG(st.st_mode));
-    auto replaced = replace_with_fallback(target, &st);
-    if (rename_refused(replaced) || (replaced && replaced->err == EPERM))
-        return write_in_place(target, true);
-    return replaced;
+    const bool in_place = !S_ISREG(st.st_mode) || st.st_nlink > 1;
+    auto replaced = in_place ? std::nullopt : replace_with_fallback(target, &st);
+    if (!in_place && !rename_refused(replaced) && !(replaced && replaced->err == EPERM))
+        return replaced;
+    // Rewritten through itself: what it is (a device, a file with several names, a bind-mounted
+    // file) and its mode, owner and group all stay.
+    const bool regular = S_ISREG(st.st_mode);
+    return fs_error(core::write_in_place(target, fallback_resolvers(), regular), target);
 }
 
 // The stub counts only while resolved serves it: its file can outlive the service in /run,
@@ -139,12 +136,10 @@ void repair_resolv_conf(const ResolvPaths& paths, std::vector<core::LogEntry>& l
     if (!linked) failure = write_fallback(paths);
     if (failure) {
         logs.push_back({std::string(texts::kRestoreResolvCmd), 1, "", failure->description});
-    } else if (linked) {
-        logs.push_back({std::string(texts::kRelinkCmd), 0, std::string(texts::kRelinked), ""});
-    } else {
-        logs.push_back(
-            {std::string(texts::kWriteResolvCmd), 0, std::string(texts::kWrittenFallback), ""});
+        return;
     }
+    logs.push_back({std::string(linked ? texts::kRelinkCmd : texts::kWriteResolvCmd), 0,
+                    std::string(linked ? texts::kRelinked : texts::kWrittenFallback), ""});
 }
 
 }  // namespace

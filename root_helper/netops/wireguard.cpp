@@ -2,6 +2,7 @@
 // default-route device lookup that gives the physical device the tunnel's MTU.
 #include <algorithm>
 #include <climits>
+#include <locale>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -42,8 +43,8 @@ const std::string kCopyName = core::kTunnelIface + ".conf";
 // says nothing about paths the caller could not see; it follows links, so a dangling link
 // counts as no configuration. nullopt when a test fails.
 std::optional<core::CallerFile> wg_quick_tests(const std::optional<core::CallerFile>& file) {
-    if (!file || file->status == core::CallerFile::Status::absent) return std::nullopt;
-    if (!core::on_path(kWgQuick)) return std::nullopt;
+    if (!file || file->status == core::CallerFile::Status::absent || !core::on_path(kWgQuick))
+        return std::nullopt;
     return file;
 }
 
@@ -52,11 +53,11 @@ std::optional<core::CallerFile> wg_quick_tests(const std::optional<core::CallerF
 // blanks of any kind, NUL bytes (which bash's read drops) and other padding cannot hide a key;
 // what this refuses beyond wg-quick's own reading is no key wg would accept either.
 std::string normalised_key(std::string_view key) {
+    // The classic locale's letters and digits are ASCII's, whatever locale the process has.
+    const auto& ascii = std::use_facet<std::ctype<char>>(std::locale::classic());
     std::string out;
-    for (unsigned char c : key) {
-        if (c >= 'A' && c <= 'Z') out += static_cast<char>(c - 'A' + 'a');
-        else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out += static_cast<char>(c);
-    }
+    for (const char c : key)
+        if (ascii.is(std::ctype_base::alnum, c)) out += ascii.tolower(c);
     return out;
 }
 
