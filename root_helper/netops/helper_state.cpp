@@ -38,8 +38,10 @@ const std::string kTunnelMark = "1";
 // Each delete removes one copy; wg-quick adds one per start, so a handful is already many.
 constexpr int kMaxDeletes = 16;
 
-// wg-quick tags each firewall rule it adds for a full tunnel with this comment.
-const std::string kRuleComment = "wg-quick(8) rule for " + core::kTunnelIface;
+// wg-quick tags each firewall rule it adds for a full tunnel with a comment; iptables-save lists
+// it as this match.
+const std::string kRuleMarker =
+    "-m comment --comment \"wg-quick(8) rule for " + core::kTunnelIface + "\"";
 
 std::string first_token(std::string_view text) {
     const auto parts = core::split_whitespace(text);
@@ -55,11 +57,11 @@ int delete_all(core::CommandRunner& runner, const std::vector<std::string>& rule
 
 void remove_policy_rules(core::CommandRunner& runner, const std::string& family,
                          const std::string& table) {
-    const int ours = delete_all(
-        runner, {"ip", family, "rule", "del", "not", "fwmark", table, "table", table});
+    const std::vector<std::string> ours = {"ip", family, "rule", "del", "not", "fwmark", table,
+                                           "table", table};
     // wg-quick adds the main table's rule together with its own; it is shared by every full
     // tunnel, so it goes only with ours and only when no other tunnel's rule is left.
-    if (ours == 0) return;
+    if (delete_all(runner, ours) == 0) return;
     const auto show = runner.run({"ip", family, "rule", "show"});
     if (show.rc != 0 || show.out.find("not from all fwmark") != std::string::npos) return;
     delete_all(runner, {"ip", family, "rule", "del", "table", "main", "suppress_prefixlength", "0"});
@@ -70,12 +72,11 @@ void remove_policy_rules(core::CommandRunner& runner, const std::string& family,
 void remove_firewall_rules(core::CommandRunner& runner, const std::string& program) {
     const auto save = runner.run({program + "-save"});
     if (save.rc != 0) return;
-    const std::string marker = "-m comment --comment \"" + kRuleComment + "\"";
     std::string table;
     for (const auto piece : std::views::split(save.out, '\n')) {
         const std::string_view line(piece.begin(), piece.end());
         if (line.starts_with('*')) table = std::string(line.substr(1));
-        if (table.empty() || !line.starts_with("-A ") || line.find(marker) == std::string::npos)
+        if (table.empty() || !line.starts_with("-A ") || line.find(kRuleMarker) == std::string::npos)
             continue;
         // The rule's own arguments, "-A" turned into "-D", in its table.
         auto args = save_line_arguments(line);
@@ -128,9 +129,7 @@ std::optional<std::string> read_private_file(const TunnelPaths& paths, const std
     core::UniqueFd fd(::openat(dir->get(), name.c_str(),
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::size_t>(st.st_size) > kMaxStateFile)
-        return std::nullopt;
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     return core::read_to_end(fd.get(), kMaxStateFile);
 }
 
@@ -156,21 +155,18 @@ std::optional<LinkState> read_link_state(const std::string& device) {
 std::optional<std::vector<std::string>> save_line_arguments(std::string_view line) {
     std::vector<std::string> args;
     bool quoted = false;
-    bool in_arg = false;
+    bool between = true;  // no argument is open
     for (std::size_t i = 0; i < line.size(); ++i) {
         const char c = line[i];
         if (!quoted && (c == ' ' || c == '\t')) {
-            in_arg = false;
+            between = true;
             continue;
         }
-        if (!std::exchange(in_arg, true)) args.emplace_back();
-        if (c == '"') {
+        if (std::exchange(between, false)) args.emplace_back();
+        if (c == '"')
             quoted = !quoted;
-        } else if (quoted && c == '\\' && i + 1 < line.size()) {
-            args.back() += line[++i];
-        } else {
-            args.back() += c;
-        }
+        else
+            args.back() += (quoted && c == '\\' && i + 1 < line.size()) ? line[++i] : c;
     }
     if (quoted) return std::nullopt;
     return args;

@@ -144,9 +144,8 @@ std::vector<std::vector<std::string>> chain_steps(IpFamily family, const std::st
             rule({"-d", std::move(clean_cidr), "-j", "ACCEPT"});
     }
     // No catch-all after these: only DNS leaks are blocked, every other packet falls through.
-    const std::string dns = std::to_string(core::kDnsPort);
-    rule({"-p", "udp", "--dport", dns, "-j", "REJECT"});
-    rule({"-p", "tcp", "--dport", dns, "-j", "REJECT"});
+    for (const char* protocol : {"udp", "tcp"})
+        rule({"-p", protocol, "--dport", std::to_string(core::kDnsPort), "-j", "REJECT"});
     steps.push_back({firewall_program(family), "-I", "OUTPUT", "1", "-j", core::kKillswitchChain});
     return steps;
 }
@@ -205,9 +204,8 @@ bool remove_killswitch_chain(core::CommandRunner& runner, IpFamily family) {
 
     // Each -D removes one jump, so jumps left by runs that interleaved would otherwise pin the
     // chain for good: no later switch-on, switch-off or reset could ever delete it.
-    for (int i = 0; i < kMaxJumpDeletes; ++i) {
-        if (runner.run(delete_jump).rc != 0) break;
-    }
+    int jumps = 0;
+    while (jumps < kMaxJumpDeletes && runner.run(delete_jump).rc == 0) ++jumps;
     runner.run(flush_chain);
     return runner.run(delete_chain).rc == 0;
 }

@@ -41,19 +41,6 @@ bool rename_refused(const std::optional<FsError>& e) {
     return e && (e->err == EBUSY || e->err == EXDEV);
 }
 
-// name's directory, for the replacements made beside it.
-std::optional<FsError> in_dir_of(const std::string& path, core::UniqueFd& dir) {
-    dir = core::UniqueFd(::open(core::dir_of(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    return dir ? std::nullopt : fs_error(errno, path);
-}
-
-std::optional<FsError> relink_to_stub(const ResolvPaths& paths) {
-    core::UniqueFd dir;
-    if (auto e = in_dir_of(paths.resolv_conf, dir)) return e;
-    return fs_error(core::replace_with_link(dir.get(), core::base_of(paths.resolv_conf), paths.stub),
-                    paths.resolv_conf);
-}
-
 // Where writing "through" path lands: path itself, or the end of the chain of symbolic links
 // that starts there (a dangling link's target is created, as an ordinary open would).
 std::optional<FsError> final_target(const std::string& path, std::string& out) {
@@ -77,16 +64,19 @@ std::string fallback_resolvers() {
     return text;
 }
 
-// A fresh file with the fallback text renamed over target. It takes over old's mode, owner
-// and group; without old (nothing was there) it is root's, 0644: every program on the machine
-// reads it, whatever umask the helper inherited.
-std::optional<FsError> replace_with_fallback(const std::string& target, const struct stat* old) {
-    core::UniqueFd dir;
-    if (auto e = in_dir_of(target, dir)) return e;
+// path replaced beside itself, in its directory: by a symbolic link to link_target when one is
+// given, otherwise by a fresh file with the fallback text. That file takes over old's mode,
+// owner and group; without old (nothing was there) it is root's, 0644: every program on the
+// machine reads it, whatever umask the helper inherited.
+std::optional<FsError> replace_entry(const std::string& path, const struct stat* old,
+                                     const std::string* link_target = nullptr) {
+    core::UniqueFd dir(::open(core::dir_of(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return fs_error(errno, path);
+    const std::string name = core::base_of(path);
+    if (link_target) return fs_error(core::replace_with_link(dir.get(), name, *link_target), path);
     core::FileMode mode{old ? (old->st_mode & 07777) : 0644, std::nullopt, true};
     if (old) mode.owner = {old->st_uid, old->st_gid};
-    return fs_error(core::replace_file(dir.get(), core::base_of(target), fallback_resolvers(), mode),
-                    target);
+    return fs_error(core::replace_file(dir.get(), name, fallback_resolvers(), mode), path);
 }
 
 std::optional<FsError> write_fallback(const ResolvPaths& paths) {
@@ -105,10 +95,10 @@ std::optional<FsError> write_fallback(const ResolvPaths& paths) {
     struct stat stub{};
     if (missing || (target != paths.resolv_conf && ::stat(paths.stub.c_str(), &stub) == 0 &&
                     stub.st_dev == st.st_dev && stub.st_ino == st.st_ino))
-        return replace_with_fallback(paths.resolv_conf, nullptr);
+        return replace_entry(paths.resolv_conf, nullptr);
     // A rename would split a file with several names and turn a device into a regular file.
     const bool in_place = !S_ISREG(st.st_mode) || st.st_nlink > 1;
-    auto replaced = in_place ? std::nullopt : replace_with_fallback(target, &st);
+    auto replaced = in_place ? std::nullopt : replace_entry(target, &st);
     if (!in_place && !rename_refused(replaced) && !(replaced && replaced->err == EPERM))
         return replaced;
     // Rewritten through itself: what it is (a device, a file with several names, a bind-mounted
@@ -130,7 +120,7 @@ bool stub_alive(const ResolvPaths& paths) {
 
 void repair_resolv_conf(const ResolvPaths& paths, std::vector<core::LogEntry>& logs) {
     const bool alive = stub_alive(paths);
-    auto failure = alive ? relink_to_stub(paths) : std::nullopt;
+    auto failure = alive ? replace_entry(paths.resolv_conf, nullptr, &paths.stub) : std::nullopt;
     // A bind-mounted /etc/resolv.conf cannot become a link: give it working resolvers.
     const bool linked = alive && !rename_refused(failure);
     if (!linked) failure = write_fallback(paths);
