@@ -177,7 +177,6 @@ core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
 
     const auto v4 = chain_steps(IpFamily::kV4, wg_iface, split_ips);
     std::vector<core::LogEntry> logs;
-    logs.reserve(v4.size());
     core::CommandResult jump;
     for (const auto& step : v4) jump = core::run_logged(runner, logs, step);
     // The IPv6 half: nothing of it is logged in the record, and nothing of it decides "ok": a

@@ -110,8 +110,7 @@ std::optional<FsError> write_fallback(const ResolvPaths& paths) {
 // The stub counts only while resolved serves it: its file can outlive the service in /run,
 // and a link to a dead stub leaves the machine without DNS.
 bool stub_alive(const ResolvPaths& paths) {
-    struct stat st{};
-    if (::stat(paths.stub.c_str(), &st) != 0) return false;
+    if (::faccessat(AT_FDCWD, paths.stub.c_str(), F_OK, AT_EACCESS) != 0) return false;
     const auto table = core::read_whole_file(paths.udp_table);
     const std::string stub = core::udp_table_address(core::STUB_DNS, core::kDnsPort);
     return table && std::ranges::any_of(core::udp_sockets(*table),

@@ -135,15 +135,12 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
     std::vector<core::LogEntry> logs;
     // What up brought up goes down with the copy it was brought up from, whatever file (or
     // none) the caller names now.
-    std::optional<core::CommandResult> down;
-    if (core::on_path(kWgQuick)) down = down_from_copy(runner, paths);
-    else remove_private_file(paths, kCopyName);
+    auto down = core::on_path(kWgQuick) ? down_from_copy(runner, paths) : std::nullopt;
+    remove_private_file(paths, kCopyName);
     if (const auto file = wg_quick_tests(conf); file && !down)
         down = run_on_copy(runner, paths, "down", conf_path, *file);
-    if (down) {
-        const auto label = texts::wg_quick_down_cmd(conf_path.empty() ? copy_path(paths) : conf_path);
-        logs.push_back(core::log_entry(label, *down));
-    }
+    const std::string shown = conf_path.empty() ? copy_path(paths) : conf_path;
+    if (down) logs.push_back(core::log_entry(texts::wg_quick_down_cmd(shown), *down));
     // Always, because wg-quick may have failed or the link may have been built bare.
     core::run_logged(runner, logs, kTunnelLinkDeleteCmd);
     // wg-quick took its rules with it; when it could not (the tunnel had died), the table
