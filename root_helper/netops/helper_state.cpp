@@ -40,7 +40,7 @@ constexpr int kMaxDeletes = 16;
 
 // wg-quick tags each firewall rule it adds for a full tunnel with a comment; iptables-save lists
 // it as this match.
-const std::string kRuleMarker =
+const std::string kRuleMark =
     "-m comment --comment \"wg-quick(8) rule for " + core::kTunnelIface + "\"";
 
 std::string first_token(std::string_view text) {
@@ -76,7 +76,7 @@ void remove_firewall_rules(core::CommandRunner& runner, const std::string& progr
     for (const auto piece : std::views::split(save.out, '\n')) {
         const std::string_view line(piece.begin(), piece.end());
         if (line.starts_with('*')) table = std::string(line.substr(1));
-        if (table.empty() || !line.starts_with("-A ") || line.find(kRuleMarker) == std::string::npos)
+        if (table.empty() || !line.starts_with("-A ") || line.find(kRuleMark) == std::string::npos)
             continue;
         // The rule's own arguments, "-A" turned into "-D", in its table.
         auto args = save_line_arguments(line);

@@ -25,8 +25,8 @@ struct Remembered {
 
 // "ip link set dev <device> mtu <mtu>": set_mtu's command, and the reset's when it gives the
 // physical device its MTU back.
-std::vector<std::string> link_mtu_command(const std::string& device, const std::string& mtu) {
-    return {"ip", "link", "set", "dev", device, "mtu", mtu};
+std::vector<std::string> link_mtu_command(const std::string& device, long long mtu) {
+    return {"ip", "link", "set", "dev", device, "mtu", std::to_string(mtu)};
 }
 
 // A line that does not parse is dropped: the record is root's own, so it can only be damaged,
@@ -92,7 +92,7 @@ core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, 
 
     std::vector<core::LogEntry> logs;
     const auto before = state.link_state(interface);
-    const auto set = core::run_logged(runner, logs, link_mtu_command(interface, std::to_string(clamped)));
+    const auto set = core::run_logged(runner, logs, link_mtu_command(interface, clamped));
     // What the link has now is what the helper set: the kernel's answer, not the request.
     if (before && set.rc == 0)
         if (const auto after = state.link_state(interface)) remember_mtu(state, interface, *before, *after);
@@ -112,7 +112,7 @@ void restore_mtus(core::CommandRunner& runner, const TunnelPaths& state,
         // Gone, made again, or given another MTU since: the link's MTU is not the helper's.
         if (!now || now->index != e.own.index || now->mtu != e.set || e.own.mtu == e.set)
             continue;
-        const auto cmd = link_mtu_command(e.device, std::to_string(e.own.mtu));
+        const auto cmd = link_mtu_command(e.device, e.own.mtu);
         if (core::run_logged(runner, logs, cmd).rc != 0) failed.push_back(e);
     }
     store(state, failed);
