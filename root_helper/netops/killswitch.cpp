@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>

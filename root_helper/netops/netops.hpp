@@ -1,9 +1,7 @@
 // Network operations: MTU and MSS clamping, kill switch, WireGuard tunnel, emergency reset.
 #pragma once
 
-#include <cstddef>
 #include <functional>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>

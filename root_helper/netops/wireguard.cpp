@@ -2,9 +2,9 @@
 // default-route device lookup that gives the physical device the tunnel's MTU.
 #include <algorithm>
 #include <climits>
-#include <locale>
 #include <cstdlib>
 #include <cstring>
+#include <locale>
 #include <optional>
 #include <ranges>
 #include <string_view>
