@@ -203,8 +203,8 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
 
     runner.run({"modprobe", "wireguard"});
     // A wg-quick tunnel still up (this configuration was refused) goes down through wg-quick,
-    // so that its routes and policy rules go with it, before the link is replaced.
-    // A link left over from an earlier run would make the add fail.
+    // so that its routes and policy rules go with it, before the link is replaced; a link left
+    // over from an earlier run would make the add fail.
     clear_tunnel(runner, paths);
     const auto add =
         core::run_logged(runner, logs, {"ip", "link", "add", "dev", iface, "type", "wireguard"});
