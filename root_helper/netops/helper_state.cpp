@@ -1,6 +1,11 @@
-// The helper's root-only state directory: its files, and the kernel's view of a link.
+// The helper's root-only state: the directory and its files, the kernel's view of a link, and
+// what a wg-quick start changes beyond its link, recorded when it comes up and undone after it.
 #include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <ranges>
+#include <string_view>
+#include <utility>
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -9,41 +14,111 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "root_helper/core/constants.hpp"
 #include "root_helper/core/safe_replace.hpp"
 #include "root_helper/core/system_util.hpp"
+#include "root_helper/core/text_decode.hpp"
 #include "root_helper/netops/netops.hpp"
 
 namespace tq8::netops {
 
 namespace {
+
 // Far above anything the helper writes there, small enough to read whole.
 constexpr std::size_t kMaxStateFile = 64 * 1024;
+
+// "<table>\n": the routing table (and fwmark) wg-quick chose for a full tunnel.
+const std::string kTableFile = "tunnel-table";
+// "<before> <tunnel's>\n": src_valid_mark before the start, and what the start made it.
+const std::string kMarkFile = "src-valid-mark";
+
+// The only value wg-quick gives src_valid_mark.
+const std::string kTunnelMark = "1";
+
+// Each delete removes one copy; wg-quick adds one per start, so a handful is already many.
+constexpr int kMaxDeletes = 16;
+
+// wg-quick tags each firewall rule it adds for a full tunnel with a comment; iptables-save lists
+// it as this match.
+const std::string kRuleMark =
+    "-m comment --comment \"wg-quick(8) rule for " + core::kTunnelIface + "\"";
+
+std::string first_token(std::string_view text) {
+    const auto parts = core::split_whitespace(text);
+    return parts.empty() ? std::string() : std::string(parts[0]);
+}
+
+// Deletes rule (an "ip -4|-6 rule del ..." vector) until none is left; how many went.
+int delete_all(core::CommandRunner& runner, const std::vector<std::string>& rule) {
+    int deleted = 0;
+    while (deleted < kMaxDeletes && runner.run(rule).rc == 0) ++deleted;
+    return deleted;
+}
+
+void remove_policy_rules(core::CommandRunner& runner, const std::string& family,
+                         const std::string& table) {
+    const std::vector<std::string> ours = {"ip", family, "rule", "del", "not", "fwmark", table,
+                                           "table", table};
+    // wg-quick adds the main table's rule together with its own; it is shared by every full
+    // tunnel, so it goes only with ours and only when no other tunnel's rule is left.
+    if (delete_all(runner, ours) == 0) return;
+    const auto show = runner.run({"ip", family, "rule", "show"});
+    if (show.rc != 0 || show.out.find("not from all fwmark") != std::string::npos) return;
+    delete_all(runner, {"ip", family, "rule", "del", "table", "main", "suppress_prefixlength", "0"});
+}
+
+// Every rule that iptables-save lists with wg-quick's comment for our link, deleted in its
+// table, exactly as listed.
+void remove_firewall_rules(core::CommandRunner& runner, const std::string& program) {
+    const auto save = runner.run({program + "-save"});
+    if (save.rc != 0) return;
+    std::string table;
+    for (const auto piece : std::views::split(save.out, '\n')) {
+        const std::string_view line(piece.begin(), piece.end());
+        if (line.starts_with('*')) table = std::string(line.substr(1));
+        if (table.empty() || !line.starts_with("-A ") || line.find(kRuleMark) == std::string::npos)
+            continue;
+        // The rule's own arguments, "-A" turned into "-D", in its table.
+        auto args = save_line_arguments(line);
+        if (!args) continue;
+        args->front() = "-D";
+        args->insert(args->begin(), {program, "-t", table});
+        runner.run(*args);
+    }
+}
+
+std::optional<std::string> read_src_valid_mark(const TunnelPaths& state) {
+    const auto text = core::read_whole_file(state.src_valid_mark);
+    const std::string value = text ? first_token(*text) : std::string();
+    if (value.empty()) return std::nullopt;
+    return value;
+}
+
 }  // namespace
 
 std::optional<core::UniqueFd> open_private_dir(const TunnelPaths& paths, bool create,
                                                std::string* error) {
     const std::string& dir = paths.private_dir;
-    if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        if (error) *error = core::errno_text(errno, dir);
+    const auto failed = [&](int err) -> std::optional<core::UniqueFd> {
+        if (error) *error = core::errno_text(err, dir);
         return std::nullopt;
-    }
+    };
+    if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return failed(errno);
     core::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) {
-        if (error) *error = core::errno_text(errno, dir);
-        return std::nullopt;
-    }
+    if (!fd) return failed(errno);
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
-        if (error) *error = core::errno_text(EPERM, dir);
-        return std::nullopt;
-    }
+    if (::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0)
+        return failed(EPERM);
     if ((st.st_mode & 077) != 0) ::fchmod(fd.get(), 0700);
     return fd;
 }
 
-std::optional<std::string> write_private_file(int dirfd, const TunnelPaths& paths,
-                                              const std::string& name, std::string_view content) {
-    if (int err = core::replace_file(dirfd, name, content, {}))
+std::optional<std::string> write_private_file(const TunnelPaths& paths, const std::string& name,
+                                              std::string_view content) {
+    std::string error;
+    auto dir = open_private_dir(paths, true, &error);
+    if (!dir) return error;
+    if (int err = core::replace_file(dir->get(), name, content, {}))
         return core::errno_text(err, paths.private_dir + "/" + name);
     return std::nullopt;
 }
@@ -54,9 +129,7 @@ std::optional<std::string> read_private_file(const TunnelPaths& paths, const std
     core::UniqueFd fd(::openat(dir->get(), name.c_str(),
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::size_t>(st.st_size) > kMaxStateFile)
-        return std::nullopt;
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     return core::read_to_end(fd.get(), kMaxStateFile);
 }
 
@@ -74,11 +147,91 @@ std::optional<LinkState> read_link_state(const std::string& device) {
     struct ifreq ifr {};
     std::memcpy(ifr.ifr_name, device.data(), device.size());
     if (::ioctl(sock.get(), SIOCGIFINDEX, &ifr) != 0) return std::nullopt;
-    LinkState state;
-    state.index = ifr.ifr_ifindex;
+    const int index = ifr.ifr_ifindex;
     if (::ioctl(sock.get(), SIOCGIFMTU, &ifr) != 0) return std::nullopt;
-    state.mtu = ifr.ifr_mtu;
-    return state;
+    return LinkState{index, ifr.ifr_mtu};
 }
+
+std::optional<std::vector<std::string>> save_line_arguments(std::string_view line) {
+    std::vector<std::string> args;
+    bool quoted = false;
+    bool between = true;  // no argument is open
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (!quoted && (c == ' ' || c == '\t')) {
+            between = true;
+            continue;
+        }
+        if (std::exchange(between, false)) args.emplace_back();
+        if (c == '"')
+            quoted = !quoted;
+        else
+            args.back() += (quoted && c == '\\' && i + 1 < line.size()) ? line[++i] : c;
+    }
+    if (quoted) return std::nullopt;
+    return args;
+}
+
+void remember_src_valid_mark(const TunnelPaths& state) {
+    // An earlier start that was never taken down keeps its record: its "before" is the
+    // machine's own value, the one read now may already be the tunnel's.
+    if (read_private_file(state, kMarkFile)) return;
+    const auto now = read_src_valid_mark(state);
+    if (now && *now != kTunnelMark)
+        write_private_file(state, kMarkFile, *now + " " + kTunnelMark + "\n");
+}
+
+void settle_src_valid_mark(const TunnelPaths& state) {
+    // A start that was refused, failed early or is not a full tunnel left it alone: a 1 set
+    // later by someone else must not be taken for the tunnel's.
+    if (read_src_valid_mark(state) != kTunnelMark) remove_private_file(state, kMarkFile);
+}
+
+void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state) {
+    // "wg show <if> fwmark" prints "0x" and the mark in hex, or "off".
+    const auto show = runner.run({"wg", "show", core::kTunnelIface, "fwmark"});
+    const std::string mark = first_token(show.out);
+    const char* end = mark.data() + mark.size();
+    unsigned long table = 0;
+    if (show.rc == 0 && mark.starts_with("0x") &&
+        std::from_chars(mark.data() + 2, end, table, 16).ptr == end && table != 0 &&
+        table <= 0xffffffffUL)
+        write_private_file(state, kTableFile, std::to_string(table) + "\n");
+    else
+        forget_tunnel_table(state);
+}
+
+void restore_src_valid_mark(core::CommandRunner& runner, const TunnelPaths& state) {
+    const auto record = read_private_file(state, kMarkFile);
+    if (!record) return;
+    const auto fields = core::split_whitespace(*record);
+    const auto now = read_src_valid_mark(state);
+    // Only a value the tunnel set is put back: one set since is someone else's.
+    if (fields.size() == 2 && now && *now == fields[1] &&
+        fields[0].find_first_not_of("0123456789") == std::string_view::npos) {
+        const std::string setting = "net.ipv4.conf.all.src_valid_mark=" + std::string(fields[0]);
+        if (runner.run({"sysctl", "-q", "-w", setting}).rc != 0) return;  // a later run retries
+    }
+    remove_private_file(state, kMarkFile);
+}
+
+void remove_tunnel_leftovers(core::CommandRunner& runner, const TunnelPaths& state) {
+    const auto record = read_private_file(state, kTableFile);
+    if (!record) return;
+    const std::string table = first_token(*record);
+    if (!table.empty() && table.find_first_not_of("0123456789") == std::string::npos) {
+        remove_policy_rules(runner, "-4", table);
+        remove_policy_rules(runner, "-6", table);
+        remove_firewall_rules(runner, "iptables");
+        remove_firewall_rules(runner, "ip6tables");
+        // Where nft is installed, wg-quick puts the same rules in tables of its own instead.
+        if (core::on_path("nft"))
+            for (const char* family : {"ip", "ip6"})
+                runner.run({"nft", "delete", "table", family, "wg-quick-" + core::kTunnelIface});
+    }
+    forget_tunnel_table(state);
+}
+
+void forget_tunnel_table(const TunnelPaths& state) { remove_private_file(state, kTableFile); }
 
 }  // namespace tq8::netops

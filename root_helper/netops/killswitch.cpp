@@ -1,7 +1,11 @@
-// manage_killswitch: the kill switch chain that keeps DNS inside the tunnel.
+// manage_killswitch: the kill switch chain that keeps DNS inside the tunnel, and its removal,
+// shared by the switch and the reset.
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +13,7 @@
 
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/constants.hpp"
+#include "root_helper/core/saturating_int.hpp"
 #include "root_helper/core/text_decode.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/netops/netops.hpp"
@@ -17,56 +22,64 @@ namespace tq8::netops {
 
 namespace {
 
-// A decimal number 0..max with no sign and no leading zero: iptables reads numbers with base 0,
-// so "010" would be eight to it and ten to a reader of the record.
-std::optional<std::uint32_t> decimal_upto(std::string_view text, std::uint32_t max) {
-    if (text.empty() || text.size() > 3 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
-    std::uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    }
-    if (value > max) return std::nullopt;
-    return value;
+// The most split-tunnel entries a switch-on takes. Each is one rule per firewall, and the
+// run lock is held for all of them: with 256 a switch-on holds it for about 1.5 s here (IPv6
+// entries, which go to both firewalls), so a slow machine stays well under a minute.
+constexpr std::size_t kMaxSplitEntries = 256;
+
+// WireGuard's customary UDP port: the kill switch lets the tunnel's own packets to it through.
+constexpr int kWireguardPort = 51820;
+
+const std::vector<std::string> kV4LocalRanges = {"192.168.0.0/16", "10.0.0.0/8", "172.16.0.0/12"};
+const std::vector<std::string> kV6LocalRanges = {"fc00::/7", "fe80::/10"};
+
+// Enough for any pile-up that interleaved runs could have left; bounds the loop should
+// iptables ever keep reporting success without removing anything.
+constexpr int kMaxJumpDeletes = 64;
+
+// "iptables" or "ip6tables".
+const char* firewall_program(IpFamily family) {
+    return family == IpFamily::kV6 ? "ip6tables" : "iptables";
 }
 
-// text as inet_pton reads an address of family af; a NUL byte would end its reading early.
-bool address_literal(int af, std::string_view text, void* out) {
-    return !text.empty() && text.size() < INET6_ADDRSTRLEN &&
-           text.find('\0') == std::string_view::npos &&
-           ::inet_pton(af, std::string(text).c_str(), out) == 1;
+// "<program> <command> TQ8_KILLSWITCH <tail...>": a command on one family's chain.
+std::vector<std::string> killswitch_command(IpFamily family, const char* command,
+                                            std::initializer_list<std::string> tail = {}) {
+    std::vector<std::string> argv = {firewall_program(family), command, core::kKillswitchChain};
+    argv.insert(argv.end(), tail);
+    return argv;
 }
 
-// Four decimal octets, as inet_pton reads them: nothing shorter ("1.1.1" is 1.1.0.1 to
-// inet_aton) and no leading zero (octal there); the address as a 32-bit number, or nullopt.
-std::optional<std::uint32_t> dotted_quad(std::string_view text) {
-    in_addr parsed{};
-    if (!address_literal(AF_INET, text, &parsed)) return std::nullopt;
-    return ntohl(parsed.s_addr);
+// True when -X failed because rules still jump to the chain. The wording differs by backend:
+// the legacy one says "Too many links" (EMLINK), the nf_tables one
+// "CHAIN_DEL failed (Device or resource busy)", older ones "CHAIN_USER_DEL failed".
+bool still_referenced(const core::CommandResult& r) {
+    constexpr std::string_view kMarks[] = {"Too many links", "resource busy", "CHAIN_USER_DEL",
+                                           "CHAIN_DEL", "referenc"};
+    return r.rc != 0 && std::ranges::any_of(kMarks, [&](std::string_view mark) {
+               return r.err.find(mark) != std::string::npos;
+           });
 }
 
-// An IPv4 address, alone or with "/0".."/32" or a dotted mask whose ones are contiguous.
-bool is_ipv4_destination(std::string_view text) {
+// An address of family af as inet_pton reads it (IPv4: four decimal octets, nothing shorter,
+// as "1.1.1" is 1.1.0.1 to inet_aton, and no leading zero, octal there), alone or with a prefix
+// length up to the family's bits in plain decimal (iptables reads numbers with base 0, so "010"
+// would be eight to it and ten to a reader of the record), or for IPv4 with a dotted mask whose
+// ones are contiguous. Entries reach here without NUL bytes, which would end inet_pton's reading.
+bool is_destination(int af, std::string_view text) {
     const auto slash = text.find('/');
-    if (!dotted_quad(text.substr(0, slash))) return false;
-    if (slash == std::string_view::npos) return true;
-    const std::string_view mask = text.substr(slash + 1);
-    if (decimal_upto(mask, 32)) return true;
-    const auto bits = dotted_quad(mask);
-    // Contiguous: the inverted mask plus one is a power of two (0 and all ones included).
-    return bits && ((~*bits + 1) & ~*bits) == 0;
-}
-
-// An IPv6 address, or one with a prefix length 0..128: the split-tunnel entries the IPv6
-// chain accepts. Only literal addresses, so ip6tables never resolves a name the caller gave.
-bool is_ipv6_destination(std::string_view text) {
-    std::string_view addr = text;
-    if (auto slash = text.find('/'); slash != std::string_view::npos) {
-        addr = text.substr(0, slash);
-        if (!decimal_upto(text.substr(slash + 1), 128)) return false;
-    }
     in6_addr parsed{};
-    return address_literal(AF_INET6, addr, &parsed);
+    if (::inet_pton(af, std::string(text.substr(0, slash)).c_str(), &parsed) != 1) return false;
+    if (slash == std::string_view::npos) return true;
+    const std::string mask(text.substr(slash + 1));
+    const auto bits = core::parse_saturating(mask);
+    if (bits && mask[0] >= '0' && mask[0] <= '9' && (mask.size() == 1 || mask[0] != '0'))
+        return *bits <= (af == AF_INET ? 32 : 128);
+    in_addr dotted{};
+    if (af != AF_INET || ::inet_pton(AF_INET, mask.c_str(), &dotted) != 1) return false;
+    // Contiguous: the inverted mask plus one is a power of two (0 and all ones included).
+    const std::uint32_t inverted = ~ntohl(dotted.s_addr);
+    return ((inverted + 1) & inverted) == 0;
 }
 
 // At most 40 bytes of the entry in a refusal (one entry may be the whole 128 KiB argument),
@@ -87,83 +100,56 @@ std::optional<std::string> split_refusal(const std::vector<std::string>& split_i
         const std::string clean_cidr = core::strip_whitespace(entry);
         if (clean_cidr.empty()) continue;
         if (++entries > kMaxSplitEntries) return texts::split_too_many(kMaxSplitEntries);
-        if (!is_ipv4_destination(clean_cidr) && !is_ipv6_destination(clean_cidr))
+        if (clean_cidr.find('\0') != std::string::npos ||
+            (!is_destination(AF_INET, clean_cidr) && !is_destination(AF_INET6, clean_cidr)))
             return texts::split_entry_refused(shown(clean_cidr));
     }
     return std::nullopt;
 }
 
-// What differs between the two firewalls' chains; the shape and order of the rules do not.
-struct FamilyRules {
-    IpFamily family;
-    std::string loopback;                         // the loopback network
-    std::vector<std::string> local_ranges;        // networks on this side of the router
-    std::string dhcp_ports;                       // DHCP's client and server ports
+// One family's kill switch as the commands that build it: the chain's creation, its rules, each
+// appended with its match and target, and last "<program> -I OUTPUT 1 -j TQ8_KILLSWITCH": until
+// the jump exists the half-built chain filters nothing. The two firewalls' chains differ only in
+// their networks and ports, never in the rules' shape and order.
+std::vector<std::vector<std::string>> chain_steps(IpFamily family, const std::string& wg_iface,
+                                                  const std::vector<std::string>& split_ips) {
+    const bool v4 = family == IpFamily::kV4;
+    std::vector<std::vector<std::string>> steps = {killswitch_command(family, "-N")};
+    const auto rule = [&](std::initializer_list<std::string> tail) {
+        steps.push_back(killswitch_command(family, "-A", tail));
+    };
+    rule({"-o", "lo", "-j", "ACCEPT"});
+    rule({"-d", v4 ? "127.0.0.0/8" : "::1", "-j", "ACCEPT"});
+    rule({"-m", "conntrack", "--ctstate", "ESTABLISHED,RELATED", "-j", "ACCEPT"});
+    // The networks on this side of the router: the private ranges, for IPv6 unique-local and
+    // link-local.
+    for (const auto& range : v4 ? kV4LocalRanges : kV6LocalRanges)
+        rule({"-d", range, "-j", "ACCEPT"});
+    // DHCP's client and server ports, DHCPv6's for IPv6.
+    rule({"-p", "udp", "--dport", v4 ? "67:68" : "546:547", "-j", "ACCEPT"});
     // Let through even while the tunnel is down (besides the public resolvers): the
     // application's service network, so it can still reach its own servers to bring the
     // tunnel back. It has no IPv6 counterpart.
-    std::vector<std::string> service_network;
-    bool (*takes_split_entry)(std::string_view);  // which split-tunnel entries this family gets
-};
-
-// Entries come from a comma-separated option where "a, b" is common; blank ones mean nothing.
-// Every entry that reaches a chain has passed split_refusal, so none is a name to resolve.
-bool not_blank(std::string_view entry) { return !entry.empty(); }
-
-const FamilyRules kV4Rules = {IpFamily::kV4, "127.0.0.0/8",
-                              {"192.168.0.0/16", "10.0.0.0/8", "172.16.0.0/12"}, "67:68",
-                              {"185.117.82.0/23"}, not_blank};
-// Unique-local and link-local in place of the private ranges, DHCPv6's ports, and only literal
-// IPv6 split-tunnel entries.
-const FamilyRules kV6Rules = {IpFamily::kV6, "::1", {"fc00::/7", "fe80::/10"}, "546:547", {},
-                              is_ipv6_destination};
-
-// Every rule is appended to the chain; its tail is the match and the target.
-std::vector<std::vector<std::string>> chain_rules(const FamilyRules& f, const std::string& wg_iface,
-                                                  const std::vector<std::string>& split_ips) {
-    std::vector<std::vector<std::string>> rules;
-    const auto rule = [&](std::initializer_list<std::string> tail) {
-        rules.push_back(killswitch_command(f.family, "-A", tail));
-    };
-    rule({"-o", "lo", "-j", "ACCEPT"});
-    rule({"-d", f.loopback, "-j", "ACCEPT"});
-    rule({"-m", "conntrack", "--ctstate", "ESTABLISHED,RELATED", "-j", "ACCEPT"});
-    for (const auto& range : f.local_ranges) rule({"-d", range, "-j", "ACCEPT"});
-    rule({"-p", "udp", "--dport", f.dhcp_ports, "-j", "ACCEPT"});
-    for (const auto& dest : f.service_network) rule({"-d", dest, "-j", "ACCEPT"});
+    if (v4) rule({"-d", "185.117.82.0/23", "-j", "ACCEPT"});
     for (const auto& r : kPublicResolvers)
-        for (const auto& dest : f.family == IpFamily::kV4 ? r.v4 : r.v6)
-            rule({"-d", dest, "-j", "ACCEPT"});
+        for (const auto& dest : v4 ? r.v4 : r.v6) rule({"-d", dest, "-j", "ACCEPT"});
     rule({"-o", wg_iface, "-j", "ACCEPT"});
     // iptables' trailing "+" matches every interface whose name begins with "wg".
     rule({"-o", "wg+", "-j", "ACCEPT"});
     rule({"-p", "udp", "--dport", std::to_string(kWireguardPort), "-j", "ACCEPT"});
+    // Entries come from a comma-separated option where "a, b" is common; blank ones mean
+    // nothing. Every entry that reaches a chain has passed split_refusal, so none is a name to
+    // resolve; the IPv6 chain takes only the literal IPv6 ones.
     for (const auto& entry : split_ips) {
         std::string clean_cidr = core::strip_whitespace(entry);
-        if (f.takes_split_entry(clean_cidr)) rule({"-d", std::move(clean_cidr), "-j", "ACCEPT"});
+        if (v4 ? !clean_cidr.empty() : is_destination(AF_INET6, clean_cidr))
+            rule({"-d", std::move(clean_cidr), "-j", "ACCEPT"});
     }
     // No catch-all after these: only DNS leaks are blocked, every other packet falls through.
-    const std::string dns = std::to_string(core::kDnsPort);
-    rule({"-p", "udp", "--dport", dns, "-j", "REJECT"});
-    rule({"-p", "tcp", "--dport", dns, "-j", "REJECT"});
-    return rules;
-}
-
-// "<program> -I OUTPUT 1 -j TQ8_KILLSWITCH".
-std::vector<std::string> jump_to_chain(IpFamily family) {
-    return {firewall_program(family), "-I", "OUTPUT", "1", "-j", core::kKillswitchChain};
-}
-
-// The IPv6 half of a switch-on. Nothing of it is logged in the record, and nothing of it
-// decides "ok": a machine without ip6tables or with IPv6 off in the kernel still gets its IPv4
-// kill switch and the record it always had. A chain that cannot be created gets no rules and no
-// jump: either the firewall is unusable, or a chain the removal could not delete is still
-// there, and appending to it would double its rules.
-void build_v6_chain(core::CommandRunner& runner, const std::string& wg_iface,
-                    const std::vector<std::string>& split_ips) {
-    if (runner.run(killswitch_command(IpFamily::kV6, "-N")).rc != 0) return;
-    for (const auto& r : chain_rules(kV6Rules, wg_iface, split_ips)) runner.run(r);
-    runner.run(jump_to_chain(IpFamily::kV6));
+    for (const char* protocol : {"udp", "tcp"})
+        rule({"-p", protocol, "--dport", std::to_string(core::kDnsPort), "-j", "REJECT"});
+    steps.push_back({firewall_program(family), "-I", "OUTPUT", "1", "-j", core::kKillswitchChain});
+    return steps;
 }
 
 }  // namespace
@@ -173,15 +159,10 @@ core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
                                const std::vector<std::string>& split_ips) {
     // A switch-on with a list it cannot build is refused before anything changes; a switch-off
     // never looks at the list, so turning the kill switch off always works.
-    core::Record record;
-    if (enable) {
-        if (auto reason = split_refusal(split_ips)) {
-            core::audit_refusal("split_ips", *reason);
-            record.ok = false;
-            record.state = {{"enabled", true}};
-            record.logs.push_back({std::string(texts::kSplitIpsCheckCmd), 1, "", *reason});
-            return record;
-        }
+    if (const auto reason = enable ? split_refusal(split_ips) : std::nullopt) {
+        core::audit_refusal("split_ips", *reason);
+        return {false, {{"enabled", true}},
+                {{std::string(texts::kSplitIpsCheckCmd), 1, "", *reason}}};
     }
 
     // Each call that goes on starts from "absent", so a second switch-on cannot leave a second
@@ -192,24 +173,42 @@ core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
     remove_killswitch_chain(runner, IpFamily::kV6);
 
     if (!enable) {
-        record.ok = true;
-        record.state = {{"enabled", false}};
-        record.logs.push_back({core::join(killswitch_command(IpFamily::kV4, "-X")), 0,
-                               std::string(texts::kKillswitchOff), ""});
-        return record;
+        return {true, {{"enabled", false}}, {{core::join(killswitch_command(IpFamily::kV4, "-X")),
+                                               0, std::string(texts::kKillswitchOff), ""}}};
     }
 
-    const auto rules = chain_rules(kV4Rules, wg_iface, split_ips);
-    record.logs.reserve(rules.size() + 2);
-    core::run_logged(runner, record.logs, killswitch_command(IpFamily::kV4, "-N"));
-    for (const auto& r : rules) core::run_logged(runner, record.logs, r);
-    // Inserted last: until the jump exists the half-built chain filters nothing.
-    const auto jump = core::run_logged(runner, record.logs, jump_to_chain(IpFamily::kV4));
-    build_v6_chain(runner, wg_iface, split_ips);
+    const auto v4 = chain_steps(IpFamily::kV4, wg_iface, split_ips);
+    std::vector<core::LogEntry> logs;
+    core::CommandResult jump;
+    for (const auto& step : v4) jump = core::run_logged(runner, logs, step);
+    // The IPv6 half: nothing of it is logged in the record, and nothing of it decides "ok": a
+    // machine without ip6tables or with IPv6 off in the kernel still gets its IPv4 kill switch
+    // and the record it always had. A chain that cannot be created gets no rules and no jump:
+    // either the firewall is unusable, or a chain the removal could not delete is still there,
+    // and appending to it would double its rules.
+    const auto v6 = chain_steps(IpFamily::kV6, wg_iface, split_ips);
+    if (runner.run(v6.front()).rc == 0)
+        for (std::size_t i = 1; i < v6.size(); ++i) runner.run(v6[i]);
+    return {jump.rc == 0, {{"enabled", true}}, std::move(logs)};
+}
 
-    record.ok = jump.rc == 0;
-    record.state = {{"enabled", true}};
-    return record;
+bool remove_killswitch_chain(core::CommandRunner& runner, IpFamily family) {
+    const std::vector<std::string> delete_jump = {firewall_program(family), "-D", "OUTPUT", "-j",
+                                                  core::kKillswitchChain};
+    const auto flush_chain = killswitch_command(family, "-F");
+    const auto delete_chain = killswitch_command(family, "-X");
+
+    runner.run(delete_jump);
+    runner.run(flush_chain);
+    core::CommandResult deleted = runner.run(delete_chain);
+    if (!still_referenced(deleted)) return deleted.rc == 0;
+
+    // Each -D removes one jump, so jumps left by runs that interleaved would otherwise pin the
+    // chain for good: no later switch-on, switch-off or reset could ever delete it.
+    int jumps = 0;
+    while (jumps < kMaxJumpDeletes && runner.run(delete_jump).rc == 0) ++jumps;
+    runner.run(flush_chain);
+    return runner.run(delete_chain).rc == 0;
 }
 
 }  // namespace tq8::netops

@@ -1,9 +1,7 @@
 // Network operations: MTU and MSS clamping, kill switch, WireGuard tunnel, emergency reset.
 #pragma once
 
-#include <cstddef>
 #include <functional>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,8 +19,6 @@ inline constexpr int kMinLinkMtu = 1280;   // IPv6's minimum link MTU: nothing b
 inline constexpr int kEthernetMtu = 1500;  // a physical link's usual MTU: the tunnel's ceiling
 inline constexpr int kTunnelMtu = 1420;    // the tunnel's default: Ethernet's less WireGuard's
                                            // 80 bytes of overhead over IPv6
-// WireGuard's customary UDP port: the kill switch lets the tunnel's own packets to it through.
-inline constexpr int kWireguardPort = 51820;
 
 // The public resolvers the machine falls back to, each with its primary and secondary address
 // per family: the kill switch lets them through, the reset writes the IPv4 primaries.
@@ -55,10 +51,6 @@ extern const std::vector<std::string> kDefaultRouteCmd;
 std::optional<std::string> default_route_device(const core::CommandResult& route);
 
 
-// "ip link set dev <device> mtu <mtu>": set_mtu's command, and the reset's when it gives the
-// physical device its MTU back.
-std::vector<std::string> link_mtu_command(const std::string& device, const std::string& mtu);
-
 // "iptables -t mangle <rule_command> POSTROUTING ... -j TCPMSS --clamp-mss-to-pmtu": the MSS
 // clamp rule with its rule command (-C, -A, -D) in front; set_mtu adds it, the reset removes it.
 std::vector<std::string> mss_clamp_command(const char* rule_command);
@@ -71,28 +63,16 @@ std::vector<std::string> mss_clamp_command(const char* rule_command);
 //
 // A switch-on takes split-tunnel entries only as literals (IPv4 a.b.c.d with "/0".."/32" or a
 // contiguous dotted mask, no leading zeros; IPv6 as inet_pton reads it with "/0".."/128") and at
-// most kMaxSplitEntries of them; otherwise nothing runs and the record is {"ok": false,
+// most 256 of them; otherwise nothing runs and the record is {"ok": false,
 // "enabled": true, "logs": [one entry "split_ips denetimi", rc 1, the reason in "stderr"]}.
 // A switch-off never looks at split_ips.
 core::Record manage_killswitch(core::CommandRunner& runner, bool enable,
                                const std::string& wg_iface,
                                const std::vector<std::string>& split_ips);
 
-// The most split-tunnel entries a switch-on takes. Each is one rule per firewall, and the
-// run lock is held for all of them: with 256 a switch-on holds it for about 1.5 s here (IPv6
-// entries, which go to both firewalls), so a slow machine stays well under a minute.
-inline constexpr std::size_t kMaxSplitEntries = 256;
-
 // The kill switch lives in both firewalls: the IPv4 one (iptables) and the IPv6 one
 // (ip6tables), each with a chain TQ8_KILLSWITCH and a jump at the top of its OUTPUT.
 enum class IpFamily { kV4, kV6 };
-
-// "iptables" or "ip6tables".
-const char* firewall_program(IpFamily family);
-
-// "<program> <command> TQ8_KILLSWITCH <tail...>": a command on one family's chain.
-std::vector<std::string> killswitch_command(IpFamily family, const char* command,
-                                            std::initializer_list<std::string> tail = {});
 
 // Removes one family's kill switch: "<program> -D OUTPUT -j TQ8_KILLSWITCH", "-F", "-X",
 // nothing else on the normal path. Only when -X fails because jumps still reference the chain
@@ -127,10 +107,10 @@ struct TunnelPaths {
 // description in *error when given, when it cannot be had.
 std::optional<core::UniqueFd> open_private_dir(const TunnelPaths& paths, bool create,
                                                std::string* error);
-// name in that directory replaced by content (0600) through a rename, so that no reader sees
-// half a file. nullopt on success, else the description.
-std::optional<std::string> write_private_file(int dirfd, const TunnelPaths& paths,
-                                              const std::string& name, std::string_view content);
+// name in that directory (created when missing) replaced by content (0600) through a rename,
+// so that no reader sees half a file. nullopt on success, else the description.
+std::optional<std::string> write_private_file(const TunnelPaths& paths, const std::string& name,
+                                              std::string_view content);
 // name's content (a regular file, not followed if a link, at most 64 KiB); nullopt otherwise.
 std::optional<std::string> read_private_file(const TunnelPaths& paths, const std::string& name);
 void remove_private_file(const TunnelPaths& paths, const std::string& name);
@@ -142,14 +122,9 @@ void remove_private_file(const TunnelPaths& paths, const std::string& name);
 core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, long long mtu,
                      const TunnelPaths& state = {});
 
-// The MTU memory. remember_mtu: device went from before to after through the helper; the
-// first change keeps "before" as the device's own MTU, later ones only update what the
-// helper set. restore_mtus (the reset): every remembered device that still is the same link
-// with the MTU the helper set gets its own MTU back, one logged "ip link set dev X mtu N"
-// each; the memory is forgotten, except a device whose restore failed (a later reset tries
-// again).
-void remember_mtu(const TunnelPaths& state, const std::string& device, const LinkState& before,
-                  const LinkState& after);
+// The MTU memory, for the reset: every device set_mtu changed that still is the same link with
+// the MTU the helper set gets its own MTU back, one logged "ip link set dev X mtu N" each; the
+// memory is forgotten, except a device whose restore failed (a later reset tries again).
 void restore_mtus(core::CommandRunner& runner, const TunnelPaths& state,
                   std::vector<core::LogEntry>& logs);
 
@@ -192,16 +167,12 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
                               const std::optional<core::CallerFile>& conf,
                               const std::string& mtu_decimal, const TunnelPaths& paths = {});
 
-// "wg-quick <wg_action> <conf>"; wg-quick is looked up on PATH.
-std::vector<std::string> wg_quick_command(const std::string& wg_action, const std::string& conf);
-// "ip link del dev tq8wg0": whatever the tunnel was built as, it goes with its link.
-extern const std::vector<std::string> kTunnelLinkDeleteCmd;
-
-// The private copy left by a wg-quick bring-up, when there is one in a directory that is
-// root's; nullopt otherwise.
-std::optional<std::string> private_copy(const TunnelPaths& paths = {});
-// Removes that copy (nothing when there is none).
-void remove_private_copy(const TunnelPaths& paths = {});
+// Whatever the tunnel was built as goes: a wg-quick tunnel through "wg-quick down" with the
+// private copy a wg-quick up left (when there is one in a directory that is root's; the copy is
+// removed), so that the routes and policy rules wg-quick added go with it, then the link itself
+// ("ip link del dev tq8wg0"). wg-quick's result, nullopt when there was no copy.
+std::optional<core::CommandResult> clear_tunnel(core::CommandRunner& runner,
+                                                const TunnelPaths& paths);
 
 // Where the reset finds the resolver files; tests point these into a scratch directory.
 struct ResolvPaths {

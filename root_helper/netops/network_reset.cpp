@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -39,75 +41,42 @@ bool rename_refused(const std::optional<FsError>& e) {
     return e && (e->err == EBUSY || e->err == EXDEV);
 }
 
-// name's directory, for the replacements made beside it.
-std::optional<FsError> in_dir_of(const std::string& path, core::UniqueFd& dir) {
-    dir = core::UniqueFd(::open(core::dir_of(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    return dir ? std::nullopt : fs_error(errno, path);
-}
-
-std::optional<FsError> relink_to_stub(const ResolvPaths& paths) {
-    core::UniqueFd dir;
-    if (auto e = in_dir_of(paths.resolv_conf, dir)) return e;
-    return fs_error(core::replace_with_link(dir.get(), core::base_of(paths.resolv_conf), paths.stub),
-                    paths.resolv_conf);
-}
-
 // Where writing "through" path lands: path itself, or the end of the chain of symbolic links
 // that starts there (a dangling link's target is created, as an ordinary open would).
 std::optional<FsError> final_target(const std::string& path, std::string& out) {
-    std::string current = path;
+    out = path;
     for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-        struct stat st{};
-        if (::lstat(current.c_str(), &st) != 0) {
-            if (errno == ENOENT) {
-                out = current;
-                return std::nullopt;
-            }
-            return fs_error(errno, current);
-        }
-        if (!S_ISLNK(st.st_mode)) {
-            out = current;
+        std::error_code ec;
+        const std::string target = std::filesystem::read_symlink(out, ec);
+        // Not a link, or nothing there: what is written lands here.
+        if (ec == std::errc::invalid_argument || ec == std::errc::no_such_file_or_directory)
             return std::nullopt;
-        }
-        std::string target(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 4096,
-                           '\0');
-        ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
-        if (n < 0) return fs_error(errno, current);
-        // Longer than lstat said: the link changed under us. Refuse rather than follow a
-        // cut-off target.
-        if (static_cast<std::size_t>(n) == target.size()) return fs_error(ENAMETOOLONG, current);
-        target.resize(static_cast<std::size_t>(n));
-        current = (!target.empty() && target[0] == '/') ? target : core::dir_of(current) + "/" + target;
+        if (ec) return fs_error(ec.value(), out);
+        out = (!target.empty() && target[0] == '/') ? target : core::dir_of(out) + "/" + target;
     }
     return fs_error(ELOOP, path);
 }
 
 // "nameserver <primary IPv4 address>" of each public resolver.
-const std::string& fallback_resolvers() {
-    static const std::string text = [] {
-        std::string t;
-        for (const auto& r : kPublicResolvers) t += "nameserver " + r.v4[0] + "\n";
-        return t;
-    }();
+std::string fallback_resolvers() {
+    std::string text;
+    for (const auto& r : kPublicResolvers) text += "nameserver " + r.v4[0] + "\n";
     return text;
 }
 
-// A fresh file with the fallback text renamed over target. It takes over old's mode, owner
-// and group; without old (nothing was there) it is root's, 0644: every program on the machine
-// reads it, whatever umask the helper inherited.
-std::optional<FsError> replace_with_fallback(const std::string& target, const struct stat* old) {
-    core::UniqueFd dir;
-    if (auto e = in_dir_of(target, dir)) return e;
+// path replaced beside itself, in its directory: by a symbolic link to link_target when one is
+// given, otherwise by a fresh file with the fallback text. That file takes over old's mode,
+// owner and group; without old (nothing was there) it is root's, 0644: every program on the
+// machine reads it, whatever umask the helper inherited.
+std::optional<FsError> replace_entry(const std::string& path, const struct stat* old,
+                                     const std::string* link_target = nullptr) {
+    core::UniqueFd dir(::open(core::dir_of(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return fs_error(errno, path);
+    const std::string name = core::base_of(path);
+    if (link_target) return fs_error(core::replace_with_link(dir.get(), name, *link_target), path);
     core::FileMode mode{old ? (old->st_mode & 07777) : 0644, std::nullopt, true};
     if (old) mode.owner = {old->st_uid, old->st_gid};
-    return fs_error(core::replace_file(dir.get(), core::base_of(target), fallback_resolvers(), mode),
-                    target);
-}
-
-// Rewrites target through itself: what it is (a device, a file with several names, a
-// bind-mounted file) and its mode, owner and group all stay.
-std::optional<FsError> write_in_place(const std::string& target, bool regular) {
-    return fs_error(core::write_in_place(target, fallback_resolvers(), regular), target);
+    return fs_error(core::replace_file(dir.get(), name, fallback_resolvers(), mode), path);
 }
 
 std::optional<FsError> write_fallback(const ResolvPaths& paths) {
@@ -115,83 +84,70 @@ std::optional<FsError> write_fallback(const ResolvPaths& paths) {
     if (auto e = final_target(paths.resolv_conf, target)) return e;
 
     struct stat st{};
-    if (::lstat(target.c_str(), &st) != 0) {
-        if (errno != ENOENT) return fs_error(errno, target);
-        // Nothing at the end of the path: no file, or a link that dangles (typically into
-        // the directory of a resolver that was removed). A regular file takes its place;
-        // following the link would create a file in a directory that may be gone.
-        return replace_with_fallback(paths.resolv_conf, nullptr);
-    }
-    if (S_ISDIR(st.st_mode)) return fs_error(EISDIR, target);
-    // A link to the stub of a resolver that is not running: its file in /run is resolved's
-    // own and goes at the next boot, so the link is replaced by a file of our own instead.
+    const bool missing = ::lstat(target.c_str(), &st) != 0;
+    if (missing && errno != ENOENT) return fs_error(errno, target);
+    if (!missing && S_ISDIR(st.st_mode)) return fs_error(EISDIR, target);
+    // Nothing at the end of the path: no file, or a link that dangles (typically into the
+    // directory of a resolver that was removed); following the link would create a file in a
+    // directory that may be gone. Or a link to the stub of a resolver that is not running: its
+    // file in /run is resolved's own and goes at the next boot. Either way a regular file of
+    // our own takes the place of paths.resolv_conf.
     struct stat stub{};
-    if (target != paths.resolv_conf && ::stat(paths.stub.c_str(), &stub) == 0 &&
-        stub.st_dev == st.st_dev && stub.st_ino == st.st_ino)
-        return replace_with_fallback(paths.resolv_conf, nullptr);
+    if (missing || (target != paths.resolv_conf && ::stat(paths.stub.c_str(), &stub) == 0 &&
+                    stub.st_dev == st.st_dev && stub.st_ino == st.st_ino))
+        return replace_entry(paths.resolv_conf, nullptr);
     // A rename would split a file with several names and turn a device into a regular file.
-    if (!S_ISREG(st.st_mode) || st.st_nlink > 1) return write_in_place(target, S_ISREG(st.st_mode));
-    auto replaced = replace_with_fallback(target, &st);
-    if (rename_refused(replaced) || (replaced && replaced->err == EPERM))
-        return write_in_place(target, true);
-    return replaced;
+    const bool in_place = !S_ISREG(st.st_mode) || st.st_nlink > 1;
+    auto replaced = in_place ? std::nullopt : replace_entry(target, &st);
+    if (!in_place && !rename_refused(replaced) && !(replaced && replaced->err == EPERM))
+        return replaced;
+    // Rewritten through itself: what it is (a device, a file with several names, a bind-mounted
+    // file) and its mode, owner and group all stay.
+    const bool regular = S_ISREG(st.st_mode);
+    return fs_error(core::write_in_place(target, fallback_resolvers(), regular), target);
 }
 
 // The stub counts only while resolved serves it: its file can outlive the service in /run,
 // and a link to a dead stub leaves the machine without DNS.
 bool stub_alive(const ResolvPaths& paths) {
-    struct stat st{};
-    if (::stat(paths.stub.c_str(), &st) != 0) return false;
+    if (::faccessat(AT_FDCWD, paths.stub.c_str(), F_OK, AT_EACCESS) != 0) return false;
     const auto table = core::read_whole_file(paths.udp_table);
-    if (!table) return false;
     const std::string stub = core::udp_table_address(core::STUB_DNS, core::kDnsPort);
-    for (const auto& socket : core::udp_sockets(*table))
-        if (socket.address == stub) return true;
-    return false;
+    return table && std::ranges::any_of(core::udp_sockets(*table),
+                                        [&](const auto& socket) { return socket.address == stub; });
 }
 
 void repair_resolv_conf(const ResolvPaths& paths, std::vector<core::LogEntry>& logs) {
-    bool linked = stub_alive(paths);
-    auto failure = linked ? relink_to_stub(paths) : write_fallback(paths);
-    if (linked && rename_refused(failure)) {
-        // A bind-mounted /etc/resolv.conf cannot become a link: give it working resolvers.
-        linked = false;
-        failure = write_fallback(paths);
-    }
+    const bool alive = stub_alive(paths);
+    auto failure = alive ? replace_entry(paths.resolv_conf, nullptr, &paths.stub) : std::nullopt;
+    // A bind-mounted /etc/resolv.conf cannot become a link: give it working resolvers.
+    const bool linked = alive && !rename_refused(failure);
+    if (!linked) failure = write_fallback(paths);
     if (failure) {
         logs.push_back({std::string(texts::kRestoreResolvCmd), 1, "", failure->description});
-    } else if (linked) {
-        logs.push_back({std::string(texts::kRelinkCmd), 0, std::string(texts::kRelinked), ""});
-    } else {
-        logs.push_back(
-            {std::string(texts::kWriteResolvCmd), 0, std::string(texts::kWrittenFallback), ""});
+        return;
     }
+    logs.push_back({std::string(linked ? texts::kRelinkCmd : texts::kWriteResolvCmd), 0,
+                    std::string(linked ? texts::kRelinked : texts::kWrittenFallback), ""});
 }
 
 }  // namespace
 
 core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
                                      const ResolvPaths& paths, const TunnelPaths& tunnel) {
-    core::Record record;
-    record.ok = true;
-    auto& logs = record.logs;
-
     // Removal of what may not exist: failures are expected and say nothing.
     remove_killswitch_chain(runner);
     runner.run(mss_clamp_command("-D"));
     remove_killswitch_chain(runner, IpFamily::kV6);
-    logs.push_back({texts::flush_cmd(core::kKillswitchChain), 0, std::string(texts::kFlushed), ""});
+    std::vector<core::LogEntry> logs = {
+        {texts::flush_cmd(core::kKillswitchChain), 0, std::string(texts::kFlushed), ""}};
 
     seams.remove_dns_redirect();
-    // A wg-quick tunnel goes down with the copy it came up from, so that the routes and
-    // policy rules wg-quick added go with it; the link delete catches everything else.
-    const auto wg_copy = private_copy(tunnel);
-    const bool wg_quick_down = wg_copy && runner.run(wg_quick_command("down", *wg_copy)).rc == 0;
-    runner.run(kTunnelLinkDeleteCmd);
-    if (wg_copy) remove_private_copy(tunnel);
+    // The tunnel goes, whatever it was built as.
+    const auto down = clear_tunnel(runner, tunnel);
     // A tunnel that died (its process killed, its link deleted by someone else) leaves
     // wg-quick's rules behind: wg-quick down refuses to run without the link.
-    if (wg_quick_down) forget_tunnel_table(tunnel);
+    if (down && down->rc == 0) forget_tunnel_table(tunnel);
     else remove_tunnel_leftovers(runner, tunnel);
     restore_src_valid_mark(runner, tunnel);
 
@@ -203,7 +159,7 @@ core::Record emergency_network_reset(core::CommandRunner& runner, Seams& seams,
 
     core::run_logged(runner, logs, core::kFlushResolverCachesCmd);
     core::run_logged(runner, logs, {"systemctl", "restart", "NetworkManager"});
-    return record;
+    return {true, {}, std::move(logs)};
 }
 
 }  // namespace tq8::netops

@@ -1,9 +1,12 @@
-// manage_wireguard: the tq8wg0 tunnel, through wg-quick or as a bare link built with ip.
-#include <charconv>
-#include <cerrno>
+// manage_wireguard: the tq8wg0 tunnel, through wg-quick or as a bare link built with ip, and the
+// default-route device lookup that gives the physical device the tunnel's MTU.
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <locale>
 #include <optional>
+#include <ranges>
 #include <string_view>
 
 #include <fcntl.h>
@@ -13,7 +16,9 @@
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/core/caller_file.hpp"
 #include "root_helper/core/constants.hpp"
+#include "root_helper/core/saturating_int.hpp"
 #include "root_helper/core/system_util.hpp"
+#include "root_helper/core/text_decode.hpp"
 #include "root_helper/core/texts.hpp"
 #include "root_helper/core/unique_fd.hpp"
 #include "root_helper/netops/netops.hpp"
@@ -21,18 +26,11 @@
 namespace tq8::netops {
 
 namespace {
-const std::string kWgQuick = "wg-quick";
-}  // namespace
 
+// Whatever the tunnel was built as, it goes with its link.
 const std::vector<std::string> kTunnelLinkDeleteCmd = {"ip", "link", "del", "dev",
                                                         core::kTunnelIface};
-
-std::vector<std::string> wg_quick_command(const std::string& wg_action, const std::string& conf) {
-    return {kWgQuick, wg_action, conf};
-}
-
-namespace {
-
+const std::string kWgQuick = "wg-quick";
 const std::string kBareAddress = "10.54.0.2/24";
 
 // Far above any real configuration, small enough to read whole.
@@ -45,8 +43,8 @@ const std::string kCopyName = core::kTunnelIface + ".conf";
 // says nothing about paths the caller could not see; it follows links, so a dangling link
 // counts as no configuration. nullopt when a test fails.
 std::optional<core::CallerFile> wg_quick_tests(const std::optional<core::CallerFile>& file) {
-    if (!file || file->status == core::CallerFile::Status::absent) return std::nullopt;
-    if (!core::on_path(kWgQuick)) return std::nullopt;
+    if (!file || file->status == core::CallerFile::Status::absent || !core::on_path(kWgQuick))
+        return std::nullopt;
     return file;
 }
 
@@ -55,11 +53,11 @@ std::optional<core::CallerFile> wg_quick_tests(const std::optional<core::CallerF
 // blanks of any kind, NUL bytes (which bash's read drops) and other padding cannot hide a key;
 // what this refuses beyond wg-quick's own reading is no key wg would accept either.
 std::string normalised_key(std::string_view key) {
+    // The classic locale's letters and digits are ASCII's, whatever locale the process has.
+    const auto& ascii = std::use_facet<std::ctype<char>>(std::locale::classic());
     std::string out;
-    for (unsigned char c : key) {
-        if (c >= 'A' && c <= 'Z') out += static_cast<char>(c - 'A' + 'a');
-        else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out += static_cast<char>(c);
-    }
+    for (const char c : key)
+        if (ascii.is(std::ctype_base::alnum, c)) out += ascii.tolower(c);
     return out;
 }
 
@@ -80,11 +78,8 @@ std::optional<std::string> refusal(const core::CallerFile& file) {
     static constexpr std::pair<std::string_view, std::string_view> kHooks[] = {
         {"preup", "PreUp"}, {"postup", "PostUp"}, {"predown", "PreDown"},
         {"postdown", "PostDown"}, {"saveconfig", "SaveConfig"}};
-    std::string_view rest = file.content;
-    while (!rest.empty()) {
-        const auto nl = rest.find('\n');
-        std::string_view line = rest.substr(0, nl);
-        rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+    for (const auto piece : std::views::split(file.content, '\n')) {
+        std::string_view line(piece.begin(), piece.end());
         line = line.substr(0, line.find('#'));
         const auto eq = line.find('=');
         const std::string key = normalised_key(line.substr(0, eq));
@@ -97,16 +92,7 @@ std::optional<std::string> refusal(const core::CallerFile& file) {
     return std::nullopt;
 }
 
-bool copy_present(int dirfd) {
-    struct stat st {};
-    return ::fstatat(dirfd, kCopyName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISREG(st.st_mode);
-}
-
-core::CommandResult refused(const std::string& conf_path, const std::string& reason) {
-    core::audit_refusal("conf=" + core::audit_quote({conf_path}), reason);
-    return {1, "", reason};
-}
+std::string copy_path(const TunnelPaths& paths) { return paths.private_dir + "/" + kCopyName; }
 
 // The caller's configuration, checked, as a private copy handed to wg-quick ACTION. For "up",
 // whatever an earlier up left is taken down first (unlogged clean-up), so a second up gives a
@@ -115,83 +101,80 @@ core::CommandResult refused(const std::string& conf_path, const std::string& rea
 core::CommandResult run_on_copy(core::CommandRunner& runner, const TunnelPaths& paths,
                                 const std::string& wg_action, const std::string& conf_path,
                                 const core::CallerFile& file) {
-    if (auto reason = refusal(file)) return refused(conf_path, *reason);
-    std::string error;
-    auto dir = open_private_dir(paths, true, &error);
-    if (!dir) return {1, "", texts::conf_copy_failed(error)};
-    const std::string copy = paths.private_dir + "/" + kCopyName;
-    if (wg_action == "up") {
-        if (copy_present(dir->get())) runner.run(wg_quick_command("down", copy));
-        runner.run(kTunnelLinkDeleteCmd);
+    if (auto reason = refusal(file)) {
+        core::audit_refusal("conf=" + core::audit_quote({conf_path}), *reason);
+        return {1, "", *reason};
     }
-    if (auto e = write_private_file(dir->get(), paths, kCopyName, file.content)) return {1, "", texts::conf_copy_failed(*e)};
-    auto result = runner.run(wg_quick_command(wg_action, copy));
-    if (wg_action == "down" || result.rc != 0) ::unlinkat(dir->get(), kCopyName.c_str(), 0);
+    std::string error;
+    if (!open_private_dir(paths, true, &error)) return {1, "", texts::conf_copy_failed(error)};
+    if (wg_action == "up") clear_tunnel(runner, paths);
+    if (auto e = write_private_file(paths, kCopyName, file.content))
+        return {1, "", texts::conf_copy_failed(*e)};
+    // wg-quick is looked up on PATH.
+    auto result = runner.run({kWgQuick, wg_action, copy_path(paths)});
+    if (wg_action == "down" || result.rc != 0) remove_private_file(paths, kCopyName);
     return result;
 }
 
-}  // namespace
-
-std::optional<std::string> private_copy(const TunnelPaths& paths) {
+// "wg-quick down" with the private copy a wg-quick up left, when there is one in a directory
+// that is root's, and the copy removed: wg-quick's result, nullopt when there was no copy.
+std::optional<core::CommandResult> down_from_copy(core::CommandRunner& runner,
+                                                  const TunnelPaths& paths) {
     auto dir = open_private_dir(paths, false, nullptr);
-    if (!dir || !copy_present(dir->get())) return std::nullopt;
-    return paths.private_dir + "/" + kCopyName;
-}
-
-void remove_private_copy(const TunnelPaths& paths) {
-    if (auto dir = open_private_dir(paths, false, nullptr))
-        ::unlinkat(dir->get(), kCopyName.c_str(), 0);
-}
-
-namespace {
-
-// The MTU goes back to the caller as the integer it passed: a plain integer when it fits,
-// otherwise its decimal text, which the binding turns back into an integer.
-core::Value mtu_value(const std::string& mtu_decimal) {
-    long long v = 0;
-    const char* first = mtu_decimal.data();
-    const char* last = first + mtu_decimal.size();
-    const auto [end, ec] = std::from_chars(first, last, v);
-    if (ec == std::errc() && end == last) return v;
-    return core::BigInt{mtu_decimal};
+    struct stat st {};
+    if (!dir || ::fstatat(dir->get(), kCopyName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+        return std::nullopt;
+    auto result = runner.run({kWgQuick, "down", copy_path(paths)});
+    ::unlinkat(dir->get(), kCopyName.c_str(), 0);
+    return result;
 }
 
 core::Record take_down(core::CommandRunner& runner, const std::string& conf_path,
                        const std::optional<core::CallerFile>& conf, const TunnelPaths& paths) {
-    core::Record record;
+    std::vector<core::LogEntry> logs;
     // What up brought up goes down with the copy it was brought up from, whatever file (or
     // none) the caller names now.
-    bool wg_quick_down = false;
-    if (const auto copy = private_copy(paths); copy && core::on_path(kWgQuick)) {
-        wg_quick_down = core::run_logged(runner, record.logs,
-                                         texts::wg_quick_down_cmd(conf_path.empty() ? *copy : conf_path),
-                                         wg_quick_command("down", *copy)).rc == 0;
-        remove_private_copy(paths);
-    } else {
-        if (copy) remove_private_copy(paths);
-        if (const auto file = wg_quick_tests(conf)) {
-            const auto result = run_on_copy(runner, paths, "down", conf_path, *file);
-            record.logs.push_back(core::log_entry(texts::wg_quick_down_cmd(conf_path), result));
-            wg_quick_down = result.rc == 0;
-        }
-    }
+    auto down = core::on_path(kWgQuick) ? down_from_copy(runner, paths) : std::nullopt;
+    remove_private_file(paths, kCopyName);
+    if (const auto file = wg_quick_tests(conf); file && !down)
+        down = run_on_copy(runner, paths, "down", conf_path, *file);
+    const std::string shown = conf_path.empty() ? copy_path(paths) : conf_path;
+    if (down) logs.push_back(core::log_entry(texts::wg_quick_down_cmd(shown), *down));
     // Always, because wg-quick may have failed or the link may have been built bare.
-    core::run_logged(runner, record.logs, kTunnelLinkDeleteCmd);
+    core::run_logged(runner, logs, kTunnelLinkDeleteCmd);
     // wg-quick took its rules with it; when it could not (the tunnel had died), the table
     // stays recorded for the reset, which removes them.
-    if (wg_quick_down) forget_tunnel_table(paths);
+    if (down && down->rc == 0) forget_tunnel_table(paths);
     restore_src_valid_mark(runner, paths);
-    record.ok = true;
-    record.state = {{"active", false}};
-    return record;
+    return {true, {{"active", false}}, std::move(logs)};
 }
 
 }  // namespace
 
+std::optional<core::CommandResult> clear_tunnel(core::CommandRunner& runner,
+                                                const TunnelPaths& paths) {
+    const auto down = down_from_copy(runner, paths);
+    runner.run(kTunnelLinkDeleteCmd);
+    return down;
+}
+
+const std::vector<std::string> kDefaultRouteCmd = {"ip", "-o", "-4", "route", "show", "to",
+                                                   "default"};
+
+std::optional<std::string> default_route_device(const core::CommandResult& route) {
+    if (route.rc != 0 || route.out.find("dev ") == std::string::npos) return std::nullopt;
+    const auto parts = core::split_whitespace(route.out);
+    const auto dev = std::ranges::find(parts, std::string_view("dev"));
+    // ip never ends a route line with "dev"; should it ever, there is no device to name, and
+    // guessing one would change the MTU of the wrong link.
+    if (dev == parts.end() || dev + 1 == parts.end()) return std::nullopt;
+    return std::string(dev[1]);
+}
+
 std::optional<core::CallerFile> read_tunnel_conf(const std::string& conf_path) {
-    if (conf_path.empty()) return std::nullopt;
     // A path with a NUL byte names nothing; the status query must not see a shorter path.
-    if (conf_path.find('\0') != std::string::npos) return std::nullopt;
+    if (conf_path.empty() || conf_path.find('\0') != std::string::npos) return std::nullopt;
     return core::read_caller_file(conf_path, kMaxConfSize);
 }
 
@@ -201,7 +184,7 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
                               const std::string& mtu_decimal, const TunnelPaths& paths) {
     if (action == "down") return take_down(runner, conf_path, conf, paths);
 
-    core::Record record;
+    std::vector<core::LogEntry> logs;
     const std::string& iface = core::kTunnelIface;
     // A tunnel that died since its up left wg-quick's rules for its table: the next start
     // would add its own beside them, and only wg-quick down would take both away.
@@ -209,27 +192,20 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     if (const auto file = wg_quick_tests(conf)) {
         remember_src_valid_mark(paths);
         const auto up = run_on_copy(runner, paths, "up", conf_path, *file);
-        record.logs.push_back(core::log_entry(texts::wg_quick_up_cmd(conf_path), up));
+        logs.push_back(core::log_entry(texts::wg_quick_up_cmd(conf_path), up));
         settle_src_valid_mark(paths);
         if (up.rc == 0) {
             note_tunnel_up(runner, paths);
-            record.ok = true;
-            record.state = {{"active", true}, {"mode", kWgQuick}};
-            return record;
+            return {true, {{"active", true}, {"mode", kWgQuick}}, std::move(logs)};
         }
         // A failed wg-quick stays first in the logs and the bare link is tried instead.
     }
 
     runner.run({"modprobe", "wireguard"});
     // A wg-quick tunnel still up (this configuration was refused) goes down through wg-quick,
-    // so that its routes and policy rules go with it, before the link is replaced.
-    if (const auto copy = private_copy(paths)) {
-        runner.run(wg_quick_command("down", *copy));
-        remove_private_copy(paths);
-    }
-    // A link left over from an earlier run would make the add fail.
-    runner.run(kTunnelLinkDeleteCmd);
-    auto& logs = record.logs;
+    // so that its routes and policy rules go with it, before the link is replaced; a link left
+    // over from an earlier run would make the add fail.
+    clear_tunnel(runner, paths);
     const auto add =
         core::run_logged(runner, logs, {"ip", "link", "add", "dev", iface, "type", "wireguard"});
     core::run_logged(runner, logs, {"ip", "address", "add", kBareAddress, "dev", iface});
@@ -241,9 +217,13 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     if (const auto phys_dev = default_route_device(runner.run(kDefaultRouteCmd)))
         seams.set_mtu(*phys_dev, mtu_decimal);
 
-    record.ok = add.rc == 0 && set.rc == 0;
-    record.state = {{"active", add.rc == 0}, {"interface", iface}, {"mtu", mtu_value(mtu_decimal)}};
-    return record;
+    // The MTU goes back to the caller as the integer it passed: a plain integer when it fits,
+    // otherwise its decimal text, which the binding turns back into an integer.
+    core::Value mtu = core::BigInt{mtu_decimal};
+    if (const auto v = core::parse_saturating(mtu_decimal); v && *v > LLONG_MIN && *v < LLONG_MAX)
+        mtu = *v;
+    return {add.rc == 0 && set.rc == 0,
+            {{"active", add.rc == 0}, {"interface", iface}, {"mtu", mtu}}, std::move(logs)};
 }
 
 }  // namespace tq8::netops

@@ -183,10 +183,7 @@ TEST_F(HelperState, LeftoversAreOursAloneInEveryTableOfBothFamilies) {
     remove_tunnel_leftovers(runner, state_);
     EXPECT_TRUE(runner.calls.empty());
 
-    std::string err;
-    auto dir = open_private_dir(state_, true, &err);
-    ASSERT_TRUE(dir) << err;
-    write_private_file(dir->get(), state_, "tunnel-table", "51820\n");
+    ASSERT_EQ(write_private_file(state_, "tunnel-table", "51820\n"), std::nullopt);
     remove_tunnel_leftovers(runner, state_);
     const std::vector<Argv> expected = {
         del4, del4, {"ip", "-4", "rule", "show"}, suppress4,
