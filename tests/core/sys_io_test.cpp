@@ -203,22 +203,26 @@ TEST(SysIoChild, SpawnWaitAndKill) {
     EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1) << "collected, no zombie left";
 }
 
-// Every way out of a scope, a move included, ends the child it owns.
+// Every way out of a scope ends the children it owns: started ones and forked ones.
 TEST(SysIoChild, OwnerLeavingScopeKillsAndCollects) {
-    pid_t first = -1;
-    pid_t second = -1;
+    pid_t spawned = -1;
+    pid_t forked = -1;
     {
         Child a;
         ASSERT_EQ(a.spawn(kSleep, 2, 2), 0);
-        first = a.pid();
+        spawned = a.pid();
         Child b;
-        ASSERT_EQ(b.spawn(kSleep, 2, 2), 0);
-        second = b.pid();
-        b = std::move(a);  // b's own child goes now
-        EXPECT_FALSE(running(second));
-        EXPECT_TRUE(running(first));
+        ASSERT_EQ(b.fork(), 0);
+        if (b.in_child()) {
+            ::pause();
+            ::_exit(0);
+        }
+        forked = b.pid();
+        EXPECT_TRUE(running(spawned));
+        EXPECT_TRUE(running(forked));
     }
-    EXPECT_FALSE(running(first));
+    EXPECT_FALSE(running(spawned));
+    EXPECT_FALSE(running(forked));
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
 }
