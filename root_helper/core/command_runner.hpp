@@ -46,12 +46,6 @@ inline constexpr TimeLimit kDefaultTimeout = TimeLimit::seconds(15);
 // started as well.
 CommandResult run_cmd(const std::vector<std::string>& cmd, TimeLimit limit = kDefaultTimeout);
 
-// The failure triple for cmd with the given description.
-CommandResult failure(const std::vector<std::string>& cmd, std::string_view description);
-// The same for a command already shown as one text (the module's run_cmd shows str() of
-// each item): the one place the triple is built.
-CommandResult failure_of_shown(std::string_view shown, std::string_view description);
-
 // What every operation receives to start programs. Tests script it; the binding routes it
 // through the module's current run_cmd.
 class CommandRunner {
