@@ -1,15 +1,17 @@
 // Audit trail in the system log: AuditingRunner, audit_note and the line format they share.
 #include "root_helper/core/audit_log.hpp"
 
-#include "root_helper/core/caller.hpp"
-
 #include <syslog.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <set>
 #include <utility>
+
+#include "root_helper/core/caller.hpp"
+#include "root_helper/core/system_util.hpp"
 
 namespace tq8::core {
 namespace {
@@ -18,21 +20,16 @@ namespace {
 // record of who authorised it, not in the world-readable general log.
 constexpr int kFacility = LOG_AUTHPRIV;
 
-std::mutex& sink_mutex() {
-    static std::mutex m;
-    return m;
-}
-
-AuditSink& sink() {
-    static AuditSink s;
-    return s;
-}
+std::mutex g_sink_mutex;
+AuditSink g_sink;  // guarded by g_sink_mutex
+// The action of the privileged command's current dispatch (set_audit_action).
+std::string g_action;
 
 void emit(int priority, const std::string& line) {
     {
-        std::lock_guard lock(sink_mutex());
-        if (sink()) {
-            sink()(priority, line);
+        std::lock_guard lock(g_sink_mutex);
+        if (g_sink) {
+            g_sink(priority, line);
             return;
         }
     }
@@ -40,14 +37,6 @@ void emit(int priority, const std::string& line) {
     // Without LOG_CONS and LOG_PERROR syslog() writes nowhere but the log socket and silently
     // drops the line when there is none.
     ::syslog(kFacility | priority, "%s", line.c_str());
-}
-
-bool needs_quotes(std::string_view word) {
-    if (word.empty()) return true;
-    for (unsigned char c : word) {
-        if (c <= 0x20 || c == 0x7f || c == '"' || c == '\\') return true;
-    }
-    return false;
 }
 
 // A control character as \xHH, anything else as itself.
@@ -62,7 +51,10 @@ void append_escaped(std::string& out, unsigned char c) {
 }
 
 void append_quoted(std::string& out, std::string_view word) {
-    if (!needs_quotes(word)) {
+    const bool plain = !word.empty() && std::ranges::none_of(word, [](unsigned char c) {
+        return c <= 0x20 || c == 0x7f || c == '"' || c == '\\';
+    });
+    if (plain) {
         out += word;
         return;
     }
@@ -82,25 +74,14 @@ void append_quoted(std::string& out, std::string_view word) {
 
 // PKEXEC_UID is pkexec's record of the user who authenticated; "-" when the helper was started
 // some other way (by root directly, or imported into a Python process).
-std::string audit_user() {
-    const auto who = caller().text;
-    if (!who || who->empty()) return "-";
-    std::string out;
-    append_quoted(out, *who);
-    return out;
-}
-
 std::string line_head(const std::string& action) {
     std::string out = "action=";
     append_quoted(out, action);
     out += " user=";
-    out += audit_user();
+    const auto who = caller().text;
+    if (!who || who->empty()) out += '-';
+    else append_quoted(out, *who);
     return out;
-}
-
-std::string_view base_name(std::string_view path) {
-    auto slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 // iptables runs exactly one command per invocation, and the first command option names it.
@@ -149,7 +130,7 @@ std::string audit_quote(const std::vector<std::string>& cmd) {
 
 bool is_read_only_command(const std::vector<std::string>& cmd) {
     if (cmd.empty()) return false;
-    std::string_view prog = base_name(cmd[0]);
+    const std::string prog = base_of(cmd[0]);
     if (prog == "iptables" || prog == "ip6tables") return iptables_read_only(cmd);
     if (prog == "iptables-save" || prog == "ip6tables-save") return true;
     if (prog == "ip") return ip_read_only(cmd);
@@ -182,18 +163,10 @@ void audit_note(const std::string& action, const std::string& text) {
     emit(LOG_NOTICE, line);
 }
 
-namespace {
-std::string& current_action() {
-    static std::string a;
-    return a;
-}
-}  // namespace
-
-void set_audit_action(std::string action) { current_action() = std::move(action); }
+void set_audit_action(std::string action) { g_action = std::move(action); }
 
 void audit_refusal(const std::string& what, const std::string& reason) {
-    if (current_action().empty()) return;
-    audit_note(current_action(), "refused " + what + ": " + reason);
+    if (!g_action.empty()) audit_note(g_action, "refused " + what + ": " + reason);
 }
 
 void audit_open() {
@@ -203,8 +176,8 @@ void audit_open() {
 }
 
 void set_audit_sink(AuditSink s) {
-    std::lock_guard lock(sink_mutex());
-    sink() = std::move(s);
+    std::lock_guard lock(g_sink_mutex);
+    g_sink = std::move(s);
 }
 
 }  // namespace tq8::core

@@ -96,15 +96,4 @@ int write_in_place(const std::string& path, std::string_view content, bool sync)
     return finish(fd, content, sync);
 }
 
-std::string dir_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string base_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace tq8::core

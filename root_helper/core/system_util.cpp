@@ -53,6 +53,17 @@ std::optional<std::string> read_whole_file(const std::string& path) {
     return read_to_end(fd.get());
 }
 
+std::string dir_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string errno_text(int err) {
     // strerrordesc_np, unlike strerror, never translates: the text is the same in every locale.
     const char* msg = ::strerrordesc_np(err);
