@@ -22,15 +22,20 @@ bool is_python_space(char32_t c) noexcept {
     }
 }
 
-// The code point at p[i] and its length. Only called on well-formed text; anything else reads
-// as a one-byte non-space so that a caller breaking the precondition still stays in bounds.
+// The code point at p[i] and its length. A byte that does not start a complete sequence (a lead
+// byte and its continuation bytes) reads as a one-byte non-space: split_whitespace sees a
+// child's output as it came, and a broken lead byte must not swallow the separator after it.
 std::pair<char32_t, std::size_t> decode_at(Bytes p, std::size_t i, std::size_t n) {
     const unsigned char c = p[i];
-    std::size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+    const std::size_t len =
+        c < 0x80 ? 1 : c >= 0xF8 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
     if (len == 0 || i + len > n) return {U'\uFFFD', 1};
     if (len == 1) return {c, 1};
     char32_t cp = c & (0x7F >> len);
-    for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[i + k] & 0x3F);
+    for (std::size_t k = 1; k < len; ++k) {
+        if ((p[i + k] & 0xC0) != 0x80) return {U'\uFFFD', 1};
+        cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
     return {cp, len};
 }
 
@@ -69,12 +74,6 @@ void normalize_in_place(std::string& s) {
         }
     }
     s.resize(w);
-}
-
-void strip_in_place(std::string& s) {
-    auto [b, e] = trimmed_bounds(s);
-    s.erase(e);
-    s.erase(0, b);
 }
 
 }  // namespace
@@ -130,16 +129,7 @@ std::vector<std::string_view> split_whitespace(std::string_view s) {
     std::size_t start = 0;
     bool in_word = false;
     for (std::size_t i = 0; i < s.size();) {
-        auto [cp, len] = decode_at(p, i, s.size());
-        // Bytes that are not well-formed (the text is a child's output) are one non-space
-        // each: a broken lead byte must not swallow the separator after it.
-        for (std::size_t k = 1; k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80 || p[i] >= 0xF8) {
-                cp = U'\uFFFD';
-                len = 1;
-                break;
-            }
-        }
+        const auto [cp, len] = decode_at(p, i, s.size());
         const bool space = is_python_space(cp);
         if (space && in_word) words.push_back(s.substr(start, i - start));
         if (!space && !in_word) start = i;
@@ -158,7 +148,9 @@ std::string strip_whitespace(std::string_view s) {
 bool decode_output_in_place(std::string& s) {
     if (utf8_error_offset(s)) return false;
     normalize_in_place(s);
-    strip_in_place(s);
+    const auto [b, e] = trimmed_bounds(s);
+    s.erase(e);
+    s.erase(0, b);
     return true;
 }
 
