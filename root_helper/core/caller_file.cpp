@@ -90,7 +90,8 @@ struct Wire {
     std::uint64_t size;
 };
 
-[[noreturn]] void reply(int sock, Status s, int err, const char* data, std::size_t n) {
+[[noreturn]] void reply(int sock, Status s, int err = 0, const char* data = nullptr,
+                        std::size_t n = 0) {
     const Wire w{static_cast<std::int32_t>(s), err, n};
     if (write_all(sock, {reinterpret_cast<const char*>(&w), sizeof w}) == 0 && n > 0)
         write_all(sock, {data, n});
@@ -109,59 +110,47 @@ struct Wire {
         if (::syscall(SYS_setgroups, id.groups.size(), id.groups.data()) != 0 ||
             ::syscall(SYS_setresgid, id.gid, id.gid, id.gid) != 0 ||
             ::syscall(SYS_setresuid, id.uid, id.uid, id.uid) != 0)
-            reply(sock, Status::failed, errno, nullptr, 0);
+            reply(sock, Status::failed, errno);
     }
     struct stat st {};
-    if (::stat(path, &st) != 0) reply(sock, Status::absent, errno, nullptr, 0);
+    if (::stat(path, &st) != 0) reply(sock, Status::absent, errno);
     // Refused before the open where the path says so, and after it by the descriptor itself,
     // which no rename in between can change.
     struct statfs fs {};
-    if (::statfs(path, &fs) == 0 && system_fs(fs)) reply(sock, Status::system_fs, 0, nullptr, 0);
+    if (::statfs(path, &fs) == 0 && system_fs(fs)) reply(sock, Status::system_fs);
     // O_NONBLOCK: a FIFO must not hang the open; the descriptor is refused below anyway.
     const int fd = ::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) reply(sock, Status::unreadable, errno, nullptr, 0);
-    if (::fstatfs(fd, &fs) != 0) reply(sock, Status::failed, errno, nullptr, 0);
-    if (system_fs(fs)) reply(sock, Status::system_fs, 0, nullptr, 0);
-    if (::fstat(fd, &st) != 0) reply(sock, Status::failed, errno, nullptr, 0);
-    if (!S_ISREG(st.st_mode)) reply(sock, Status::not_regular, 0, nullptr, 0);
-    if (static_cast<std::uint64_t>(st.st_size) > max_size)
-        reply(sock, Status::too_large, 0, nullptr, 0);
+    if (fd < 0) reply(sock, Status::unreadable, errno);
+    if (::fstatfs(fd, &fs) != 0) reply(sock, Status::failed, errno);
+    if (system_fs(fs)) reply(sock, Status::system_fs);
+    if (::fstat(fd, &st) != 0) reply(sock, Status::failed, errno);
+    if (!S_ISREG(st.st_mode)) reply(sock, Status::not_regular);
+    if (static_cast<std::uint64_t>(st.st_size) > max_size) reply(sock, Status::too_large);
     // One byte more than allowed: a file that grew since fstat is caught too.
     std::size_t n = 0;
     while (n <= max_size) {
         const ssize_t r = read_some(fd, buf + n, max_size + 1 - n);
-        if (r < 0) reply(sock, Status::failed, errno, nullptr, 0);
+        if (r < 0) reply(sock, Status::failed, errno);
         if (r == 0) break;
         n += static_cast<std::size_t>(r);
     }
-    if (n > max_size) reply(sock, Status::too_large, 0, nullptr, 0);
+    if (n > max_size) reply(sock, Status::too_large);
     reply(sock, Status::ok, 0, buf, n);
-}
-
-CallerFile failed(int err) {
-    CallerFile f;
-    f.status = Status::failed;
-    f.error = err;
-    return f;
 }
 
 }  // namespace
 
 CallerFile read_caller_file(const std::string& path, std::size_t max_size) {
     const Identity id = caller_identity();
-    if (!id.valid) {
-        CallerFile f;
-        f.status = Status::unreadable;
-        f.error = EPERM;
-        return f;
-    }
+    if (!id.valid) return {Status::unreadable, EPERM, {}};
     int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return failed(errno);
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+        return {Status::failed, errno, {}};
     UniqueFd mine(sv[0]);
     UniqueFd theirs(sv[1]);
     std::string buf(max_size + 1, '\0');
     Child child;
-    if (int e = child.fork(); e != 0) return failed(e);
+    if (int e = child.fork(); e != 0) return {Status::failed, e, {}};
     if (child.in_child()) child_main(theirs.get(), id, path.c_str(), buf.data(), max_size);
     theirs.reset();
 
@@ -172,17 +161,16 @@ CallerFile read_caller_file(const std::string& path, std::size_t max_size) {
     // answers does not even end at SIGKILL): it is given up on, never waited for.
     if (why == ETIMEDOUT || !child.wait(deadline)) {
         child.kill_and_reap();
-        return failed(ETIMEDOUT);
+        return {Status::failed, ETIMEDOUT, {}};
     }
+    // The reply's size is bounded by read_to_end's limit; its header must match what came.
     Wire w{};
-    if (!raw || raw->size() < sizeof w) return failed(EIO);
+    if (!raw || raw->size() < sizeof w) return {Status::failed, EIO, {}};
     std::memcpy(&w, raw->data(), sizeof w);
     if (w.status < 0 || w.status > static_cast<std::int32_t>(Status::failed) ||
-        w.size != raw->size() - sizeof w || w.size > max_size)
-        return failed(EIO);
-    CallerFile f;
-    f.status = static_cast<Status>(w.status);
-    f.error = w.error;
+        w.size != raw->size() - sizeof w)
+        return {Status::failed, EIO, {}};
+    CallerFile f{static_cast<Status>(w.status), w.error, {}};
     if (f.status == Status::ok) f.content = raw->substr(sizeof w);
     return f;
 }
