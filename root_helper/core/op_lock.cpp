@@ -12,7 +12,6 @@
 #include "root_helper/core/sys_io.hpp"
 
 namespace tq8::core {
-
 namespace {
 
 thread_local int t_depth = 0;
@@ -63,11 +62,7 @@ OpLock::OpLock(const std::string& path, std::chrono::milliseconds wait) {
         return;
     }
     UniqueFd fd = open_lock_file(AT_FDCWD, path.c_str());
-    if (!fd) {
-        state_ = State::kUnlocked;
-        return;
-    }
-    state_ = lock_file_within(fd.get(), wait);
+    if (fd) state_ = lock_file_within(fd.get(), wait);
     if (state_ == State::kOwner) fd_ = std::move(fd);
 }
 
