@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "root_helper/core/caller.hpp"
+#include "root_helper/core/sys_io.hpp"
 #include "root_helper/core/system_util.hpp"
 
 namespace tq8::core {
@@ -142,16 +143,12 @@ AuditingRunner::AuditingRunner(CommandRunner& inner, std::string action)
 
 CommandResult AuditingRunner::run(const std::vector<std::string>& cmd) {
     if (is_read_only_command(cmd)) return inner_.run(cmd);
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     CommandResult result = inner_.run(cmd);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - start)
-                        .count();
-    std::string line = line_head(action_);
-    line += " rc=" + std::to_string(result.rc);
-    line += " ms=" + std::to_string(ms);
-    line += " cmd=" + audit_quote(cmd);
-    emit(result.rc == 0 ? LOG_INFO : LOG_WARNING, line);
+    const auto ms = (Clock::now() - start) / std::chrono::milliseconds(1);
+    emit(result.rc == 0 ? LOG_INFO : LOG_WARNING,
+         line_head(action_) + " rc=" + std::to_string(result.rc) + " ms=" + std::to_string(ms) +
+             " cmd=" + audit_quote(cmd));
     return result;
 }
 

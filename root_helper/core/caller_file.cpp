@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "root_helper/core/caller.hpp"
@@ -30,22 +31,21 @@ using Status = CallerFile::Status;
 // privileged run.
 constexpr auto kDeadline = std::chrono::seconds(5);
 
+// Whose rights the reading child has; uid 0: the helper's own (no PKEXEC_UID, or it names root).
 struct Identity {
-    bool drop = false;     // false: read as the helper itself (no PKEXEC_UID, or it names root)
-    bool valid = true;     // false: PKEXEC_UID names nobody we could become
     uid_t uid = 0;
     gid_t gid = 0;
     std::vector<gid_t> groups;
 };
 
 // The user pkexec authorised, with the gid and supplementary groups of their login: the same
-// rights their own processes have. A uid without an account is refused rather than guessed at.
-Identity caller_identity() {
-    Identity id;
+// rights their own processes have; nullopt when PKEXEC_UID names nobody we could become. A uid
+// without an account is refused rather than guessed at.
+std::optional<Identity> caller_identity() {
     const Caller who = caller();
-    if (who.unknown()) id.valid = false;
+    if (who.unknown()) return std::nullopt;
+    Identity id;
     if (!who.uid || *who.uid == 0) return id;
-    id.drop = true;
     id.uid = *who.uid;
     std::vector<char> buf(16384);
     passwd pw{};
@@ -54,10 +54,7 @@ Identity caller_identity() {
     while ((e = ::getpwuid_r(id.uid, &pw, buf.data(), buf.size(), &found)) == ERANGE &&
            buf.size() < (1u << 20))
         buf.resize(buf.size() * 2);
-    if (e != 0 || found == nullptr) {
-        id.valid = false;
-        return id;
-    }
+    if (e != 0 || found == nullptr) return std::nullopt;
     id.gid = pw.pw_gid;
     int n = 32;
     id.groups.resize(static_cast<std::size_t>(n));
@@ -106,7 +103,7 @@ struct Wire {
     // Nothing of the helper's stays open in a process the caller may soon signal.
     if (sock > 0) ::close_range(0, static_cast<unsigned>(sock) - 1, 0);
     ::close_range(static_cast<unsigned>(sock) + 1, ~0u, 0);
-    if (id.drop) {
+    if (id.uid != 0) {
         if (::syscall(SYS_setgroups, id.groups.size(), id.groups.data()) != 0 ||
             ::syscall(SYS_setresgid, id.gid, id.gid, id.gid) != 0 ||
             ::syscall(SYS_setresuid, id.uid, id.uid, id.uid) != 0)
@@ -141,8 +138,8 @@ struct Wire {
 }  // namespace
 
 CallerFile read_caller_file(const std::string& path, std::size_t max_size) {
-    const Identity id = caller_identity();
-    if (!id.valid) return {Status::unreadable, EPERM, {}};
+    const std::optional<Identity> id = caller_identity();
+    if (!id) return {Status::unreadable, EPERM, {}};
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
         return {Status::failed, errno, {}};
@@ -151,7 +148,7 @@ CallerFile read_caller_file(const std::string& path, std::size_t max_size) {
     std::string buf(max_size + 1, '\0');
     Child child;
     if (int e = child.fork(); e != 0) return {Status::failed, e, {}};
-    if (child.in_child()) child_main(theirs.get(), id, path.c_str(), buf.data(), max_size);
+    if (child.in_child()) child_main(theirs.get(), *id, path.c_str(), buf.data(), max_size);
     theirs.reset();
 
     const Deadline deadline = deadline_in(kDeadline);

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "root_helper/core/system_util.hpp"
+#include "root_helper/core/text_decode.hpp"
 
 namespace tq8::core {
 
@@ -24,19 +25,12 @@ UniqueFd open_state_dir(const std::string& path) {
 
 std::optional<std::string> process_identity(pid_t pid) {
     const auto stat = read_whole_file("/proc/" + std::to_string(pid) + "/stat");
-    if (!stat) return std::nullopt;
     // The command name (field 2) may hold spaces and parentheses: count from its last ")".
-    const auto close = stat->rfind(')');
+    const auto close = stat ? stat->rfind(')') : std::string::npos;
     if (close == std::string::npos) return std::nullopt;
-    std::size_t at = close + 1;
-    for (int field = 3; field <= 22; ++field) {
-        at = stat->find_first_not_of(' ', at);
-        if (at == std::string::npos) return std::nullopt;
-        const auto end = stat->find(' ', at);
-        if (field == 22) return std::to_string(pid) + " " + stat->substr(at, end - at);
-        at = end;
-    }
-    return std::nullopt;
+    const auto fields = split_whitespace(std::string_view(*stat).substr(close + 1));
+    if (fields.size() < 20) return std::nullopt;
+    return std::to_string(pid) + " " + std::string(fields[19]);  // field 22, the start time
 }
 
 }  // namespace tq8::core

@@ -150,14 +150,12 @@ int Child::spawn(char* const argv[], int out, int err) {
         &attr, ::posix_spawnattr_destroy);
     // The runtime ignores SIGPIPE and SIGXFSZ and exec keeps ignored signals: a child would
     // otherwise see EPIPE where it expects to die quietly.
-    sigset_t dfl;
-    sigemptyset(&dfl);
-    sigaddset(&dfl, SIGPIPE);
-    sigaddset(&dfl, SIGXFSZ);
-    sigset_t none;
-    sigemptyset(&none);
-    check_spawn_setup(::posix_spawnattr_setsigdefault(&attr, &dfl));
-    check_spawn_setup(::posix_spawnattr_setsigmask(&attr, &none));
+    sigset_t set;
+    sigemptyset(&set);
+    check_spawn_setup(::posix_spawnattr_setsigmask(&attr, &set));  // no signal blocked
+    sigaddset(&set, SIGPIPE);
+    sigaddset(&set, SIGXFSZ);
+    check_spawn_setup(::posix_spawnattr_setsigdefault(&attr, &set));
     // A group of its own, so that a kill reaches whatever the program started too.
     check_spawn_setup(::posix_spawnattr_setpgroup(&attr, 0));
     check_spawn_setup(::posix_spawnattr_setflags(

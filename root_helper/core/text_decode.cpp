@@ -39,16 +39,21 @@ std::pair<char32_t, std::size_t> decode_at(Bytes p, std::size_t i, std::size_t n
     return {cp, len};
 }
 
+// The first offset from i on whose character is not white space (space: is), or n.
+std::size_t skip_while(Bytes p, std::size_t i, std::size_t n, bool space) {
+    while (i < n) {
+        const auto [cp, len] = decode_at(p, i, n);
+        if (is_python_space(cp) != space) break;
+        i += len;
+    }
+    return i;
+}
+
 // [begin, end) of s without the white space at both ends.
 std::pair<std::size_t, std::size_t> trimmed_bounds(std::string_view s) {
     const auto p = reinterpret_cast<Bytes>(s.data());
-    std::size_t b = 0;
+    const std::size_t b = skip_while(p, 0, s.size(), true);
     std::size_t e = s.size();
-    while (b < e) {
-        auto [cp, len] = decode_at(p, b, e);
-        if (!is_python_space(cp)) break;
-        b += len;
-    }
     while (e > b) {
         std::size_t k = e - 1;
         while (k > b && (p[k] & 0xC0) == 0x80 && e - k < 4) --k;
@@ -98,22 +103,10 @@ std::optional<std::size_t> utf8_error_offset(std::string_view s) {
         }
         // The second byte's range is what rules out overlongs (E0, F0), surrogates (ED) and
         // code points above U+10FFFF (F4); C0, C1 and F5..FF never start a sequence.
-        std::size_t len = 0;
-        unsigned char lo = 0x80;
-        unsigned char hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return i;
-        }
+        if (c < 0xC2 || c > 0xF4) return i;
+        const std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        const unsigned char lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+        const unsigned char hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
         if (i + 1 >= n || p[i + 1] < lo || p[i + 1] > hi) return i;
         for (std::size_t k = 2; k < len; ++k) {
             if (i + k >= n || (p[i + k] & 0xC0) != 0x80) return i;
@@ -126,17 +119,12 @@ std::optional<std::size_t> utf8_error_offset(std::string_view s) {
 std::vector<std::string_view> split_whitespace(std::string_view s) {
     const auto p = reinterpret_cast<Bytes>(s.data());
     std::vector<std::string_view> words;
-    std::size_t start = 0;
-    bool in_word = false;
-    for (std::size_t i = 0; i < s.size();) {
-        const auto [cp, len] = decode_at(p, i, s.size());
-        const bool space = is_python_space(cp);
-        if (space && in_word) words.push_back(s.substr(start, i - start));
-        if (!space && !in_word) start = i;
-        in_word = !space;
-        i += len;
+    std::size_t i = skip_while(p, 0, s.size(), true);
+    while (i < s.size()) {
+        const std::size_t end = skip_while(p, i, s.size(), false);
+        words.push_back(s.substr(i, end - i));
+        i = skip_while(p, end, s.size(), true);
     }
-    if (in_word) words.push_back(s.substr(start));
     return words;
 }
 
