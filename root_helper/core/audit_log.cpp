@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -27,28 +26,19 @@ AuditSink g_sink;  // guarded by g_sink_mutex
 std::string g_action;
 
 void emit(int priority, const std::string& line) {
-    {
-        std::lock_guard lock(g_sink_mutex);
-        if (g_sink) {
-            g_sink(priority, line);
-            return;
-        }
-    }
+    std::lock_guard lock(g_sink_mutex);
     // "%s": the line carries arguments chosen by the caller and must never act as a format.
     // Without LOG_CONS and LOG_PERROR syslog() writes nowhere but the log socket and silently
     // drops the line when there is none.
-    ::syslog(kFacility | priority, "%s", line.c_str());
+    if (g_sink) g_sink(priority, line);
+    else ::syslog(kFacility | priority, "%s", line.c_str());
 }
 
 // A control character as \xHH, anything else as itself.
 void append_escaped(std::string& out, unsigned char c) {
-    if (c >= 0x20 && c != 0x7f) {
-        out += static_cast<char>(c);
-        return;
-    }
-    char buf[5];
-    std::snprintf(buf, sizeof buf, "\\x%02x", c);
-    out += buf;
+    static constexpr char kHex[] = "0123456789abcdef";
+    if (c >= 0x20 && c != 0x7f) out += static_cast<char>(c);
+    else out += {'\\', 'x', kHex[c >> 4], kHex[c & 0xF]};
 }
 
 void append_quoted(std::string& out, std::string_view word) {
@@ -118,6 +108,16 @@ bool ip_read_only(const std::vector<std::string>& cmd) {
     return verb == "show" || verb == "list" || verb == "lst" || verb == "get";
 }
 
+// True for the commands that only look (never logged by AuditingRunner).
+bool is_read_only_command(const std::vector<std::string>& cmd) {
+    if (cmd.empty()) return false;
+    const std::string prog = base_of(cmd[0]);
+    if (prog == "iptables" || prog == "ip6tables") return iptables_read_only(cmd);
+    if (prog == "iptables-save" || prog == "ip6tables-save") return true;
+    if (prog == "ip") return ip_read_only(cmd);
+    return false;
+}
+
 }  // namespace
 
 std::string audit_quote(const std::vector<std::string>& cmd) {
@@ -127,15 +127,6 @@ std::string audit_quote(const std::vector<std::string>& cmd) {
         append_quoted(out, cmd[i]);
     }
     return out;
-}
-
-bool is_read_only_command(const std::vector<std::string>& cmd) {
-    if (cmd.empty()) return false;
-    const std::string prog = base_of(cmd[0]);
-    if (prog == "iptables" || prog == "ip6tables") return iptables_read_only(cmd);
-    if (prog == "iptables-save" || prog == "ip6tables-save") return true;
-    if (prog == "ip") return ip_read_only(cmd);
-    return false;
 }
 
 AuditingRunner::AuditingRunner(CommandRunner& inner, std::string action)
@@ -166,11 +157,9 @@ void audit_refusal(const std::string& what, const std::string& reason) {
     if (!g_action.empty()) audit_note(g_action, "refused " + what + ": " + reason);
 }
 
-void audit_open() {
-    // No LOG_NDELAY: the socket is opened by the first line, and a system without one loses
-    // nothing but the lines.
-    ::openlog("tq8_root_helper", LOG_PID, kFacility);
-}
+// No LOG_NDELAY: the socket is opened by the first line, and a system without one loses nothing
+// but the lines.
+void audit_open() { ::openlog("tq8_root_helper", LOG_PID, kFacility); }
 
 void set_audit_sink(AuditSink s) {
     std::lock_guard lock(g_sink_mutex);

@@ -50,7 +50,4 @@ void set_audit_sink(AuditSink sink);
 // quotes with C escapes, so that a line can be neither split nor forged by an argument.
 std::string audit_quote(const std::vector<std::string>& cmd);
 
-// True for the commands that only look (never logged by AuditingRunner).
-bool is_read_only_command(const std::vector<std::string>& cmd);
-
 }  // namespace tq8::core
