@@ -16,11 +16,9 @@ namespace tq8::core {
 namespace {
 
 std::string default_search_path() {
-    const std::size_t n = ::confstr(_CS_PATH, nullptr, 0);
-    std::string path(n, '\0');
-    if (n > 0) ::confstr(_CS_PATH, path.data(), n);
-    path.resize(n > 0 ? n - 1 : 0);
-    return path;
+    std::string path(::confstr(_CS_PATH, nullptr, 0), '\0');
+    ::confstr(_CS_PATH, path.data(), path.size());
+    return path.c_str();  // without the terminating NUL that confstr() counts
 }
 
 bool executable_file(const std::string& path) {
@@ -38,9 +36,8 @@ bool on_path(std::string_view name) {
     for (;;) {
         const auto colon = rest.find(':');
         const std::string_view dir = rest.substr(0, colon);
-        std::string candidate = dir.empty() ? std::string(".") : std::string(dir);
-        candidate += '/';
-        candidate += name;
+        const std::string candidate =
+            (dir.empty() ? std::string(".") : std::string(dir)) + "/" + std::string(name);
         if (executable_file(candidate)) return true;
         if (colon == std::string_view::npos) return false;
         rest.remove_prefix(colon + 1);

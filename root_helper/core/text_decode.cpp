@@ -13,13 +13,8 @@ using Bytes = const unsigned char*;
 // True for exactly the code points for which Python's str.isspace() is true.
 bool is_python_space(char32_t c) noexcept {
     if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
-    switch (c) {
-        case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F:
-        case 0x3000:
-            return true;
-        default:
-            return c >= 0x2000 && c <= 0x200A;
-    }
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
+           c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 // The code point at p[i] and its length. A byte that does not start a complete sequence (a lead
@@ -64,19 +59,14 @@ std::pair<std::size_t, std::size_t> trimmed_bounds(std::string_view s) {
     return {b, e};
 }
 
+// CR LF and lone CR to LF, in one pass from the first CR on.
 void normalize_in_place(std::string& s) {
-    std::size_t r = s.find('\r');
-    if (r == std::string::npos) return;
-    std::size_t w = r;
-    const std::size_t n = s.size();
-    for (; r < n; ++r) {
-        const char c = s[r];
-        if (c == '\r') {
-            s[w++] = '\n';
-            if (r + 1 < n && s[r + 1] == '\n') ++r;
-        } else {
-            s[w++] = c;
-        }
+    std::size_t w = s.find('\r');
+    if (w == std::string::npos) return;
+    for (std::size_t r = w; r < s.size(); ++r) {
+        const bool cr = s[r] == '\r';
+        s[w++] = cr ? '\n' : s[r];
+        if (cr && r + 1 < s.size() && s[r + 1] == '\n') ++r;
     }
     s.resize(w);
 }
