@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -70,15 +71,11 @@ std::optional<Identity> caller_identity() {
 // /proc/self/..., which the reading child, a fork of the helper, would describe) or the kernel
 // (reads of some debugfs and tracefs files have effects). No configuration lives there.
 bool system_fs(const struct statfs& fs) {
-    switch (static_cast<unsigned long>(fs.f_type)) {
-        case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEBUGFS_MAGIC: case TRACEFS_MAGIC:
-        case SECURITYFS_MAGIC: case CGROUP_SUPER_MAGIC: case CGROUP2_SUPER_MAGIC:
-        case BPF_FS_MAGIC: case SELINUX_MAGIC: case SMACK_MAGIC: case PSTOREFS_MAGIC:
-        case EFIVARFS_MAGIC: case BINFMTFS_MAGIC: case NSFS_MAGIC:
-            return true;
-        default:
-            return false;
-    }
+    static constexpr unsigned long kMagics[] = {
+        PROC_SUPER_MAGIC, SYSFS_MAGIC, DEBUGFS_MAGIC, TRACEFS_MAGIC, SECURITYFS_MAGIC,
+        CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, BPF_FS_MAGIC, SELINUX_MAGIC, SMACK_MAGIC,
+        PSTOREFS_MAGIC, EFIVARFS_MAGIC, BINFMTFS_MAGIC, NSFS_MAGIC};
+    return std::ranges::find(kMagics, static_cast<unsigned long>(fs.f_type)) != std::end(kMagics);
 }
 
 struct Wire {

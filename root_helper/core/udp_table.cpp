@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "root_helper/core/text_decode.hpp"
+
 namespace tq8::core {
 namespace {
 
@@ -14,20 +16,11 @@ bool is_line_break(char c) {
            c == '\x1e';
 }
 
-bool is_field_space(char c) { return c == ' ' || c == '\t' || is_line_break(c) || c == '\x1f'; }
-
+// Fields 1 (the local address) and 7 (the owner's uid) of a socket line, whose fields are split
+// as str.split() splits them.
 UdpSocket socket_of(std::string_view line) {
-    UdpSocket s;
-    std::size_t i = 0;
-    for (int index = 0; index <= 7; ++index) {
-        while (i < line.size() && is_field_space(line[i])) ++i;
-        if (i == line.size()) break;
-        const std::size_t start = i;
-        while (i < line.size() && !is_field_space(line[i])) ++i;
-        if (index == 1) s.address = line.substr(start, i - start);
-        if (index == 7) s.uid = line.substr(start, i - start);
-    }
-    return s;
+    const auto fields = split_whitespace(line);
+    return {fields.size() > 1 ? fields[1] : "", fields.size() > 7 ? fields[7] : ""};
 }
 
 }  // namespace
@@ -38,17 +31,15 @@ std::string udp_table_address(const std::string& ip, std::uint16_t port) {
     unsigned char bytes[16];
     const bool v6 = ip.find(':') != std::string::npos;
     if (::inet_pton(v6 ? AF_INET6 : AF_INET, ip.c_str(), bytes) != 1) return "";
-    std::string out;
-    char word[9];
+    char text[42];
+    std::size_t len = 0;
     for (std::size_t at = 0; at < (v6 ? 16u : 4u); at += 4) {
         std::uint32_t w;
         std::memcpy(&w, bytes + at, sizeof w);
-        std::snprintf(word, sizeof word, "%08X", static_cast<unsigned>(w));
-        out += word;
+        len += std::snprintf(text + len, sizeof text - len, "%08X", static_cast<unsigned>(w));
     }
-    char tail[6];
-    std::snprintf(tail, sizeof tail, "%04X", static_cast<unsigned>(port));
-    return out + ":" + tail;
+    std::snprintf(text + len, sizeof text - len, ":%04X", static_cast<unsigned>(port));
+    return text;
 }
 
 std::vector<UdpSocket> udp_sockets(std::string_view table) {
