@@ -1,8 +1,9 @@
 // caller: PKEXEC_UID's one reading.
 #include "root_helper/core/caller.hpp"
 
-#include <cstdint>
 #include <cstdlib>
+
+#include "root_helper/core/saturating_int.hpp"
 
 namespace tq8::core {
 
@@ -10,14 +11,11 @@ Caller caller_from(const char* pkexec_uid) {
     Caller c;
     if (pkexec_uid == nullptr) return c;
     c.text = pkexec_uid;
-    if (c.text->empty()) return c;
-    std::uint64_t v = 0;
-    for (const char ch : *c.text) {
-        if (ch < '0' || ch > '9') return c;
-        v = v * 10 + static_cast<unsigned>(ch - '0');
-        if (v >= static_cast<uid_t>(-1)) return c;
-    }
-    c.uid = static_cast<uid_t>(v);
+    // Digits only: no sign, no blanks.
+    const auto v = parse_saturating(*c.text);
+    if (v && c.text->find_first_not_of("0123456789") == std::string::npos &&
+        *v < static_cast<uid_t>(-1))
+        c.uid = static_cast<uid_t>(*v);
     return c;
 }
 

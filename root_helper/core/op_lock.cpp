@@ -57,13 +57,9 @@ OpLock::State lock_file_within(int fd, std::chrono::milliseconds wait) {
 }
 
 OpLock::OpLock(const std::string& path, std::chrono::milliseconds wait) {
-    if (t_depth++ > 0) {
-        state_ = State::kNested;
-        return;
-    }
+    if (t_depth++ > 0) return;  // an outer OpLock of this thread holds it
     UniqueFd fd = open_lock_file(AT_FDCWD, path.c_str());
-    if (fd) state_ = lock_file_within(fd.get(), wait);
-    if (state_ == State::kOwner) fd_ = std::move(fd);
+    if (fd && lock_file_within(fd.get(), wait) == State::kOwner) fd_ = std::move(fd);
 }
 
 // Closing the descriptor releases the flock; the file itself stays, so that a waiter that
