@@ -149,11 +149,10 @@ CallerFile read_caller_file(const std::string& path, std::size_t max_size) {
     theirs.reset();
 
     const Deadline deadline = deadline_in(kDeadline);
-    int why = 0;
-    const auto raw = read_to_end(mine.get(), sizeof(Wire) + max_size, deadline, &why);
+    const auto raw = read_to_end(mine.get(), sizeof(Wire) + max_size, deadline);
     // The child may be stuck for good (a lookup on a user-space file system that never
     // answers does not even end at SIGKILL): it is given up on, never waited for.
-    if (why == ETIMEDOUT || !child.wait(deadline)) {
+    if ((!raw && Clock::now() >= *deadline) || !child.wait(deadline)) {
         child.kill_and_reap();
         return {Status::failed, ETIMEDOUT, {}};
     }

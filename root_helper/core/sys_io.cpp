@@ -48,6 +48,16 @@ ssize_t read_some(int fd, void* buf, std::size_t n) noexcept {
     }
 }
 
+namespace {
+
+// 0 once fd has one of events, else ETIMEDOUT or poll()'s errno.
+int ready_by(int fd, short events, const Deadline& deadline) {
+    const int ev = wait_fd(fd, events, deadline);
+    return ev > 0 ? 0 : ev == 0 ? ETIMEDOUT : errno;
+}
+
+}  // namespace
+
 int write_all(int fd, std::string_view data, const Deadline& deadline) {
     bool socket = true;
     while (!data.empty()) {
@@ -55,14 +65,10 @@ int write_all(int fd, std::string_view data, const Deadline& deadline) {
                                  : ::write(fd, data.data(), data.size());
         if (n >= 0) {
             data.remove_prefix(static_cast<std::size_t>(n));
-            continue;
-        }
-        if (errno == ENOTSOCK && socket) {
+        } else if (errno == ENOTSOCK && socket) {
             socket = false;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            const int ev = wait_fd(fd, POLLOUT, deadline);
-            if (ev == 0) return ETIMEDOUT;
-            if (ev < 0) return errno;
+            if (int e = ready_by(fd, POLLOUT, deadline)) return e;
         } else if (errno != EINTR) {
             return errno;
         }
@@ -70,33 +76,20 @@ int write_all(int fd, std::string_view data, const Deadline& deadline) {
     return 0;
 }
 
-std::optional<std::string> read_to_end(int fd, std::size_t limit, const Deadline& deadline,
-                                       int* why) {
-    auto stop = [why](int e) -> std::optional<std::string> {
-        if (why) *why = e;
-        return std::nullopt;
-    };
+std::optional<std::string> read_to_end(int fd, std::size_t limit, const Deadline& deadline) {
     std::string text;
     char buf[16384];
     // With a deadline a read only follows a wait, so that a blocking descriptor cannot hold it;
     // without one only a read that found nothing waits.
-    bool empty = false;
-    for (;;) {
-        if (deadline || empty) {
-            const int ev = wait_fd(fd, POLLIN, deadline);
-            if (ev == 0) return stop(ETIMEDOUT);
-            if (ev < 0) return stop(errno);
-        }
+    for (bool empty = false;;) {
+        if ((deadline || empty) && ready_by(fd, POLLIN, deadline) != 0) return std::nullopt;
         const ssize_t n = read_some(fd, buf, sizeof buf);
         empty = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
         if (empty) continue;
-        if (n < 0) return stop(errno);
-        if (n == 0) break;
+        if (n < 0 || text.size() + static_cast<std::size_t>(n) > limit) return std::nullopt;
+        if (n == 0) return text;
         text.append(buf, static_cast<std::size_t>(n));
-        if (text.size() > limit) return stop(EFBIG);
     }
-    if (why) *why = 0;
-    return text;
 }
 
 namespace {

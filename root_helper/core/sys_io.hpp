@@ -47,11 +47,9 @@ ssize_t read_some(int fd, void* buf, std::size_t n) noexcept;
 int write_all(int fd, std::string_view data, const Deadline& deadline = std::nullopt);
 
 // Everything left to read from fd; nullopt when a read fails, more than limit bytes come or
-// the deadline passes first. why, when given, gets 0 or the reason: the read's errno, EFBIG
-// (over limit) or ETIMEDOUT.
+// the deadline passes first.
 std::optional<std::string> read_to_end(int fd, std::size_t limit = SIZE_MAX,
-                                       const Deadline& deadline = std::nullopt,
-                                       int* why = nullptr);
+                                       const Deadline& deadline = std::nullopt);
 
 // How long a child gets to die after SIGKILL before it is abandoned: a process stuck in a
 // request to a user-space file system that never answers does not die at all, and waiting for

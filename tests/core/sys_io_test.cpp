@@ -138,15 +138,14 @@ TEST(SysIoRead, ToTheEndWithinLimitAndDeadline) {
         bool non_blocking;
         std::size_t limit;
         std::optional<std::string> want;
-        int why;
     };
     const std::string big(100'000, 'b');
     const Case cases[] = {
-        {"everything", big, false, false, SIZE_MAX, big, 0},
-        {"exactly the limit", "12345", false, false, 5, "12345", 0},
-        {"one byte over the limit", "123456", false, false, 5, std::nullopt, EFBIG},
-        {"a writer that never closes", "part", true, false, SIZE_MAX, std::nullopt, ETIMEDOUT},
-        {"non-blocking, the writer late", "late", false, true, SIZE_MAX, "late", 0},
+        {"everything", big, false, false, SIZE_MAX, big},
+        {"exactly the limit", "12345", false, false, 5, "12345"},
+        {"one byte over the limit", "123456", false, false, 5, std::nullopt},
+        {"a writer that never closes", "part", true, false, SIZE_MAX, std::nullopt},
+        {"non-blocking, the writer late", "late", false, true, SIZE_MAX, "late"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -156,11 +155,9 @@ TEST(SysIoRead, ToTheEndWithinLimitAndDeadline) {
             EXPECT_EQ(write_all(p.b.get(), c.sent), 0);
             if (!c.writer_stays) p.b.reset();
         });
-        int why = -1;
         const auto start = Clock::now();
-        EXPECT_EQ(read_to_end(p.a.get(), c.limit, deadline_in(c.writer_stays ? 100ms : 10s), &why),
+        EXPECT_EQ(read_to_end(p.a.get(), c.limit, deadline_in(c.writer_stays ? 100ms : 10s)),
                   c.want);
-        EXPECT_EQ(why, c.why);
         EXPECT_LT(Clock::now() - start, 5s);
         writer.join();
     }
