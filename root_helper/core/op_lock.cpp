@@ -14,6 +14,8 @@
 namespace tq8::core {
 namespace {
 
+using namespace std::chrono_literals;
+
 thread_local int t_depth = 0;
 
 }  // namespace
@@ -44,15 +46,12 @@ OpLock::State lock_file_within(int fd, std::chrono::milliseconds wait) {
         }
     }
     const auto deadline = Clock::now() + wait;
-    std::chrono::milliseconds step{10};
-    for (;;) {
+    for (auto step = 10ms;; step = std::min(step * 2, 200ms)) {
         // Never waits, so no signal can interrupt it.
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return OpLock::State::kOwner;
         if (errno != EWOULDBLOCK) return OpLock::State::kUnlocked;
-        const auto now = Clock::now();
-        if (now >= deadline) return OpLock::State::kTimedOut;
-        wait_any({}, std::min(deadline, now + step));
-        step = std::min(step * 2, std::chrono::milliseconds{200});
+        if (Clock::now() >= deadline) return OpLock::State::kTimedOut;
+        wait_any({}, std::min(deadline, Clock::now() + step));
     }
 }
 

@@ -13,12 +13,11 @@
 namespace tq8::core {
 
 UniqueFd open_state_dir(const std::string& path) {
-    if (path.empty()) return {};
+    // An empty path fails at mkdir() (ENOENT).
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return {};
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return {};
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0)
+    if (!fd || ::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0)
         return {};
     return fd;
 }
