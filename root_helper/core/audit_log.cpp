@@ -49,16 +49,14 @@ void append_quoted(std::string& out, std::string_view word) {
         out += word;
         return;
     }
+    // These five as \" \\ \n \r \t, other control characters as \xHH.
+    static constexpr std::string_view kNamed = "\"\\\n\r\t";
+    static constexpr std::string_view kNames = "\"\\nrt";
     out += '"';
     for (unsigned char c : word) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default: append_escaped(out, c);
-        }
+        const auto k = kNamed.find(static_cast<char>(c));
+        if (k != std::string_view::npos) out += {'\\', kNames[k]};
+        else append_escaped(out, c);
     }
     out += '"';
 }
@@ -100,8 +98,7 @@ bool ip_read_only(const std::vector<std::string>& cmd) {
         // The options that take a value; the value is not the object.
         static const std::set<std::string_view> kTakeValue = {
             "-n", "-netns", "-f", "-family", "-l", "-loops", "-rc", "-rcvbuf"};
-        if (kTakeValue.contains(opt)) ++i;
-        ++i;
+        i += kTakeValue.contains(opt) ? 2 : 1;
     }
     if (i + 1 >= cmd.size()) return false;
     const std::string& verb = cmd[i + 1];
@@ -114,8 +111,7 @@ bool is_read_only_command(const std::vector<std::string>& cmd) {
     const std::string prog = base_of(cmd[0]);
     if (prog == "iptables" || prog == "ip6tables") return iptables_read_only(cmd);
     if (prog == "iptables-save" || prog == "ip6tables-save") return true;
-    if (prog == "ip") return ip_read_only(cmd);
-    return false;
+    return prog == "ip" && ip_read_only(cmd);
 }
 
 }  // namespace
@@ -128,9 +124,6 @@ std::string audit_quote(const std::vector<std::string>& cmd) {
     }
     return out;
 }
-
-AuditingRunner::AuditingRunner(CommandRunner& inner, std::string action)
-    : inner_(inner), action_(std::move(action)) {}
 
 CommandResult AuditingRunner::run(const std::vector<std::string>& cmd) {
     if (is_read_only_command(cmd)) return inner_.run(cmd);

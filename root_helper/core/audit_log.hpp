@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "root_helper/core/command_runner.hpp"
@@ -17,7 +18,8 @@ namespace tq8::core {
 // nothing.
 class AuditingRunner final : public CommandRunner {
 public:
-    AuditingRunner(CommandRunner& inner, std::string action);
+    AuditingRunner(CommandRunner& inner, std::string action)
+        : inner_(inner), action_(std::move(action)) {}
     CommandResult run(const std::vector<std::string>& cmd) override;
 private:
     CommandRunner& inner_;

@@ -73,17 +73,6 @@ int drain(Stream (&streams)[2], const Deadline& deadline) {
     return 0;
 }
 
-// Standard output first, as the runtime would decode it.
-CommandResult decoded(const std::vector<std::string>& cmd, int rc, Stream (&streams)[2]) {
-    for (auto [s, name] : {std::pair{&streams[0].data, texts::kRunStdout},
-                           std::pair{&streams[1].data, texts::kRunStderr}}) {
-        if (decode_output_in_place(*s)) continue;
-        const std::size_t at = utf8_error_offset(*s).value_or(0);
-        return failure(cmd, texts::run_not_utf8(name, at, static_cast<unsigned char>((*s)[at])));
-    }
-    return {rc, std::move(streams[0].data), std::move(streams[1].data)};
-}
-
 }  // namespace
 
 CommandResult run_cmd(const std::vector<std::string>& cmd, TimeLimit limit) {
@@ -121,7 +110,14 @@ CommandResult run_cmd(const std::vector<std::string>& cmd, TimeLimit limit) {
         return failure(cmd, texts::run_timed_out(join(cmd), seconds_text(limit.in_seconds())));
     }
     if (e != 0) return failure(cmd, errno_text(e));
-    return decoded(cmd, *rc, streams);
+    // Standard output first, as the runtime would decode it.
+    for (auto [s, name] : {std::pair{&streams[0].data, texts::kRunStdout},
+                           std::pair{&streams[1].data, texts::kRunStderr}}) {
+        if (decode_output_in_place(*s)) continue;
+        const std::size_t at = utf8_error_offset(*s).value_or(0);
+        return failure(cmd, texts::run_not_utf8(name, at, static_cast<unsigned char>((*s)[at])));
+    }
+    return {*rc, std::move(streams[0].data), std::move(streams[1].data)};
 }
 
 }  // namespace tq8::core

@@ -78,19 +78,16 @@ std::optional<std::size_t> utf8_error_offset(std::string_view s) {
     const std::size_t n = s.size();
     std::size_t i = 0;
     while (i < n) {
-        // Child output is mostly ASCII: step over it eight bytes at a time.
+        // Child output is mostly ASCII: step over it eight bytes at a time, then byte by byte.
         while (i + 8 <= n) {
             std::uint64_t w;
             std::memcpy(&w, p + i, 8);
             if (w & 0x8080808080808080ULL) break;
             i += 8;
         }
+        while (i < n && p[i] < 0x80) ++i;
         if (i >= n) break;
         const unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
         // The second byte's range is what rules out overlongs (E0, F0), surrogates (ED) and
         // code points above U+10FFFF (F4); C0, C1 and F5..FF never start a sequence.
         if (c < 0xC2 || c > 0xF4) return i;
