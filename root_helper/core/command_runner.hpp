@@ -20,16 +20,15 @@ struct CommandResult {
 // Python's timeout=0 does); only none() means "wait as long as it takes".
 class TimeLimit {
 public:
-    static constexpr TimeLimit none() { return TimeLimit(); }
-    static constexpr TimeLimit seconds(double s) { return TimeLimit(s); }
+    static constexpr TimeLimit none() { return TimeLimit(false, 0); }
+    static constexpr TimeLimit seconds(double s) { return TimeLimit(true, s); }
     constexpr bool limited() const { return limited_; }
     constexpr double in_seconds() const { return seconds_; }  // meaningful when limited()
 
 private:
-    constexpr TimeLimit() = default;
-    explicit constexpr TimeLimit(double s) : limited_(true), seconds_(s) {}
-    bool limited_ = false;
-    double seconds_ = 0;
+    constexpr TimeLimit(bool limited, double s) : limited_(limited), seconds_(s) {}
+    bool limited_;
+    double seconds_;
 };
 
 inline constexpr TimeLimit kDefaultTimeout = TimeLimit::seconds(15);

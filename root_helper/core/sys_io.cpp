@@ -23,8 +23,8 @@ namespace tq8::core {
 int poll_wait_ms(Clock::time_point deadline) {
     const auto left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) return 0;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+    return static_cast<int>(
+        std::min<long long>(std::chrono::ceil<std::chrono::milliseconds>(left).count(), INT_MAX));
 }
 
 int wait_any(std::span<pollfd> fds, const Deadline& deadline) {
@@ -117,9 +117,8 @@ std::optional<int> reap_until(pid_t pid, Clock::time_point deadline) {
 }
 
 void check_spawn_setup(int e) {
-    if (e == 0) return;
     if (e == ENOMEM) throw std::bad_alloc();
-    throw std::system_error(e, std::generic_category(), "posix_spawn setup");
+    if (e != 0) throw std::system_error(e, std::generic_category(), "posix_spawn setup");
 }
 
 }  // namespace

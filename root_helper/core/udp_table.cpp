@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -11,10 +12,8 @@
 namespace tq8::core {
 namespace {
 
-bool is_line_break(char c) {
-    return c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == '\x1c' || c == '\x1d' ||
-           c == '\x1e';
-}
+// What ends a line for a text reader ("\r\n" counts as one).
+constexpr std::string_view kLineBreaks = "\n\r\v\f\x1c\x1d\x1e";
 
 // Fields 1 (the local address) and 7 (the owner's uid) of a socket line, whose fields are split
 // as str.split() splits them.
@@ -44,16 +43,10 @@ std::string udp_table_address(const std::string& ip, std::uint16_t port) {
 
 std::vector<UdpSocket> udp_sockets(std::string_view table) {
     std::vector<UdpSocket> sockets;
-    std::size_t pos = 0;
-    for (bool header = true; pos < table.size(); header = false) {
-        std::size_t end = pos;
-        while (end < table.size() && !is_line_break(table[end])) ++end;
-        if (!header) sockets.push_back(socket_of(table.substr(pos, end - pos)));
-        pos = end;
-        if (pos < table.size()) {
-            if (table[pos] == '\r' && pos + 1 < table.size() && table[pos + 1] == '\n') ++pos;
-            ++pos;
-        }
+    for (std::size_t pos = 0, line = 0; pos < table.size(); ++line) {
+        const std::size_t end = std::min(table.find_first_of(kLineBreaks, pos), table.size());
+        if (line > 0) sockets.push_back(socket_of(table.substr(pos, end - pos)));
+        pos = end + (table.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     }
     return sockets;
 }
