@@ -17,20 +17,33 @@ bool is_python_space(char32_t c) noexcept {
            c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
-// The code point at p[i] and its length. A byte that does not start a complete sequence (a lead
-// byte and its continuation bytes) reads as a one-byte non-space: split_whitespace sees a
-// child's output as it came, and a broken lead byte must not swallow the separator after it.
-std::pair<char32_t, std::size_t> decode_at(Bytes p, std::size_t i, std::size_t n) {
+// The length of the well-formed sequence at p[i] as Python's strict decoder sees it (no
+// overlongs, no surrogates, nothing above U+10FFFF), or 0 when none starts there.
+std::size_t sequence_at(Bytes p, std::size_t i, std::size_t n) {
     const unsigned char c = p[i];
-    const std::size_t len =
-        c < 0x80 ? 1 : c >= 0xF8 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
-    if (len == 0 || i + len > n) return {U'\uFFFD', 1};
-    if (len == 1) return {c, 1};
-    char32_t cp = c & (0x7F >> len);
-    for (std::size_t k = 1; k < len; ++k) {
-        if ((p[i + k] & 0xC0) != 0x80) return {U'\uFFFD', 1};
-        cp = (cp << 6) | (p[i + k] & 0x3F);
+    if (c < 0x80) return 1;
+    // The second byte's range is what rules out overlongs (E0, F0), surrogates (ED) and
+    // code points above U+10FFFF (F4); C0, C1 and F5..FF never start a sequence.
+    if (c < 0xC2 || c > 0xF4) return 0;
+    const std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+    const unsigned char lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+    const unsigned char hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+    if (i + len > n || p[i + 1] < lo || p[i + 1] > hi) return 0;
+    for (std::size_t k = 2; k < len; ++k) {
+        if ((p[i + k] & 0xC0) != 0x80) return 0;
     }
+    return len;
+}
+
+// The code point at p[i] and its length. A byte that starts no well-formed sequence reads as a
+// one-byte non-space: split_whitespace sees a child's output as it came, and a broken lead
+// byte must not swallow the separator after it.
+std::pair<char32_t, std::size_t> decode_at(Bytes p, std::size_t i, std::size_t n) {
+    const std::size_t len = sequence_at(p, i, n);
+    if (len == 0) return {U'\uFFFD', 1};
+    if (len == 1) return {p[i], 1};
+    char32_t cp = p[i] & (0x7F >> len);
+    for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[i + k] & 0x3F);
     return {cp, len};
 }
 
@@ -87,17 +100,8 @@ std::optional<std::size_t> utf8_error_offset(std::string_view s) {
         }
         while (i < n && p[i] < 0x80) ++i;
         if (i >= n) break;
-        const unsigned char c = p[i];
-        // The second byte's range is what rules out overlongs (E0, F0), surrogates (ED) and
-        // code points above U+10FFFF (F4); C0, C1 and F5..FF never start a sequence.
-        if (c < 0xC2 || c > 0xF4) return i;
-        const std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-        const unsigned char lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
-        const unsigned char hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
-        if (i + 1 >= n || p[i + 1] < lo || p[i + 1] > hi) return i;
-        for (std::size_t k = 2; k < len; ++k) {
-            if (i + k >= n || (p[i + k] & 0xC0) != 0x80) return i;
-        }
+        const std::size_t len = sequence_at(p, i, n);
+        if (len == 0) return i;
         i += len;
     }
     return std::nullopt;
