@@ -43,7 +43,8 @@ void audit_refusal(const std::string& what, const std::string& reason);
 // else's Python process the lines keep that process's syslog identity. Opens no socket yet.
 void audit_open();
 
-// Where audit lines go: (syslog priority, line). An empty sink restores syslog. For tests.
+// Where audit lines go: (syslog priority, line). An empty sink restores syslog. For tests, which
+// set it while nothing runs.
 using AuditSink = std::function<void(int priority, std::string_view line)>;
 void set_audit_sink(AuditSink sink);
 
