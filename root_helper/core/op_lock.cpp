@@ -33,17 +33,15 @@ UniqueFd open_lock_file(int dir_fd, const char* path) {
 // flock() has no timeout of its own; try without blocking and back off between tries
 // (10 ms doubling to 200 ms), so a short hold costs little and a long one costs few wake-ups.
 OpLock::State lock_file_within(int fd, std::chrono::milliseconds wait) {
-    if (wait == kOpLockNoLimit) {
-        // The kernel queues the waiter and wakes it when the holder lets go or dies; a signal
-        // that interrupts the wait does not end it. Unbounded here, bounded by the holder: a
-        // holder runs only its own commands under the lock (each ended at 15 s, abandoned 1 s
-        // after SIGKILL), never a wait on its caller (input, files it names, its terminal and
-        // streams are dealt with before the lock or after it), so every hold ends.
-        for (;;) {
-            // Cannot hang: the holder's hold ends (above).
-            if (::flock(fd, LOCK_EX) == 0) return OpLock::State::kOwner;
-            if (errno != EINTR) return OpLock::State::kUnlocked;
-        }
+    // Without a limit: the kernel queues the waiter and wakes it when the holder lets go or
+    // dies; a signal that interrupts the wait does not end it. Unbounded here, bounded by the
+    // holder: a holder runs only its own commands under the lock (each ended at 15 s, abandoned
+    // 1 s after SIGKILL), never a wait on its caller (input, files it names, its terminal and
+    // streams are dealt with before the lock or after it), so every hold ends.
+    while (wait == kOpLockNoLimit) {
+        // Cannot hang: the holder's hold ends (above).
+        if (::flock(fd, LOCK_EX) == 0) return OpLock::State::kOwner;
+        if (errno != EINTR) return OpLock::State::kUnlocked;
     }
     const auto deadline = Clock::now() + wait;
     for (auto step = 10ms;; step = std::min(step * 2, 200ms)) {
