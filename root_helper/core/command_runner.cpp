@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <memory>
@@ -27,10 +28,9 @@ constexpr double kLongestLimit = 1e9;
 
 Deadline deadline_after(TimeLimit limit) {
     if (!limit.limited() || !(limit.in_seconds() <= kLongestLimit)) return std::nullopt;
-    const auto now = Clock::now();
-    if (limit.in_seconds() <= 0) return now;
-    return now + std::chrono::duration_cast<Clock::duration>(
-                     std::chrono::duration<double>(limit.in_seconds()));
+    // A limit of zero or less has run out at once.
+    const std::chrono::duration<double> seconds(std::max(limit.in_seconds(), 0.0));
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(seconds);
 }
 
 // The failure triple: (1, "", "Komut çalıştırma hatası (<cmd joined>): <description>").
@@ -43,8 +43,7 @@ CommandResult failure(const std::vector<std::string>& cmd, std::string_view desc
 std::string seconds_text(double seconds) {
     char buf[64];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, seconds, std::chars_format::fixed);
-    if (ec != std::errc()) return std::to_string(seconds);
-    return std::string(buf, end);
+    return ec == std::errc() ? std::string(buf, end) : std::to_string(seconds);
 }
 
 struct Stream {

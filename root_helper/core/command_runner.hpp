@@ -47,15 +47,13 @@ CommandResult run_cmd(const std::vector<std::string>& cmd, TimeLimit limit = kDe
 
 // What every operation receives to start programs. Tests script it; the binding routes it
 // through the module's current run_cmd.
-class CommandRunner {
-public:
+struct CommandRunner {
     virtual ~CommandRunner() = default;
     virtual CommandResult run(const std::vector<std::string>& cmd) = 0;
 };
 
 // The real thing: run_cmd with the default limit.
-class SystemRunner final : public CommandRunner {
-public:
+struct SystemRunner final : CommandRunner {
     CommandResult run(const std::vector<std::string>& cmd) override { return run_cmd(cmd); }
 };
 
