@@ -12,13 +12,8 @@
 #include "root_helper/core/sys_io.hpp"
 
 namespace tq8::core {
-namespace {
 
 using namespace std::chrono_literals;
-
-thread_local int t_depth = 0;
-
-}  // namespace
 
 UniqueFd open_lock_file(int dir_fd, const char* path) {
     // O_NONBLOCK: a FIFO planted at the path must not hang the open. O_NOFOLLOW: root never
@@ -54,15 +49,9 @@ OpLock::State lock_file_within(int fd, std::chrono::milliseconds wait) {
 }
 
 OpLock::OpLock(const std::string& path, std::chrono::milliseconds wait) {
-    if (t_depth++ > 0) return;  // an outer OpLock of this thread holds it
+    if (depth_++ > 0) return;  // an outer OpLock of this thread holds it
     UniqueFd fd = open_lock_file(AT_FDCWD, path.c_str());
     if (fd && lock_file_within(fd.get(), wait) == State::kOwner) fd_ = std::move(fd);
 }
-
-// Closing the descriptor releases the flock; the file itself stays, so that a waiter that
-// opened it keeps locking the same inode.
-OpLock::~OpLock() { --t_depth; }
-
-int OpLock::depth() noexcept { return t_depth; }
 
 }  // namespace tq8::core

@@ -42,17 +42,20 @@ public:
 
     explicit OpLock(const std::string& path = kOpLockPath,
                     std::chrono::milliseconds wait = kOpLockNoLimit);
-    ~OpLock();
+    // Closing the descriptor releases the flock; the file itself stays, so that a waiter that
+    // opened it keeps locking the same inode.
+    ~OpLock() { --depth_; }
     OpLock(const OpLock&) = delete;
     OpLock& operator=(const OpLock&) = delete;
 
     // True while this object owns the file lock (false for nested and unlocked ones).
     bool held() const noexcept { return static_cast<bool>(fd_); }
     // How many OpLocks are alive on this thread.
-    static int depth() noexcept;
+    static int depth() noexcept { return depth_; }
 
 private:
     UniqueFd fd_;
+    static inline thread_local int depth_ = 0;
 };
 
 // The lock file at path (relative to dir_fd, or AT_FDCWD), created private to root when

@@ -20,11 +20,8 @@ inline std::optional<long long> parse_saturating(std::string_view s) {
         if (ch < '0' || ch > '9') return std::nullopt;
         const int d = ch - '0';
         // Accumulate on the sign's own side so that LLONG_MIN itself is reachable.
-        if (negative) {
-            v = v < (LLONG_MIN + d) / 10 ? LLONG_MIN : v * 10 - d;
-        } else {
-            v = v > (LLONG_MAX - d) / 10 ? LLONG_MAX : v * 10 + d;
-        }
+        if (negative) v = v < (LLONG_MIN + d) / 10 ? LLONG_MIN : v * 10 - d;
+        else v = v > (LLONG_MAX - d) / 10 ? LLONG_MAX : v * 10 + d;
     }
     return v;
 }

@@ -21,12 +21,6 @@ std::string default_search_path() {
     return path.c_str();  // without the terminating NUL that confstr() counts
 }
 
-bool executable_file(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-           ::access(path.c_str(), X_OK) == 0;
-}
-
 }  // namespace
 
 bool on_path(std::string_view name) {
@@ -38,7 +32,10 @@ bool on_path(std::string_view name) {
         const std::string_view dir = rest.substr(0, colon);
         const std::string candidate =
             (dir.empty() ? std::string(".") : std::string(dir)) + "/" + std::string(name);
-        if (executable_file(candidate)) return true;
+        struct stat st {};
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0)
+            return true;
         if (colon == std::string_view::npos) return false;
         rest.remove_prefix(colon + 1);
     }

@@ -27,16 +27,13 @@ UdpSocket socket_of(std::string_view line) {
 std::string udp_table_address(const std::string& ip, std::uint16_t port) {
     // The kernel prints each word with %08X as it lies in memory (network order), so the
     // same formatting here gives its text on either byte order.
-    unsigned char bytes[16];
+    std::uint32_t words[4];
     const bool v6 = ip.find(':') != std::string::npos;
-    if (::inet_pton(v6 ? AF_INET6 : AF_INET, ip.c_str(), bytes) != 1) return "";
+    if (::inet_pton(v6 ? AF_INET6 : AF_INET, ip.c_str(), words) != 1) return "";
     char text[42];
     std::size_t len = 0;
-    for (std::size_t at = 0; at < (v6 ? 16u : 4u); at += 4) {
-        std::uint32_t w;
-        std::memcpy(&w, bytes + at, sizeof w);
-        len += std::snprintf(text + len, sizeof text - len, "%08X", static_cast<unsigned>(w));
-    }
+    for (std::size_t k = 0; k < (v6 ? 4u : 1u); ++k)
+        len += std::snprintf(text + len, sizeof text - len, "%08X", words[k]);
     std::snprintf(text + len, sizeof text - len, ":%04X", static_cast<unsigned>(port));
     return text;
 }
