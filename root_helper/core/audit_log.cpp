@@ -90,15 +90,13 @@ bool iptables_read_only(const std::vector<std::string>& cmd) {
 bool ip_read_only(const std::vector<std::string>& cmd) {
     std::size_t i = 1;
     while (i < cmd.size() && !cmd[i].empty() && cmd[i][0] == '-') {
-        const std::string& opt = cmd[i];
-        if (opt == "-b" || opt == "-batch" || opt == "-force") return false;
+        if (cmd[i] == "-b" || cmd[i] == "-batch" || cmd[i] == "-force") return false;
         // The options that take a value; the value is not the object.
         static const std::set<std::string_view> kTakeValue = {
             "-n", "-netns", "-f", "-family", "-l", "-loops", "-rc", "-rcvbuf"};
-        i += kTakeValue.contains(opt) ? 2 : 1;
+        i += kTakeValue.contains(cmd[i]) ? 2 : 1;
     }
-    if (i + 1 >= cmd.size()) return false;
-    const std::string& verb = cmd[i + 1];
+    const std::string verb = i + 1 < cmd.size() ? cmd[i + 1] : "";
     return verb == "show" || verb == "list" || verb == "lst" || verb == "get";
 }
 
@@ -134,8 +132,7 @@ CommandResult AuditingRunner::run(const std::vector<std::string>& cmd) {
 }
 
 void audit_note(const std::string& action, const std::string& text) {
-    std::string line = line_head(action);
-    line += ' ';
+    std::string line = line_head(action) + ' ';
     // Free text keeps its spaces; only what could break or forge the line is escaped.
     for (unsigned char c : text) append_escaped(line, c);
     emit(LOG_NOTICE, line);

@@ -15,16 +15,15 @@
 #include <memory>
 #include <new>
 #include <system_error>
+#include <utility>
 
 #include "root_helper/core/unique_fd.hpp"
 
 namespace tq8::core {
 
 int poll_wait_ms(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return 0;
-    return static_cast<int>(
-        std::min<long long>(std::chrono::ceil<std::chrono::milliseconds>(left).count(), INT_MAX));
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
 }
 
 int wait_any(std::span<pollfd> fds, const Deadline& deadline) {
@@ -174,9 +173,7 @@ bool Child::kill_and_reap() noexcept {
     if (pid_ <= 0) return true;
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);
-    const bool reaped = reap_until(pid_, Clock::now() + kAbandonAfterKill).has_value();
-    pid_ = -1;
-    return reaped;
+    return reap_until(std::exchange(pid_, -1), Clock::now() + kAbandonAfterKill).has_value();
 }
 
 }  // namespace tq8::core
