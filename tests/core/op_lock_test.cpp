@@ -169,7 +169,7 @@ TEST_F(OpLockTest, AnotherThreadOfTheProcessIsSerialisedToo) {
     const auto t0 = std::chrono::steady_clock::now();
     std::thread([&] { held = OpLock(path_, 100ms).held(); }).join();
     EXPECT_FALSE(held);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, 100ms) << "it waited, as another process would";
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 100ms) << "it waited as another process would";
 }
 
 TEST_F(OpLockTest, UnusablePathsGoAheadUnlocked) {
