@@ -1,15 +1,16 @@
 // Audit trail in the system log: AuditingRunner, audit_note and the line format they share.
 #include "root_helper/core/audit_log.hpp"
 
-#include "root_helper/core/caller.hpp"
-
 #include <syslog.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <mutex>
 #include <set>
 #include <utility>
+
+#include "root_helper/core/caller.hpp"
+#include "root_helper/core/sys_io.hpp"
+#include "root_helper/core/system_util.hpp"
 
 namespace tq8::core {
 namespace {
@@ -18,89 +19,55 @@ namespace {
 // record of who authorised it, not in the world-readable general log.
 constexpr int kFacility = LOG_AUTHPRIV;
 
-std::mutex& sink_mutex() {
-    static std::mutex m;
-    return m;
-}
-
-AuditSink& sink() {
-    static AuditSink s;
-    return s;
-}
+AuditSink g_sink;  // only read while runs go on: tests set it before and after
+// The action of the privileged command's current dispatch (set_audit_action).
+std::string g_action;
 
 void emit(int priority, const std::string& line) {
-    {
-        std::lock_guard lock(sink_mutex());
-        if (sink()) {
-            sink()(priority, line);
-            return;
-        }
-    }
     // "%s": the line carries arguments chosen by the caller and must never act as a format.
     // Without LOG_CONS and LOG_PERROR syslog() writes nowhere but the log socket and silently
     // drops the line when there is none.
-    ::syslog(kFacility | priority, "%s", line.c_str());
-}
-
-bool needs_quotes(std::string_view word) {
-    if (word.empty()) return true;
-    for (unsigned char c : word) {
-        if (c <= 0x20 || c == 0x7f || c == '"' || c == '\\') return true;
-    }
-    return false;
+    if (g_sink) g_sink(priority, line);
+    else ::syslog(kFacility | priority, "%s", line.c_str());
 }
 
 // A control character as \xHH, anything else as itself.
 void append_escaped(std::string& out, unsigned char c) {
-    if (c >= 0x20 && c != 0x7f) {
-        out += static_cast<char>(c);
-        return;
-    }
-    char buf[5];
-    std::snprintf(buf, sizeof buf, "\\x%02x", c);
-    out += buf;
+    static constexpr char kHex[] = "0123456789abcdef";
+    if (c >= 0x20 && c != 0x7f) out += static_cast<char>(c);
+    else out += {'\\', 'x', kHex[c >> 4], kHex[c & 0xF]};
 }
 
 void append_quoted(std::string& out, std::string_view word) {
-    if (!needs_quotes(word)) {
+    const bool plain = !word.empty() && std::ranges::none_of(word, [](unsigned char c) {
+        return c <= 0x20 || c == 0x7f || c == '"' || c == '\\';
+    });
+    if (plain) {
         out += word;
         return;
     }
+    // These five as \" \\ \n \r \t, other control characters as \xHH.
+    static constexpr std::string_view kNamed = "\"\\\n\r\t";
+    static constexpr std::string_view kNames = "\"\\nrt";
     out += '"';
     for (unsigned char c : word) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default: append_escaped(out, c);
-        }
+        const auto k = kNamed.find(static_cast<char>(c));
+        if (k != std::string_view::npos) out += {'\\', kNames[k]};
+        else append_escaped(out, c);
     }
     out += '"';
 }
 
 // PKEXEC_UID is pkexec's record of the user who authenticated; "-" when the helper was started
 // some other way (by root directly, or imported into a Python process).
-std::string audit_user() {
-    const auto who = caller().text;
-    if (!who || who->empty()) return "-";
-    std::string out;
-    append_quoted(out, *who);
-    return out;
-}
-
 std::string line_head(const std::string& action) {
     std::string out = "action=";
     append_quoted(out, action);
     out += " user=";
-    out += audit_user();
+    const auto who = caller().text;
+    if (!who || who->empty()) out += '-';
+    else append_quoted(out, *who);
     return out;
-}
-
-std::string_view base_name(std::string_view path) {
-    auto slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 // iptables runs exactly one command per invocation, and the first command option names it.
@@ -123,17 +90,23 @@ bool iptables_read_only(const std::vector<std::string>& cmd) {
 bool ip_read_only(const std::vector<std::string>& cmd) {
     std::size_t i = 1;
     while (i < cmd.size() && !cmd[i].empty() && cmd[i][0] == '-') {
-        const std::string& opt = cmd[i];
-        if (opt == "-b" || opt == "-batch" || opt == "-force") return false;
+        if (cmd[i] == "-b" || cmd[i] == "-batch" || cmd[i] == "-force") return false;
         // The options that take a value; the value is not the object.
         static const std::set<std::string_view> kTakeValue = {
             "-n", "-netns", "-f", "-family", "-l", "-loops", "-rc", "-rcvbuf"};
-        if (kTakeValue.contains(opt)) ++i;
-        ++i;
+        i += kTakeValue.contains(cmd[i]) ? 2 : 1;
     }
-    if (i + 1 >= cmd.size()) return false;
-    const std::string& verb = cmd[i + 1];
+    const std::string verb = i + 1 < cmd.size() ? cmd[i + 1] : "";
     return verb == "show" || verb == "list" || verb == "lst" || verb == "get";
+}
+
+// True for the commands that only look (never logged by AuditingRunner).
+bool is_read_only_command(const std::vector<std::string>& cmd) {
+    if (cmd.empty()) return false;
+    const std::string prog = base_of(cmd[0]);
+    if (prog == "iptables" || prog == "ip6tables") return iptables_read_only(cmd);
+    if (prog == "iptables-save" || prog == "ip6tables-save") return true;
+    return prog == "ip" && ip_read_only(cmd);
 }
 
 }  // namespace
@@ -147,64 +120,34 @@ std::string audit_quote(const std::vector<std::string>& cmd) {
     return out;
 }
 
-bool is_read_only_command(const std::vector<std::string>& cmd) {
-    if (cmd.empty()) return false;
-    std::string_view prog = base_name(cmd[0]);
-    if (prog == "iptables" || prog == "ip6tables") return iptables_read_only(cmd);
-    if (prog == "iptables-save" || prog == "ip6tables-save") return true;
-    if (prog == "ip") return ip_read_only(cmd);
-    return false;
-}
-
-AuditingRunner::AuditingRunner(CommandRunner& inner, std::string action)
-    : inner_(inner), action_(std::move(action)) {}
-
 CommandResult AuditingRunner::run(const std::vector<std::string>& cmd) {
     if (is_read_only_command(cmd)) return inner_.run(cmd);
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     CommandResult result = inner_.run(cmd);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - start)
-                        .count();
-    std::string line = line_head(action_);
-    line += " rc=" + std::to_string(result.rc);
-    line += " ms=" + std::to_string(ms);
-    line += " cmd=" + audit_quote(cmd);
-    emit(result.rc == 0 ? LOG_INFO : LOG_WARNING, line);
+    const auto ms = (Clock::now() - start) / std::chrono::milliseconds(1);
+    emit(result.rc == 0 ? LOG_INFO : LOG_WARNING,
+         line_head(action_) + " rc=" + std::to_string(result.rc) + " ms=" + std::to_string(ms) +
+             " cmd=" + audit_quote(cmd));
     return result;
 }
 
 void audit_note(const std::string& action, const std::string& text) {
-    std::string line = line_head(action);
-    line += ' ';
+    std::string line = line_head(action) + ' ';
     // Free text keeps its spaces; only what could break or forge the line is escaped.
     for (unsigned char c : text) append_escaped(line, c);
     emit(LOG_NOTICE, line);
 }
 
-namespace {
-std::string& current_action() {
-    static std::string a;
-    return a;
-}
-}  // namespace
-
-void set_audit_action(std::string action) { current_action() = std::move(action); }
+void set_audit_action(std::string action) { g_action = std::move(action); }
 
 void audit_refusal(const std::string& what, const std::string& reason) {
-    if (current_action().empty()) return;
-    audit_note(current_action(), "refused " + what + ": " + reason);
+    if (!g_action.empty()) audit_note(g_action, "refused " + what + ": " + reason);
 }
 
-void audit_open() {
-    // No LOG_NDELAY: the socket is opened by the first line, and a system without one loses
-    // nothing but the lines.
-    ::openlog("tq8_root_helper", LOG_PID, kFacility);
-}
+// No LOG_NDELAY: the socket is opened by the first line, and a system without one loses nothing
+// but the lines.
+void audit_open() { ::openlog("tq8_root_helper", LOG_PID, kFacility); }
 
-void set_audit_sink(AuditSink s) {
-    std::lock_guard lock(sink_mutex());
-    sink() = std::move(s);
-}
+void set_audit_sink(AuditSink s) { g_sink = std::move(s); }
 
 }  // namespace tq8::core

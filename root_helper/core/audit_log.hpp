@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "root_helper/core/command_runner.hpp"
@@ -17,7 +18,8 @@ namespace tq8::core {
 // nothing.
 class AuditingRunner final : public CommandRunner {
 public:
-    AuditingRunner(CommandRunner& inner, std::string action);
+    AuditingRunner(CommandRunner& inner, std::string action)
+        : inner_(inner), action_(std::move(action)) {}
     CommandResult run(const std::vector<std::string>& cmd) override;
 private:
     CommandRunner& inner_;
@@ -41,7 +43,8 @@ void audit_refusal(const std::string& what, const std::string& reason);
 // else's Python process the lines keep that process's syslog identity. Opens no socket yet.
 void audit_open();
 
-// Where audit lines go: (syslog priority, line). An empty sink restores syslog. For tests.
+// Where audit lines go: (syslog priority, line). An empty sink restores syslog. For tests, which
+// set it while nothing runs.
 using AuditSink = std::function<void(int priority, std::string_view line)>;
 void set_audit_sink(AuditSink sink);
 
@@ -49,8 +52,5 @@ void set_audit_sink(AuditSink sink);
 // empty or holds white space, a quote, a backslash or a control character written in double
 // quotes with C escapes, so that a line can be neither split nor forged by an argument.
 std::string audit_quote(const std::vector<std::string>& cmd);
-
-// True for the commands that only look (never logged by AuditingRunner).
-bool is_read_only_command(const std::vector<std::string>& cmd);
 
 }  // namespace tq8::core

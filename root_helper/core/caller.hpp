@@ -3,8 +3,11 @@
 
 #include <sys/types.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
+
+#include "root_helper/core/saturating_int.hpp"
 
 namespace tq8::core {
 
@@ -22,9 +25,19 @@ struct Caller {
 };
 
 // The one rule, on a value of PKEXEC_UID (nullptr: unset).
-Caller caller_from(const char* pkexec_uid);
+inline Caller caller_from(const char* pkexec_uid) {
+    Caller c;
+    if (pkexec_uid == nullptr) return c;
+    c.text = pkexec_uid;
+    // Digits only: no sign, no blanks.
+    const auto v = parse_saturating(*c.text);
+    if (v && c.text->find_first_not_of("0123456789") == std::string::npos &&
+        *v < static_cast<uid_t>(-1))
+        c.uid = static_cast<uid_t>(*v);
+    return c;
+}
 
 // caller_from(getenv("PKEXEC_UID")): the one place the helper reads it.
-Caller caller();
+inline Caller caller() { return caller_from(std::getenv("PKEXEC_UID")); }
 
 }  // namespace tq8::core

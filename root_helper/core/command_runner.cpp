@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <memory>
@@ -27,96 +28,51 @@ constexpr double kLongestLimit = 1e9;
 
 Deadline deadline_after(TimeLimit limit) {
     if (!limit.limited() || !(limit.in_seconds() <= kLongestLimit)) return std::nullopt;
-    const auto now = Clock::now();
-    if (limit.in_seconds() <= 0) return now;
-    return now + std::chrono::duration_cast<Clock::duration>(
-                     std::chrono::duration<double>(limit.in_seconds()));
+    // A limit of zero or less has run out at once.
+    const std::chrono::duration<double> seconds(std::max(limit.in_seconds(), 0.0));
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(seconds);
 }
 
-// Shaped like the runtime's own OSError text ("[Errno 2] No such file or directory: 'wg'"),
-// which is what the graphical application has always shown for a missing program.
-std::string cannot_start(int e, std::string_view program) { return errno_text(e, program); }
+// The failure triple: (1, "", "Komut çalıştırma hatası (<cmd joined>): <description>").
+CommandResult failure(const std::vector<std::string>& cmd, std::string_view description) {
+    return {1, "",
+            std::string(texts::kRunFailurePrefix) + join(cmd) + "): " + std::string(description)};
+}
 
 // The limit as the caller wrote it: 15, not 15.000000.
 std::string seconds_text(double seconds) {
     char buf[64];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, seconds, std::chars_format::fixed);
-    if (ec != std::errc()) return std::to_string(seconds);
-    return std::string(buf, end);
-}
-
-struct Pipe {
-    UniqueFd read;
-    UniqueFd write;
-};
-
-// 0 or the errno. A helper started with 0, 1 or 2 closed gets those numbers here; that is
-// harmless: glibc's dup2 action onto the same number clears close-on-exec, and an end left on 0
-// is close-on-exec.
-int make_pipe(Pipe& p) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
-    p.read = UniqueFd(fds[0]);
-    p.write = UniqueFd(fds[1]);
-    return 0;
+    return ec == std::errc() ? std::string(buf, end) : std::to_string(seconds);
 }
 
 struct Stream {
-    UniqueFd fd;
+    UniqueFd read;
+    UniqueFd write;
     std::string data;
 };
 
 // Reads both streams to their ends by the deadline: 0, ETIMEDOUT, or a failed read's errno.
+// A stream at its end keeps its place in the set as -1, which poll() passes over.
 int drain(Stream (&streams)[2], const Deadline& deadline) {
     const auto buf = std::make_unique_for_overwrite<char[]>(kReadChunk);
-    while (streams[0].fd || streams[1].fd) {
-        pollfd pfds[2];
-        Stream* owners[2];
-        std::size_t n = 0;
-        for (Stream& s : streams) {
-            if (!s.fd) continue;
-            pfds[n] = {s.fd.get(), POLLIN, 0};
-            owners[n++] = &s;
-        }
+    while (streams[0].read || streams[1].read) {
+        pollfd pfds[2] = {{streams[0].read.get(), POLLIN, 0}, {streams[1].read.get(), POLLIN, 0}};
         // Checked before each wait: a child that never stops writing must not outlast it.
         if (deadline && Clock::now() >= *deadline) return ETIMEDOUT;
-        const int ready = wait_any({pfds, n}, deadline);
-        if (ready < 0) return errno;
-        for (std::size_t i = 0; i < n; ++i) {
+        if (wait_any(pfds, deadline) < 0) return errno;
+        for (std::size_t i = 0; i < 2; ++i) {
             if (pfds[i].revents == 0) continue;
             const ssize_t got = read_some(pfds[i].fd, buf.get(), kReadChunk);
-            if (got > 0) owners[i]->data.append(buf.get(), static_cast<std::size_t>(got));
-            else if (got == 0) owners[i]->fd.reset();
+            if (got > 0) streams[i].data.append(buf.get(), static_cast<std::size_t>(got));
+            else if (got == 0) streams[i].read.reset();
             else if (errno != EAGAIN) return errno;
         }
     }
     return 0;
 }
 
-// Standard output first, as the runtime would decode it.
-CommandResult decoded(const std::vector<std::string>& cmd, int rc, Stream (&streams)[2]) {
-    for (auto [s, name] : {std::pair{&streams[0].data, texts::kRunStdout},
-                           std::pair{&streams[1].data, texts::kRunStderr}}) {
-        if (decode_output_in_place(*s)) continue;
-        const std::size_t at = utf8_error_offset(*s).value_or(0);
-        return failure(cmd, texts::run_not_utf8(name, at, static_cast<unsigned char>((*s)[at])));
-    }
-    return {rc, std::move(streams[0].data), std::move(streams[1].data)};
-}
-
 }  // namespace
-
-CommandResult failure_of_shown(std::string_view shown, std::string_view description) {
-    std::string err(texts::kRunFailurePrefix);
-    err += shown;
-    err += "): ";
-    err += description;
-    return {1, "", std::move(err)};
-}
-
-CommandResult failure(const std::vector<std::string>& cmd, std::string_view description) {
-    return failure_of_shown(join(cmd), description);
-}
 
 CommandResult run_cmd(const std::vector<std::string>& cmd, TimeLimit limit) {
     const Deadline deadline = deadline_after(limit);
@@ -129,18 +85,23 @@ CommandResult run_cmd(const std::vector<std::string>& cmd, TimeLimit limit) {
     }
     argv.push_back(nullptr);
 
-    Pipe out;
-    Pipe err;
-    if (int e = make_pipe(out); e != 0) return failure(cmd, errno_text(e));
-    if (int e = make_pipe(err); e != 0) return failure(cmd, errno_text(e));
+    // A helper started with 0, 1 or 2 closed gets those numbers for its pipes; that is harmless:
+    // glibc's dup2 action onto the same number clears close-on-exec, and an end left on 0 is
+    // close-on-exec.
+    Stream streams[2];
+    for (Stream& s : streams) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return failure(cmd, errno_text(errno));
+        s.read = UniqueFd(fds[0]);
+        s.write = UniqueFd(fds[1]);
+    }
     Child child;
-    if (int e = child.spawn(argv.data(), out.write.get(), err.write.get()); e != 0)
-        return failure(cmd, cannot_start(e, cmd[0]));
+    // A program that cannot start reads like the runtime's own OSError ("[Errno 2] No such file
+    // or directory: 'wg'"), which is what the graphical application has always shown.
+    if (int e = child.spawn(argv.data(), streams[0].write.get(), streams[1].write.get()); e != 0)
+        return failure(cmd, errno_text(e, cmd[0]));
     // End of file comes only when every write end is closed, ours included.
-    out.write.reset();
-    err.write.reset();
-
-    Stream streams[2] = {{std::move(out.read), {}}, {std::move(err.read), {}}};
+    for (Stream& s : streams) s.write.reset();
     const int e = drain(streams, deadline);
     const std::optional<int> rc = e == 0 ? child.wait(deadline) : std::nullopt;
     if (e == ETIMEDOUT || (e == 0 && !rc)) {
@@ -148,7 +109,14 @@ CommandResult run_cmd(const std::vector<std::string>& cmd, TimeLimit limit) {
         return failure(cmd, texts::run_timed_out(join(cmd), seconds_text(limit.in_seconds())));
     }
     if (e != 0) return failure(cmd, errno_text(e));
-    return decoded(cmd, *rc, streams);
+    // Standard output first, as the runtime would decode it.
+    for (auto [s, name] : {std::pair{&streams[0].data, texts::kRunStdout},
+                           std::pair{&streams[1].data, texts::kRunStderr}}) {
+        if (decode_output_in_place(*s)) continue;
+        const std::size_t at = utf8_error_offset(*s).value_or(0);
+        return failure(cmd, texts::run_not_utf8(name, at, static_cast<unsigned char>((*s)[at])));
+    }
+    return {*rc, std::move(streams[0].data), std::move(streams[1].data)};
 }
 
 }  // namespace tq8::core

@@ -20,16 +20,15 @@ struct CommandResult {
 // Python's timeout=0 does); only none() means "wait as long as it takes".
 class TimeLimit {
 public:
-    static constexpr TimeLimit none() { return TimeLimit(); }
-    static constexpr TimeLimit seconds(double s) { return TimeLimit(s); }
+    static constexpr TimeLimit none() { return TimeLimit(false, 0); }
+    static constexpr TimeLimit seconds(double s) { return TimeLimit(true, s); }
     constexpr bool limited() const { return limited_; }
     constexpr double in_seconds() const { return seconds_; }  // meaningful when limited()
 
 private:
-    constexpr TimeLimit() = default;
-    explicit constexpr TimeLimit(double s) : limited_(true), seconds_(s) {}
-    bool limited_ = false;
-    double seconds_ = 0;
+    constexpr TimeLimit(bool limited, double s) : limited_(limited), seconds_(s) {}
+    bool limited_;
+    double seconds_;
 };
 
 inline constexpr TimeLimit kDefaultTimeout = TimeLimit::seconds(15);
@@ -46,23 +45,15 @@ inline constexpr TimeLimit kDefaultTimeout = TimeLimit::seconds(15);
 // started as well.
 CommandResult run_cmd(const std::vector<std::string>& cmd, TimeLimit limit = kDefaultTimeout);
 
-// The failure triple for cmd with the given description.
-CommandResult failure(const std::vector<std::string>& cmd, std::string_view description);
-// The same for a command already shown as one text (the module's run_cmd shows str() of
-// each item): the one place the triple is built.
-CommandResult failure_of_shown(std::string_view shown, std::string_view description);
-
 // What every operation receives to start programs. Tests script it; the binding routes it
 // through the module's current run_cmd.
-class CommandRunner {
-public:
+struct CommandRunner {
     virtual ~CommandRunner() = default;
     virtual CommandResult run(const std::vector<std::string>& cmd) = 0;
 };
 
 // The real thing: run_cmd with the default limit.
-class SystemRunner final : public CommandRunner {
-public:
+struct SystemRunner final : CommandRunner {
     CommandResult run(const std::vector<std::string>& cmd) override { return run_cmd(cmd); }
 };
 

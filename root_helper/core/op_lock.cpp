@@ -13,11 +13,7 @@
 
 namespace tq8::core {
 
-namespace {
-
-thread_local int t_depth = 0;
-
-}  // namespace
+using namespace std::chrono_literals;
 
 UniqueFd open_lock_file(int dir_fd, const char* path) {
     // O_NONBLOCK: a FIFO planted at the path must not hang the open. O_NOFOLLOW: root never
@@ -32,49 +28,30 @@ UniqueFd open_lock_file(int dir_fd, const char* path) {
 // flock() has no timeout of its own; try without blocking and back off between tries
 // (10 ms doubling to 200 ms), so a short hold costs little and a long one costs few wake-ups.
 OpLock::State lock_file_within(int fd, std::chrono::milliseconds wait) {
-    if (wait == kOpLockNoLimit) {
-        // The kernel queues the waiter and wakes it when the holder lets go or dies; a signal
-        // that interrupts the wait does not end it. Unbounded here, bounded by the holder: a
-        // holder runs only its own commands under the lock (each ended at 15 s, abandoned 1 s
-        // after SIGKILL), never a wait on its caller (input, files it names, its terminal and
-        // streams are dealt with before the lock or after it), so every hold ends.
-        for (;;) {
-            // Cannot hang: the holder's hold ends (above).
-            if (::flock(fd, LOCK_EX) == 0) return OpLock::State::kOwner;
-            if (errno != EINTR) return OpLock::State::kUnlocked;
-        }
+    // Without a limit: the kernel queues the waiter and wakes it when the holder lets go or
+    // dies; a signal that interrupts the wait does not end it. Unbounded here, bounded by the
+    // holder: a holder runs only its own commands under the lock (each ended at 15 s, abandoned
+    // 1 s after SIGKILL), never a wait on its caller (input, files it names, its terminal and
+    // streams are dealt with before the lock or after it), so every hold ends.
+    while (wait == kOpLockNoLimit) {
+        // Cannot hang: the holder's hold ends (above).
+        if (::flock(fd, LOCK_EX) == 0) return OpLock::State::kOwner;
+        if (errno != EINTR) return OpLock::State::kUnlocked;
     }
     const auto deadline = Clock::now() + wait;
-    std::chrono::milliseconds step{10};
-    for (;;) {
+    for (auto step = 10ms;; step = std::min(step * 2, 200ms)) {
         // Never waits, so no signal can interrupt it.
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return OpLock::State::kOwner;
         if (errno != EWOULDBLOCK) return OpLock::State::kUnlocked;
-        const auto now = Clock::now();
-        if (now >= deadline) return OpLock::State::kTimedOut;
-        wait_any({}, std::min(deadline, now + step));
-        step = std::min(step * 2, std::chrono::milliseconds{200});
+        if (Clock::now() >= deadline) return OpLock::State::kTimedOut;
+        wait_any({}, std::min(deadline, Clock::now() + step));
     }
 }
 
 OpLock::OpLock(const std::string& path, std::chrono::milliseconds wait) {
-    if (t_depth++ > 0) {
-        state_ = State::kNested;
-        return;
-    }
+    if (depth_++ > 0) return;  // an outer OpLock of this thread holds it
     UniqueFd fd = open_lock_file(AT_FDCWD, path.c_str());
-    if (!fd) {
-        state_ = State::kUnlocked;
-        return;
-    }
-    state_ = lock_file_within(fd.get(), wait);
-    if (state_ == State::kOwner) fd_ = std::move(fd);
+    if (fd && lock_file_within(fd.get(), wait) == State::kOwner) fd_ = std::move(fd);
 }
-
-// Closing the descriptor releases the flock; the file itself stays, so that a waiter that
-// opened it keeps locking the same inode.
-OpLock::~OpLock() { --t_depth; }
-
-int OpLock::depth() noexcept { return t_depth; }
 
 }  // namespace tq8::core

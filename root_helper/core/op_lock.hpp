@@ -30,31 +30,32 @@ inline constexpr std::chrono::milliseconds kOpLockNoLimit = std::chrono::millise
 // regular file in the way) the operation goes ahead unlocked: the lock protects consistency,
 // it must not stop a repair. A finite wait that runs out also goes ahead unlocked: only the
 // guard's clean-up passes one, because the redirect must go within a bound whatever another
-// run does. state() says which happened.
+// run does.
 class OpLock {
 public:
+    // How an attempt on the lock file ended (lock_file_within).
     enum class State {
-        kOwner,     // this object holds the file lock
-        kNested,    // an outer OpLock of this thread is alive; nothing done
-        kUnlocked,  // the lock file could not be opened or locked; going ahead without it
+        kOwner,     // the descriptor holds the file lock
+        kUnlocked,  // the lock file could not be locked; going ahead without it
         kTimedOut,  // another holder kept it past a finite wait; going ahead without it
     };
 
     explicit OpLock(const std::string& path = kOpLockPath,
                     std::chrono::milliseconds wait = kOpLockNoLimit);
-    ~OpLock();
+    // Closing the descriptor releases the flock; the file itself stays, so that a waiter that
+    // opened it keeps locking the same inode.
+    ~OpLock() { --depth_; }
     OpLock(const OpLock&) = delete;
     OpLock& operator=(const OpLock&) = delete;
 
     // True while this object owns the file lock (false for nested and unlocked ones).
     bool held() const noexcept { return static_cast<bool>(fd_); }
-    State state() const noexcept { return state_; }
     // How many OpLocks are alive on this thread.
-    static int depth() noexcept;
+    static int depth() noexcept { return depth_; }
 
 private:
     UniqueFd fd_;
-    State state_ = State::kUnlocked;
+    static inline thread_local int depth_ = 0;
 };
 
 // The lock file at path (relative to dir_fd, or AT_FDCWD), created private to root when

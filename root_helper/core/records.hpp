@@ -35,15 +35,30 @@ struct Record {
     bool operator==(const Record&) const = default;
 };
 
-LogEntry log_entry(std::string cmd, const CommandResult& r);
-
-// Runs cmd and logs it under label, or (without one) under the joined vector: the result.
-CommandResult run_logged(CommandRunner& runner, std::vector<LogEntry>& logs,
-                         const std::vector<std::string>& cmd);
-CommandResult run_logged(CommandRunner& runner, std::vector<LogEntry>& logs, std::string label,
-                         const std::vector<std::string>& cmd);
+inline LogEntry log_entry(std::string cmd, const CommandResult& r) {
+    return LogEntry{std::move(cmd), r.rc, r.out, r.err};
+}
 
 // The items joined with single spaces.
-std::string join(const std::vector<std::string>& items);
+inline std::string join(const std::vector<std::string>& items) {
+    std::string s;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i) s += ' ';
+        s += items[i];
+    }
+    return s;
+}
+
+// Runs cmd and logs it under label, or (without one) under the joined vector: the result.
+inline CommandResult run_logged(CommandRunner& runner, std::vector<LogEntry>& logs,
+                                std::string label, const std::vector<std::string>& cmd) {
+    CommandResult r = runner.run(cmd);
+    logs.push_back(log_entry(std::move(label), r));
+    return r;
+}
+inline CommandResult run_logged(CommandRunner& runner, std::vector<LogEntry>& logs,
+                                const std::vector<std::string>& cmd) {
+    return run_logged(runner, logs, join(cmd), cmd);
+}
 
 }  // namespace tq8::core

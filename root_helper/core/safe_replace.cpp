@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 
 #include "root_helper/core/sys_io.hpp"
 #include "root_helper/core/unique_fd.hpp"
@@ -20,17 +19,16 @@ namespace {
 constexpr int kTempNameAttempts = 100;
 
 // Unpredictable as well as unique: O_EXCL and symlink() refuse an existing name, so a name
-// someone placed in advance costs a retry and nothing more.
+// someone placed in advance costs a retry and nothing more. Without the kernel's random bytes
+// (early in boot) the clock's nanoseconds, spread over the word, still give each try a new name.
 std::string random_suffix() {
     static constexpr char kAlphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    static std::uint64_t fallback_state =
-        static_cast<std::uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ULL;
     unsigned char bytes[8];
     if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-        fallback_state = fallback_state * 6364136223846793005ULL + 1442695040888963407ULL +
-                         static_cast<std::uint64_t>(std::time(nullptr));
-        std::memcpy(bytes, &fallback_state, sizeof bytes);
+        const std::uint64_t ns = Clock::now().time_since_epoch().count();
+        const std::uint64_t spread = ns * 0x9E3779B97F4A7C15ULL;
+        std::memcpy(bytes, &spread, sizeof bytes);
     }
     std::string s;
     for (unsigned char b : bytes) s += kAlphabet[b % (sizeof kAlphabet - 1)];
@@ -94,17 +92,6 @@ int write_in_place(const std::string& path, std::string_view content, bool sync)
                        O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
     if (!fd) return errno;
     return finish(fd, content, sync);
-}
-
-std::string dir_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string base_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace tq8::core

@@ -32,8 +32,4 @@ int replace_with_link(int dirfd, const std::string& name, const std::string& tar
 // mode, owner and group all stay. 0 or the errno.
 int write_in_place(const std::string& path, std::string_view content, bool sync);
 
-// The directory part of path ("." when it has none) and its last part.
-std::string dir_of(const std::string& path);
-std::string base_of(const std::string& path);
-
 }  // namespace tq8::core

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <memory>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -21,10 +22,8 @@
 namespace tq8::core {
 
 int poll_wait_ms(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return 0;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
 }
 
 int wait_any(std::span<pollfd> fds, const Deadline& deadline) {
@@ -48,6 +47,16 @@ ssize_t read_some(int fd, void* buf, std::size_t n) noexcept {
     }
 }
 
+namespace {
+
+// 0 once fd has one of events, else ETIMEDOUT or poll()'s errno.
+int ready_by(int fd, short events, const Deadline& deadline) {
+    const int ev = wait_fd(fd, events, deadline);
+    return ev > 0 ? 0 : ev == 0 ? ETIMEDOUT : errno;
+}
+
+}  // namespace
+
 int write_all(int fd, std::string_view data, const Deadline& deadline) {
     bool socket = true;
     while (!data.empty()) {
@@ -55,14 +64,10 @@ int write_all(int fd, std::string_view data, const Deadline& deadline) {
                                  : ::write(fd, data.data(), data.size());
         if (n >= 0) {
             data.remove_prefix(static_cast<std::size_t>(n));
-            continue;
-        }
-        if (errno == ENOTSOCK && socket) {
+        } else if (errno == ENOTSOCK && socket) {
             socket = false;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            const int ev = wait_fd(fd, POLLOUT, deadline);
-            if (ev == 0) return ETIMEDOUT;
-            if (ev < 0) return errno;
+            if (int e = ready_by(fd, POLLOUT, deadline)) return e;
         } else if (errno != EINTR) {
             return errno;
         }
@@ -70,161 +75,91 @@ int write_all(int fd, std::string_view data, const Deadline& deadline) {
     return 0;
 }
 
-std::optional<std::string> read_to_end(int fd, std::size_t limit, const Deadline& deadline,
-                                       int* why) {
-    auto stop = [why](int e) -> std::optional<std::string> {
-        if (why) *why = e;
-        return std::nullopt;
-    };
+std::optional<std::string> read_to_end(int fd, std::size_t limit, const Deadline& deadline) {
     std::string text;
     char buf[16384];
-    // With a deadline a read only follows a wait, so that a blocking descriptor cannot hold it.
-    bool ready = !deadline;
-    for (;;) {
-        if (!ready) {
-            const int ev = wait_fd(fd, POLLIN, deadline);
-            if (ev == 0) return stop(ETIMEDOUT);
-            if (ev < 0) return stop(errno);
-        }
+    // With a deadline a read only follows a wait, so that a blocking descriptor cannot hold it;
+    // without one only a read that found nothing waits.
+    for (bool empty = false;;) {
+        if ((deadline || empty) && ready_by(fd, POLLIN, deadline) != 0) return std::nullopt;
         const ssize_t n = read_some(fd, buf, sizeof buf);
-        ready = !deadline;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            ready = false;
-            continue;
-        }
-        if (n < 0) return stop(errno);
-        if (n == 0) break;
+        empty = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        if (empty) continue;
+        if (n < 0 || text.size() + static_cast<std::size_t>(n) > limit) return std::nullopt;
+        if (n == 0) return text;
         text.append(buf, static_cast<std::size_t>(n));
-        if (text.size() > limit) return stop(EFBIG);
     }
-    if (why) *why = 0;
-    return text;
 }
 
+namespace {
+
+// Collects pid's exit if it comes before deadline: its exit status, or minus the signal
+// number; nullopt when the deadline passed first (the child is left as it is). A child that
+// someone else collected (ECHILD) counts as a success, as the runtime's subprocess does.
 std::optional<int> reap_until(pid_t pid, Clock::time_point deadline) {
     UniqueFd exited;
-    bool no_pidfd = false;
-    for (;;) {
+    for (bool first = true;; first = false) {
         int st = 0;
         const pid_t r = ::waitpid(pid, &st, WNOHANG);
         if (r == pid) return WIFSIGNALED(st) ? -WTERMSIG(st) : WEXITSTATUS(st);
         if (r < 0 && errno == ECHILD) return 0;
         if (r < 0 && errno != EINTR) return std::nullopt;
         if (poll_wait_ms(deadline) == 0) return std::nullopt;
-        // Usually a matter of microseconds: sleep until the child ends or the deadline comes.
+        // Usually a matter of microseconds: sleep until the child ends or the deadline comes
+        // (without pidfds, in steps of 10 ms).
 #ifdef SYS_pidfd_open
-        if (!exited && !no_pidfd) {
-            const long fd = ::syscall(SYS_pidfd_open, pid, 0);
-            if (fd >= 0) exited = UniqueFd(static_cast<int>(fd));
-            else no_pidfd = true;
-        }
+        if (first) exited = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 #endif
         if (exited) wait_fd(exited.get(), POLLIN, deadline);
         else wait_any({}, std::min(deadline, Clock::now() + std::chrono::milliseconds(10)));
     }
 }
 
-namespace {
-
 void check_spawn_setup(int e) {
-    if (e == 0) return;
     if (e == ENOMEM) throw std::bad_alloc();
-    throw std::system_error(e, std::generic_category(), "posix_spawn setup");
+    if (e != 0) throw std::system_error(e, std::generic_category(), "posix_spawn setup");
 }
-
-class FileActions {
-public:
-    FileActions() { check_spawn_setup(::posix_spawn_file_actions_init(&fa_)); }
-    ~FileActions() { ::posix_spawn_file_actions_destroy(&fa_); }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
-    void dup2(int from, int to) {
-        check_spawn_setup(::posix_spawn_file_actions_adddup2(&fa_, from, to));
-    }
-    void open(int fd, const char* path, int flags) {
-        check_spawn_setup(::posix_spawn_file_actions_addopen(&fa_, fd, path, flags, 0));
-    }
-    void closefrom(int lowest) {
-        check_spawn_setup(::posix_spawn_file_actions_addclosefrom_np(&fa_, lowest));
-    }
-    const posix_spawn_file_actions_t* get() const { return &fa_; }
-
-private:
-    posix_spawn_file_actions_t fa_;
-};
-
-class SpawnAttr {
-public:
-    SpawnAttr() {
-        check_spawn_setup(::posix_spawnattr_init(&attr_));
-        // The runtime ignores SIGPIPE and SIGXFSZ and exec keeps ignored signals: a child
-        // would otherwise see EPIPE where it expects to die quietly.
-        sigset_t dfl;
-        sigemptyset(&dfl);
-        sigaddset(&dfl, SIGPIPE);
-        sigaddset(&dfl, SIGXFSZ);
-        sigset_t none;
-        sigemptyset(&none);
-        check_spawn_setup(::posix_spawnattr_setsigdefault(&attr_, &dfl));
-        check_spawn_setup(::posix_spawnattr_setsigmask(&attr_, &none));
-        // A group of its own, so that a kill reaches whatever the program started too.
-        check_spawn_setup(::posix_spawnattr_setpgroup(&attr_, 0));
-        check_spawn_setup(::posix_spawnattr_setflags(
-            &attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP));
-    }
-    ~SpawnAttr() { ::posix_spawnattr_destroy(&attr_); }
-    SpawnAttr(const SpawnAttr&) = delete;
-    SpawnAttr& operator=(const SpawnAttr&) = delete;
-    const posix_spawnattr_t* get() const { return &attr_; }
-
-private:
-    posix_spawnattr_t attr_;
-};
 
 }  // namespace
 
-Child::Child(Child&& o) noexcept : pid_(std::exchange(o.pid_, -1)) {}
-
-Child& Child::operator=(Child&& o) noexcept {
-    if (this != &o) {
-        if (pid_ > 0) kill_and_reap();
-        pid_ = std::exchange(o.pid_, -1);
-    }
-    return *this;
-}
-
-Child::~Child() {
-    if (pid_ > 0) kill_and_reap();
-}
-
 int Child::spawn(char* const argv[], int out, int err) {
-    FileActions fa;
+    posix_spawn_file_actions_t fa;
+    check_spawn_setup(::posix_spawn_file_actions_init(&fa));
+    const std::unique_ptr<posix_spawn_file_actions_t, int (*)(posix_spawn_file_actions_t*)>
+        fa_guard(&fa, ::posix_spawn_file_actions_destroy);
     // Never the caller's standard input: a file it serves could hold every child in its exit
     // (the flush of a descriptor on a user-space file system that never answers).
-    fa.open(STDIN_FILENO, "/dev/null", O_RDONLY);
-    fa.dup2(out, STDOUT_FILENO);
-    fa.dup2(err, STDERR_FILENO);
-    fa.closefrom(3);  // nothing else of ours reaches the child, whatever its close-on-exec flag
-    SpawnAttr attr;
+    check_spawn_setup(
+        ::posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0));
+    check_spawn_setup(::posix_spawn_file_actions_adddup2(&fa, out, STDOUT_FILENO));
+    check_spawn_setup(::posix_spawn_file_actions_adddup2(&fa, err, STDERR_FILENO));
+    // Nothing else of ours reaches the child, whatever its close-on-exec flag.
+    check_spawn_setup(::posix_spawn_file_actions_addclosefrom_np(&fa, 3));
+    posix_spawnattr_t attr;
+    check_spawn_setup(::posix_spawnattr_init(&attr));
+    const std::unique_ptr<posix_spawnattr_t, int (*)(posix_spawnattr_t*)> attr_guard(
+        &attr, ::posix_spawnattr_destroy);
+    // The runtime ignores SIGPIPE and SIGXFSZ and exec keeps ignored signals: a child would
+    // otherwise see EPIPE where it expects to die quietly.
+    sigset_t set;
+    sigemptyset(&set);
+    check_spawn_setup(::posix_spawnattr_setsigmask(&attr, &set));  // no signal blocked
+    sigaddset(&set, SIGPIPE);
+    sigaddset(&set, SIGXFSZ);
+    check_spawn_setup(::posix_spawnattr_setsigdefault(&attr, &set));
+    // A group of its own, so that a kill reaches whatever the program started too.
+    check_spawn_setup(::posix_spawnattr_setpgroup(&attr, 0));
+    check_spawn_setup(::posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP));
     pid_t pid = -1;
-    if (int e = ::posix_spawnp(&pid, argv[0], fa.get(), attr.get(), argv, environ); e != 0)
-        return e;
-    *this = Child();
-    pid_ = pid;
-    return 0;
+    const int e = ::posix_spawnp(&pid, argv[0], &fa, &attr, argv, environ);
+    if (e == 0) pid_ = pid;
+    return e;
 }
 
 int Child::fork() noexcept {
-    const pid_t pid = ::fork();
-    if (pid < 0) return errno;
-    pid_ = pid;
-    return 0;
-}
-
-void Child::kill() noexcept {
-    if (pid_ <= 0) return;
-    ::kill(-pid_, SIGKILL);
-    ::kill(pid_, SIGKILL);
+    pid_ = ::fork();
+    return pid_ < 0 ? errno : 0;
 }
 
 std::optional<int> Child::wait(const Deadline& deadline) {
@@ -235,10 +170,10 @@ std::optional<int> Child::wait(const Deadline& deadline) {
 }
 
 bool Child::kill_and_reap() noexcept {
-    kill();
-    const bool reaped = pid_ <= 0 || reap_until(pid_, Clock::now() + kAbandonAfterKill);
-    pid_ = -1;
-    return reaped;
+    if (pid_ <= 0) return true;
+    ::kill(-pid_, SIGKILL);
+    ::kill(pid_, SIGKILL);
+    return reap_until(std::exchange(pid_, -1), Clock::now() + kAbandonAfterKill).has_value();
 }
 
 }  // namespace tq8::core

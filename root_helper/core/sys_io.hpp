@@ -47,21 +47,14 @@ ssize_t read_some(int fd, void* buf, std::size_t n) noexcept;
 int write_all(int fd, std::string_view data, const Deadline& deadline = std::nullopt);
 
 // Everything left to read from fd; nullopt when a read fails, more than limit bytes come or
-// the deadline passes first. why, when given, gets 0 or the reason: the read's errno, EFBIG
-// (over limit) or ETIMEDOUT.
+// the deadline passes first.
 std::optional<std::string> read_to_end(int fd, std::size_t limit = SIZE_MAX,
-                                       const Deadline& deadline = std::nullopt,
-                                       int* why = nullptr);
+                                       const Deadline& deadline = std::nullopt);
 
 // How long a child gets to die after SIGKILL before it is abandoned: a process stuck in a
 // request to a user-space file system that never answers does not die at all, and waiting for
 // it would hand the caller who serves that file the helper's time (and its run lock).
 inline constexpr std::chrono::seconds kAbandonAfterKill{1};
-
-// Collects pid's exit if it comes before deadline: its exit status, or minus the signal
-// number; nullopt when the deadline passed first (the child is left as it is). A child that
-// someone else collected (ECHILD) counts as a success, as the runtime's subprocess does.
-std::optional<int> reap_until(pid_t pid, Clock::time_point deadline);
 
 // The one owner of a child process until its exit has been collected or it has been given up
 // on: a Child that goes out of scope unreaped kills the child (and its process group) and
@@ -70,31 +63,30 @@ std::optional<int> reap_until(pid_t pid, Clock::time_point deadline);
 class Child {
 public:
     Child() = default;
-    Child(Child&& o) noexcept;
-    Child& operator=(Child&& o) noexcept;
-    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() { kill_and_reap(); }
 
-    // Starts argv[0] (looked up on PATH when it has no "/") without a shell: /dev/null as its
-    // input, out and err as its output and error, no other descriptor of ours, SIGPIPE and
-    // SIGXFSZ at their defaults, no signal blocked, and a process group of its own. 0 or the
-    // errno (a setup failure of posix_spawn throws std::bad_alloc or std::system_error).
+    // On a Child that owns nothing yet: starts argv[0] (looked up on PATH when it has no "/")
+    // without a shell: /dev/null as its input, out and err as its output and error, no other
+    // descriptor of ours, SIGPIPE and SIGXFSZ at their defaults, no signal blocked, and a
+    // process group of its own. 0 or the errno (a setup failure of posix_spawn throws
+    // std::bad_alloc or std::system_error).
     int spawn(char* const argv[], int out, int err);
 
-    // fork(): 0 or the errno. In the new process in_child() is true; it may call only
-    // async-signal-safe functions and must end with _exit.
+    // On a Child that owns nothing yet: fork(), 0 or the errno. In the new process in_child()
+    // is true; it may call only async-signal-safe functions and must end with _exit.
     int fork() noexcept;
     bool in_child() const noexcept { return pid_ == 0; }
     pid_t pid() const noexcept { return pid_; }
-
-    // SIGKILL to the child's process group and to the child itself (a program that moved to
-    // a group of its own must still die).
-    void kill() noexcept;
 
     // Its exit status, or minus the signal number; nullopt once the deadline has passed with
     // the child still running (no deadline: waits for as long as it runs).
     std::optional<int> wait(const Deadline& deadline);
 
-    // kill(), then waits up to kAbandonAfterKill: false when the child was abandoned.
+    // SIGKILL to the child's process group and to the child itself (a program that moved to
+    // a group of its own must still die), then waits up to kAbandonAfterKill: false when the
+    // child was abandoned.
     bool kill_and_reap() noexcept;
 
 private:

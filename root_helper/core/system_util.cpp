@@ -16,17 +16,9 @@ namespace tq8::core {
 namespace {
 
 std::string default_search_path() {
-    const std::size_t n = ::confstr(_CS_PATH, nullptr, 0);
-    std::string path(n, '\0');
-    if (n > 0) ::confstr(_CS_PATH, path.data(), n);
-    path.resize(n > 0 ? n - 1 : 0);
-    return path;
-}
-
-bool executable_file(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-           ::access(path.c_str(), X_OK) == 0;
+    std::string path(::confstr(_CS_PATH, nullptr, 0), '\0');
+    ::confstr(_CS_PATH, path.data(), path.size());
+    return path.c_str();  // without the terminating NUL that confstr() counts
 }
 
 }  // namespace
@@ -38,10 +30,12 @@ bool on_path(std::string_view name) {
     for (;;) {
         const auto colon = rest.find(':');
         const std::string_view dir = rest.substr(0, colon);
-        std::string candidate = dir.empty() ? std::string(".") : std::string(dir);
-        candidate += '/';
-        candidate += name;
-        if (executable_file(candidate)) return true;
+        const std::string candidate =
+            (dir.empty() ? std::string(".") : std::string(dir)) + "/" + std::string(name);
+        struct stat st {};
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0)
+            return true;
         if (colon == std::string_view::npos) return false;
         rest.remove_prefix(colon + 1);
     }
@@ -51,6 +45,17 @@ std::optional<std::string> read_whole_file(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return std::nullopt;
     return read_to_end(fd.get());
+}
+
+std::string dir_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string errno_text(int err) {

@@ -1,5 +1,6 @@
 // The small system utilities every layer uses, each with one rule: the PATH search, the
-// whole-file read and the "[Errno N] text" of an errno (waits, reads and children: sys_io).
+// whole-file read, a path's parts and the "[Errno N] text" of an errno (waits, reads and
+// children: sys_io).
 #pragma once
 
 #include <optional>
@@ -19,6 +20,11 @@ bool on_path(std::string_view name);
 // The whole content of the file at path, read as the process itself; nullopt when it cannot
 // be opened or a read fails.
 std::optional<std::string> read_whole_file(const std::string& path);
+
+// The directory part of path ("." when it has none, "/" for a name in the root) and its last
+// part.
+std::string dir_of(const std::string& path);
+std::string base_of(const std::string& path);
 
 // "[Errno 2] No such file or directory": the runtime's own OSError text, the same in every
 // locale.

@@ -3,31 +3,23 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+
+#include "root_helper/core/text_decode.hpp"
 
 namespace tq8::core {
 namespace {
 
-bool is_line_break(char c) {
-    return c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == '\x1c' || c == '\x1d' ||
-           c == '\x1e';
-}
+// What ends a line for a text reader ("\r\n" counts as one).
+constexpr std::string_view kLineBreaks = "\n\r\v\f\x1c\x1d\x1e";
 
-bool is_field_space(char c) { return c == ' ' || c == '\t' || is_line_break(c) || c == '\x1f'; }
-
+// Fields 1 (the local address) and 7 (the owner's uid) of a socket line, whose fields are split
+// as str.split() splits them.
 UdpSocket socket_of(std::string_view line) {
-    UdpSocket s;
-    std::size_t i = 0;
-    for (int index = 0; index <= 7; ++index) {
-        while (i < line.size() && is_field_space(line[i])) ++i;
-        if (i == line.size()) break;
-        const std::size_t start = i;
-        while (i < line.size() && !is_field_space(line[i])) ++i;
-        if (index == 1) s.address = line.substr(start, i - start);
-        if (index == 7) s.uid = line.substr(start, i - start);
-    }
-    return s;
+    const auto fields = split_whitespace(line);
+    return {fields.size() > 1 ? fields[1] : "", fields.size() > 7 ? fields[7] : ""};
 }
 
 }  // namespace
@@ -35,34 +27,23 @@ UdpSocket socket_of(std::string_view line) {
 std::string udp_table_address(const std::string& ip, std::uint16_t port) {
     // The kernel prints each word with %08X as it lies in memory (network order), so the
     // same formatting here gives its text on either byte order.
-    unsigned char bytes[16];
+    std::uint32_t words[4];
     const bool v6 = ip.find(':') != std::string::npos;
-    if (::inet_pton(v6 ? AF_INET6 : AF_INET, ip.c_str(), bytes) != 1) return "";
-    std::string out;
-    char word[9];
-    for (std::size_t at = 0; at < (v6 ? 16u : 4u); at += 4) {
-        std::uint32_t w;
-        std::memcpy(&w, bytes + at, sizeof w);
-        std::snprintf(word, sizeof word, "%08X", static_cast<unsigned>(w));
-        out += word;
-    }
-    char tail[6];
-    std::snprintf(tail, sizeof tail, "%04X", static_cast<unsigned>(port));
-    return out + ":" + tail;
+    if (::inet_pton(v6 ? AF_INET6 : AF_INET, ip.c_str(), words) != 1) return "";
+    char text[42];
+    std::size_t len = 0;
+    for (std::size_t k = 0; k < (v6 ? 4u : 1u); ++k)
+        len += std::snprintf(text + len, sizeof text - len, "%08X", words[k]);
+    std::snprintf(text + len, sizeof text - len, ":%04X", static_cast<unsigned>(port));
+    return text;
 }
 
 std::vector<UdpSocket> udp_sockets(std::string_view table) {
     std::vector<UdpSocket> sockets;
-    std::size_t pos = 0;
-    for (bool header = true; pos < table.size(); header = false) {
-        std::size_t end = pos;
-        while (end < table.size() && !is_line_break(table[end])) ++end;
-        if (!header) sockets.push_back(socket_of(table.substr(pos, end - pos)));
-        pos = end;
-        if (pos < table.size()) {
-            if (table[pos] == '\r' && pos + 1 < table.size() && table[pos + 1] == '\n') ++pos;
-            ++pos;
-        }
+    for (std::size_t pos = 0, line = 0; pos < table.size(); ++line) {
+        const std::size_t end = std::min(table.find_first_of(kLineBreaks, pos), table.size());
+        if (line > 0) sockets.push_back(socket_of(table.substr(pos, end - pos)));
+        pos = end + (table.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     }
     return sockets;
 }

@@ -23,8 +23,8 @@ struct UdpSocket {
 };
 
 // The sockets of a table's text, its header line left out. The text is split the way a text
-// reader splits it: "\n", "\r", "\r\n", "\v", "\f" and \x1c..\x1e end a line; blanks, tabs,
-// line ends and \x1f separate fields.
+// reader splits it: "\n", "\r", "\r\n", "\v", "\f" and \x1c..\x1e end a line, and the white
+// space of str.split() separates fields.
 std::vector<UdpSocket> udp_sockets(std::string_view table);
 
 }  // namespace tq8::core

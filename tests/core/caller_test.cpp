@@ -22,6 +22,7 @@ TEST(Caller, OneRuleForPkexecUid) {
         {"99999999999999999999999", std::nullopt, true},
         {"", std::nullopt, true},
         {"-1", std::nullopt, true},
+        {"+1000", std::nullopt, true},
         {"1000 ", std::nullopt, true},
         {"1000\nuser=0", std::nullopt, true},
         {"root", std::nullopt, true},

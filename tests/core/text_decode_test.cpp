@@ -69,6 +69,12 @@ TEST(TextDecode, WhiteSpaceIsExactlyPythons) {
     EXPECT_TRUE(split_whitespace(" \t\n ").empty());
     EXPECT_EQ(split_whitespace("dev \xff\tx \xe2\x80"),
               (std::vector<std::string_view>{"dev", "\xff", "x", "\xe2\x80"}));
+    // White space spelled in ill-formed sequences (overlong, surrogate) is no separator either.
+    for (const char* bad :
+         {"\xc0\xa0", "\xc0\x8a", "\xe0\x80\xa0", "\xf0\x80\x80\x89", "\xed\xa0\x80"}) {
+        const std::string word = std::string("a") + bad + "b";
+        EXPECT_EQ(split_whitespace(" " + word + " "), std::vector<std::string_view>{word});
+    }
 }
 
 TEST(TextDecode, Utf8IsCheckedAsStrictlyAsPython) {
