@@ -163,9 +163,8 @@ CallerFile read_caller_file(const std::string& path, std::size_t max_size) {
     if (w.status < 0 || w.status > static_cast<std::int32_t>(Status::failed) ||
         w.size != raw->size() - sizeof w)
         return {Status::failed, EIO, {}};
-    CallerFile f{static_cast<Status>(w.status), w.error, {}};
-    if (f.status == Status::ok) f.content = raw->substr(sizeof w);
-    return f;
+    const auto status = static_cast<Status>(w.status);
+    return {status, w.error, status == Status::ok ? raw->substr(sizeof w) : std::string()};
 }
 
 }  // namespace tq8::core

@@ -52,9 +52,4 @@ struct CommandRunner {
     virtual CommandResult run(const std::vector<std::string>& cmd) = 0;
 };
 
-// The real thing: run_cmd with the default limit.
-struct SystemRunner final : CommandRunner {
-    CommandResult run(const std::vector<std::string>& cmd) override { return run_cmd(cmd); }
-};
-
 }  // namespace tq8::core

@@ -55,6 +55,33 @@ int ready_by(int fd, short events, const Deadline& deadline) {
     return ev > 0 ? 0 : ev == 0 ? ETIMEDOUT : errno;
 }
 
+// Collects pid's exit if it comes before deadline: its exit status, or minus the signal
+// number; nullopt when the deadline passed first (the child is left as it is). A child that
+// someone else collected (ECHILD) counts as a success, as the runtime's subprocess does.
+std::optional<int> reap_until(pid_t pid, Clock::time_point deadline) {
+    UniqueFd exited;
+    for (bool first = true;; first = false) {
+        int st = 0;
+        const pid_t r = ::waitpid(pid, &st, WNOHANG);
+        if (r == pid) return WIFSIGNALED(st) ? -WTERMSIG(st) : WEXITSTATUS(st);
+        if (r < 0 && errno == ECHILD) return 0;
+        if (r < 0 && errno != EINTR) return std::nullopt;
+        if (poll_wait_ms(deadline) == 0) return std::nullopt;
+        // Usually a matter of microseconds: sleep until the child ends or the deadline comes
+        // (without pidfds, in steps of 10 ms).
+#ifdef SYS_pidfd_open
+        if (first) exited = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#endif
+        if (exited) wait_fd(exited.get(), POLLIN, deadline);
+        else wait_any({}, std::min(deadline, Clock::now() + std::chrono::milliseconds(10)));
+    }
+}
+
+void check_spawn_setup(int e) {
+    if (e == ENOMEM) throw std::bad_alloc();
+    if (e != 0) throw std::system_error(e, std::generic_category(), "posix_spawn setup");
+}
+
 }  // namespace
 
 int write_all(int fd, std::string_view data, const Deadline& deadline) {
@@ -90,37 +117,6 @@ std::optional<std::string> read_to_end(int fd, std::size_t limit, const Deadline
         text.append(buf, static_cast<std::size_t>(n));
     }
 }
-
-namespace {
-
-// Collects pid's exit if it comes before deadline: its exit status, or minus the signal
-// number; nullopt when the deadline passed first (the child is left as it is). A child that
-// someone else collected (ECHILD) counts as a success, as the runtime's subprocess does.
-std::optional<int> reap_until(pid_t pid, Clock::time_point deadline) {
-    UniqueFd exited;
-    for (bool first = true;; first = false) {
-        int st = 0;
-        const pid_t r = ::waitpid(pid, &st, WNOHANG);
-        if (r == pid) return WIFSIGNALED(st) ? -WTERMSIG(st) : WEXITSTATUS(st);
-        if (r < 0 && errno == ECHILD) return 0;
-        if (r < 0 && errno != EINTR) return std::nullopt;
-        if (poll_wait_ms(deadline) == 0) return std::nullopt;
-        // Usually a matter of microseconds: sleep until the child ends or the deadline comes
-        // (without pidfds, in steps of 10 ms).
-#ifdef SYS_pidfd_open
-        if (first) exited = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-#endif
-        if (exited) wait_fd(exited.get(), POLLIN, deadline);
-        else wait_any({}, std::min(deadline, Clock::now() + std::chrono::milliseconds(10)));
-    }
-}
-
-void check_spawn_setup(int e) {
-    if (e == ENOMEM) throw std::bad_alloc();
-    if (e != 0) throw std::system_error(e, std::generic_category(), "posix_spawn setup");
-}
-
-}  // namespace
 
 int Child::spawn(char* const argv[], int out, int err) {
     posix_spawn_file_actions_t fa;

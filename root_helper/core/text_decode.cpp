@@ -1,6 +1,7 @@
 // Decoding of child output: strict UTF-8, line breaks to LF, Python's white-space trimming.
 #include "root_helper/core/text_decode.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -57,8 +58,9 @@ std::size_t skip_while(Bytes p, std::size_t i, std::size_t n, bool space) {
     return i;
 }
 
-// [begin, end) of s without the white space at both ends.
-std::pair<std::size_t, std::size_t> trimmed_bounds(std::string_view s) {
+}  // namespace
+
+std::string strip_whitespace(std::string_view s) {
     const auto p = reinterpret_cast<Bytes>(s.data());
     const std::size_t b = skip_while(p, 0, s.size(), true);
     std::size_t e = s.size();
@@ -69,22 +71,8 @@ std::pair<std::size_t, std::size_t> trimmed_bounds(std::string_view s) {
         if (len != e - k || !is_python_space(cp)) break;
         e = k;
     }
-    return {b, e};
+    return std::string(s.substr(b, e - b));
 }
-
-// CR LF and lone CR to LF, in one pass from the first CR on.
-void normalize_in_place(std::string& s) {
-    std::size_t w = s.find('\r');
-    if (w == std::string::npos) return;
-    for (std::size_t r = w; r < s.size(); ++r) {
-        const bool cr = s[r] == '\r';
-        s[w++] = cr ? '\n' : s[r];
-        if (cr && r + 1 < s.size() && s[r + 1] == '\n') ++r;
-    }
-    s.resize(w);
-}
-
-}  // namespace
 
 std::optional<std::size_t> utf8_error_offset(std::string_view s) {
     const auto p = reinterpret_cast<Bytes>(s.data());
@@ -119,17 +107,17 @@ std::vector<std::string_view> split_whitespace(std::string_view s) {
     return words;
 }
 
-std::string strip_whitespace(std::string_view s) {
-    auto [b, e] = trimmed_bounds(s);
-    return std::string(s.substr(b, e - b));
-}
-
 bool decode_output_in_place(std::string& s) {
     if (utf8_error_offset(s)) return false;
-    normalize_in_place(s);
-    const auto [b, e] = trimmed_bounds(s);
-    s.erase(e);
-    s.erase(0, b);
+    // CR LF and lone CR to LF, in one pass from the first CR on.
+    std::size_t w = std::min(s.find('\r'), s.size());
+    for (std::size_t r = w; r < s.size(); ++r) {
+        const bool cr = s[r] == '\r';
+        s[w++] = cr ? '\n' : s[r];
+        if (cr && r + 1 < s.size() && s[r + 1] == '\n') ++r;
+    }
+    s.resize(w);
+    s = strip_whitespace(s);
     return true;
 }
 

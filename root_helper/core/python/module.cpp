@@ -157,10 +157,6 @@ PyObject* audit_scope(PyObject* module, PyObject* const* args) {
     return PyBool_FromLong(st.audit_enabled);
 }
 
-PyObject* guard_status(PyObject* module, PyObject* const*) {
-    return PyLong_FromLong(guard_exit_status(module));
-}
-
 // The type's name as the runtime's own messages show it.
 PyObject* type_name(PyObject*, PyObject* const* args) {
     return PyUnicode_FromString(Py_TYPE(args[0])->tp_name);

@@ -66,7 +66,7 @@ void drop_pending_output() {
 
 }  // namespace
 
-long guard_exit_status(PyObject* module) {
+PyObject* guard_status(PyObject* module, PyObject* const*) {
     guard_note(module, std::string(texts::kGuardNoteStarting));
     GuardRun run;
     try {
@@ -83,8 +83,7 @@ long guard_exit_status(PyObject* module) {
         guard_note(module, std::string(run.reader_gone ? texts::kGuardNoteReaderGone : texts::kGuardNoteDone));
     if (run.reader_gone) drop_pending_output();
     // A termination signal ended the watch after the clean-up: its conventional status.
-    if (run.outcome.signal) return 128 + run.outcome.signal;
-    return run.outcome.result;
+    return PyLong_FromLong(run.outcome.signal ? 128 + run.outcome.signal : run.outcome.result);
 }
 
 GuardRun run_dns_guard(PyObject* module) {

@@ -90,8 +90,8 @@ struct GuardRun {
 // Needs the GIL; releases it while the guard runs.
 GuardRun run_dns_guard(PyObject* module);
 
-// The guard run by the command's dns-guard action: its audit notes, its exit status (128 + the
-// signal that ended the watch). Needs the GIL.
-long guard_exit_status(PyObject* module);
+// The native _guard_status(): the guard run by the command's dns-guard action, with its audit
+// notes; its exit status as an int (128 + the signal that ended the watch). Needs the GIL.
+PyObject* guard_status(PyObject* module, PyObject* const*);
 
 }  // namespace tq8::py

@@ -11,22 +11,6 @@
 #include "root_helper/dns_shield/dns_shield.hpp"
 
 namespace tq8::py {
-namespace {
-
-// A replacement run_cmd through the surface text's _run_replaced, which checks its result;
-// the surface functions' globals are that text's namespace.
-core::CommandResult call_run_cmd(PyObject* module, PyObject* fn, const std::vector<std::string>& cmd) {
-    PyRef argv = to_str_list(cmd);
-    PyObject* ns = PyFunction_GetGlobals(state_of(module).original[kRunCmd]);  // borrowed
-    PyObject* run = PyDict_GetItemString(ns, "_run_replaced");                 // borrowed
-    PyRef got = check(PyObject_CallFunction(run, "OOl", fn, argv.get(),
-                                            static_cast<long>(core::kDefaultTimeout.in_seconds())));
-    PyObject* const* item = &PyTuple_GET_ITEM(got.get(), 0);
-    return core::CommandResult{static_cast<int>(PyLong_AsLong(item[0])), from_str(item[1]), from_str(item[2])};
-}
-
-}  // namespace
-
 PyRef replacement(PyObject* module, std::size_t which) {
     PyRef current = check(PyObject_GetAttrString(module, kSeamNames[which]));
     if (current.get() == state_of(module).original[which]) return {};
@@ -47,7 +31,17 @@ core::CommandResult ModuleRunner::run(const std::vector<std::string>& cmd) {
 core::CommandResult ModuleRunner::Routed::run(const std::vector<std::string>& cmd) {
     {
         GilHold gil;
-        if (PyRef fn = replacement(module, kRunCmd)) return call_run_cmd(module, fn.get(), cmd);
+        if (PyRef fn = replacement(module, kRunCmd)) {
+            // Through the surface text's _run_replaced, which checks the result; the surface
+            // functions' globals are that text's namespace.
+            PyRef argv = to_str_list(cmd);
+            PyObject* ns = PyFunction_GetGlobals(state_of(module).original[kRunCmd]);  // borrowed
+            PyObject* run = PyDict_GetItemString(ns, "_run_replaced");                 // borrowed
+            const long timeout = static_cast<long>(core::kDefaultTimeout.in_seconds());
+            PyRef got = check(PyObject_CallFunction(run, "OOl", fn.get(), argv.get(), timeout));
+            PyObject* const* item = &PyTuple_GET_ITEM(got.get(), 0);
+            return {static_cast<int>(PyLong_AsLong(item[0])), from_str(item[1]), from_str(item[2])};
+        }
     }
     return core::run_cmd(cmd);
 }

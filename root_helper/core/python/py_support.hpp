@@ -27,12 +27,11 @@ private:
     State state_;
 };
 
-// Lets other Python threads run while the library blocks (a command, a probe, the guard).
-using GilRelease = Scoped<PyThreadState*, PyEval_SaveThread, PyEval_RestoreThread>;
-// fn() run with the GIL let go; its result (plain C++: no Python object).
+// fn() run with the GIL let go, so that other Python threads run while the library blocks (a
+// command, a probe, the guard); its result (plain C++: no Python object).
 template <class Fn>
 auto without_gil(Fn&& fn) {
-    GilRelease nogil;
+    Scoped<PyThreadState*, PyEval_SaveThread, PyEval_RestoreThread> nogil;
     return fn();
 }
 
