@@ -1,4 +1,4 @@
-// Audit trail in the system log: AuditingRunner, audit_note and the line format they share.
+// Audit trail in the system log: run_audited, audit_note and the line format they share.
 #include "root_helper/core/audit_log.hpp"
 
 #include <syslog.h>
@@ -100,7 +100,7 @@ bool ip_read_only(const std::vector<std::string>& cmd) {
     return verb == "show" || verb == "list" || verb == "lst" || verb == "get";
 }
 
-// True for the commands that only look (never logged by AuditingRunner).
+// True for the commands that only look (never logged by run_audited).
 bool is_read_only_command(const std::vector<std::string>& cmd) {
     if (cmd.empty()) return false;
     const std::string prog = base_of(cmd[0]);
@@ -120,13 +120,14 @@ std::string audit_quote(const std::vector<std::string>& cmd) {
     return out;
 }
 
-CommandResult AuditingRunner::run(const std::vector<std::string>& cmd) {
-    if (is_read_only_command(cmd)) return inner_.run(cmd);
+CommandResult run_audited(CommandRunner& runner, const std::string& action,
+                          const std::vector<std::string>& cmd) {
+    if (is_read_only_command(cmd)) return runner.run(cmd);
     const auto start = Clock::now();
-    CommandResult result = inner_.run(cmd);
+    CommandResult result = runner.run(cmd);
     const auto ms = (Clock::now() - start) / std::chrono::milliseconds(1);
     emit(result.rc == 0 ? LOG_INFO : LOG_WARNING,
-         line_head(action_) + " rc=" + std::to_string(result.rc) + " ms=" + std::to_string(ms) +
+         line_head(action) + " rc=" + std::to_string(result.rc) + " ms=" + std::to_string(ms) +
              " cmd=" + audit_quote(cmd));
     return result;
 }

@@ -4,27 +4,19 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "root_helper/core/command_runner.hpp"
 
 namespace tq8::core {
 
-// Wraps a runner and writes one syslog line per command it runs that may change the system:
+// cmd through runner, and one syslog line for it when it may change the system:
 //   action=<action> user=<PKEXEC_UID or -> rc=<rc> ms=<duration> cmd=<argv>
 // Pure queries (iptables -C/-S/-L, ip ... show/list/get) pass through unlogged. The result is
 // returned unchanged; nothing is written to stdout or stderr, and a missing log socket changes
 // nothing.
-class AuditingRunner final : public CommandRunner {
-public:
-    AuditingRunner(CommandRunner& inner, std::string action)
-        : inner_(inner), action_(std::move(action)) {}
-    CommandResult run(const std::vector<std::string>& cmd) override;
-private:
-    CommandRunner& inner_;
-    std::string action_;
-};
+CommandResult run_audited(CommandRunner& runner, const std::string& action,
+                          const std::vector<std::string>& cmd);
 
 // One free-form audit line, "action=<action> user=<...> <text>" (for example the guard's start,
 // and its end with the reason). Control characters in text are escaped.

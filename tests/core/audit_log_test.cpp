@@ -1,4 +1,4 @@
-// The audit trail's lines: what AuditingRunner and audit_note write, and what they leave alone.
+// The audit trail's lines: what run_audited and audit_note write, and what they leave alone.
 #include "root_helper/core/audit_log.hpp"
 
 #include <gtest/gtest.h>
@@ -49,10 +49,9 @@ private:
 TEST_F(AuditTest, OneLinePerChangingCommandWithActionUserRcAndCommand) {
     ::setenv("PKEXEC_UID", "1000", 1);
     fake.script({"iptables", "-N", "TQ8_KILLSWITCH"}, {{1, "", "Chain already exists."}});
-    AuditingRunner runner(fake, "killswitch");
 
-    CommandResult r = runner.run({"iptables", "-N", "TQ8_KILLSWITCH"});
-    runner.run({"iptables", "-I", "OUTPUT", "1", "-j", "TQ8_KILLSWITCH"});
+    CommandResult r = run_audited(fake, "killswitch", {"iptables", "-N", "TQ8_KILLSWITCH"});
+    run_audited(fake, "killswitch", {"iptables", "-I", "OUTPUT", "1", "-j", "TQ8_KILLSWITCH"});
 
     EXPECT_EQ(r, (CommandResult{1, "", "Chain already exists."}));  // passed through unchanged
     ASSERT_EQ(lines.size(), 2u);
@@ -74,8 +73,7 @@ TEST_F(AuditTest, DurationIsMeasuredAroundTheCommand) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         return CommandResult{-9, "", ""};
     });
-    AuditingRunner runner(fake, "wireguard");
-    runner.run({"wg-quick", "up", "/etc/wireguard/tq8wg0.conf"});
+    run_audited(fake, "wireguard", {"wg-quick", "up", "/etc/wireguard/tq8wg0.conf"});
     ASSERT_EQ(lines.size(), 1u);
     const std::string& l = lines[0].text;
     EXPECT_EQ(l.rfind("action=wireguard user=- rc=-9 ms=", 0), 0u) << l;
@@ -111,8 +109,7 @@ TEST_F(AuditTest, QueriesPassThroughUnlogged) {
     };
     for (const auto& c : cases) {
         lines.clear();
-        AuditingRunner runner(fake, "t");
-        runner.run(c.cmd);
+        run_audited(fake, "t", c.cmd);
         EXPECT_EQ(lines.size(), c.logged ? 1u : 0u) << audit_quote(c.cmd);
     }
     EXPECT_EQ(fake.calls.size(), cases.size());  // every command still ran
@@ -166,8 +163,8 @@ TEST(AuditSyslog, MissingLogSocketChangesNothing) {
         set_audit_sink(nullptr);
         audit_open();
         testing::FakeRunner fake;
-        AuditingRunner runner(fake, "mtu");
-        CommandResult r = runner.run({"ip", "link", "set", "dev", "eth0", "mtu", "1400"});
+        CommandResult r =
+            run_audited(fake, "mtu", {"ip", "link", "set", "dev", "eth0", "mtu", "1400"});
         audit_note("mtu", "deneme");
         ::closelog();
         ::_exit(r == CommandResult{0, "", ""} ? 0 : 1);

@@ -25,7 +25,7 @@ core::CommandResult ModuleRunner::run(const std::vector<std::string>& cmd) {
     if (action_.empty()) return routed_.run(cmd);
     // Audited here, below every seam, so each command leaves exactly one line whichever path
     // (direct C++ or a Python replacement) an operation took to reach it.
-    return core::AuditingRunner(routed_, action_).run(cmd);
+    return core::run_audited(routed_, action_, cmd);
 }
 
 core::CommandResult ModuleRunner::Routed::run(const std::vector<std::string>& cmd) {
