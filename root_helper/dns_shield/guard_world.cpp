@@ -224,7 +224,6 @@ std::unique_ptr<GuardWorld> system_guard_world(int stdin_fd, std::string resolv_
 
 bool write_line_within(int fd, std::string_view line, std::chrono::milliseconds limit) {
     const core::Deadline deadline = core::deadline_in(limit);
-    const std::string text = std::string(line) + '\n';
     struct stat st{};
     if (::fstat(fd, &st) != 0) {
         if (errno == EBADF) return false;
@@ -241,7 +240,7 @@ bool write_line_within(int fd, std::string_view line, std::chrono::milliseconds 
     const bool switched = flags >= 0 && !(flags & O_NONBLOCK) &&
                           ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
     // A reader that takes no line in time is as good as gone.
-    const int e = core::write_all(own ? own.get() : fd, text, deadline);
+    const int e = core::write_all(own ? own.get() : fd, std::string(line) + '\n', deadline);
     if (switched) ::fcntl(fd, F_SETFL, flags);
     if (e == 0) return true;
     if (e == EPIPE || e == ETIMEDOUT) return false;
