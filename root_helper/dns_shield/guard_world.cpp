@@ -155,9 +155,8 @@ public:
     }
 
     bool redirect_is_ours() override {
-        const core::UniqueFd dir = core::open_state_dir(state_dir_);
-        const core::UniqueFd fd(
-            ::openat(dir.get(), kOwnerName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        const core::UniqueFd fd(::openat(core::open_state_dir(state_dir_).get(), kOwnerName,
+                                         O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
         if (!fd) return true;
         // A record is "<pid> <start time>\n"; anything longer is not one of ours. Nothing there
         // may make the clean-up wait: what is not ready at once is no record.

@@ -199,9 +199,9 @@ void note_tunnel_start(core::CommandRunner& runner, const TunnelPaths& state, bo
 }
 
 void restore_src_valid_mark(core::CommandRunner& runner, const TunnelPaths& state) {
-    const auto record = read_private_file(state, kMarkFile);
-    if (!record) return;
-    const auto fields = core::split_whitespace(*record);
+    // No record at all reads as an empty one: nothing to put back, nothing left to forget.
+    const std::string record = read_private_file(state, kMarkFile).value_or("");
+    const auto fields = core::split_whitespace(record);
     // Only a value the tunnel set is put back: one set since is someone else's.
     if (fields.size() == 2 && read_src_valid_mark(state) == fields[1] &&
         fields[0].find_first_not_of("0123456789") == std::string_view::npos) {
@@ -212,9 +212,7 @@ void restore_src_valid_mark(core::CommandRunner& runner, const TunnelPaths& stat
 }
 
 void remove_tunnel_leftovers(core::CommandRunner& runner, const TunnelPaths& state) {
-    const auto record = read_private_file(state, kTableFile);
-    if (!record) return;
-    const std::string table = first_token(*record);
+    const std::string table = first_token(read_private_file(state, kTableFile).value_or(""));
     if (!table.empty() && table.find_first_not_of("0123456789") == std::string::npos) {
         for (const char* family : {"-4", "-6"}) remove_policy_rules(runner, family, table);
         for (const char* tool : {"iptables", "ip6tables"}) remove_firewall_rules(runner, tool);
