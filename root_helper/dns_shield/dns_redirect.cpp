@@ -16,20 +16,18 @@ std::vector<std::string> redirect_command(const char* rule_command) {
 }
 
 bool remove_dns_redirect(core::CommandRunner& runner) {
-    const auto check = redirect_command("-C");
-    const auto remove = redirect_command("-D");
     // -D removes one copy per call and earlier runs may have left several. Deleting only
     // after a check that saw the rule keeps a missing iptables (or a lost lock) from looking
     // like work left undone: any check that answers "no" means nothing is left to remove.
     // A check killed by a signal gave no answer (a signal sent to the starter's process group
     // reaches a program before it has a group of its own): the rule may still be there, so it
     // counts as present, and the next check decides.
-    const auto absent = [&] { return runner.run(check).rc > 0; };
+    const auto absent = [&] { return runner.run(redirect_command("-C")).rc > 0; };
     // Bounded so that a rule that will not go (or a check that lies) cannot hold the caller.
     constexpr int kMaxDeletions = 5;
     for (int i = 0; i < kMaxDeletions; ++i) {
         if (absent()) return true;
-        runner.run(remove);
+        runner.run(redirect_command("-D"));
     }
     return absent();
 }

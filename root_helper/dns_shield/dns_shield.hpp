@@ -127,22 +127,20 @@ public:
     // The run lock that other system-changing runs of the helper take, waited for at most
     // `wait` (core::kOpLockNoLimit: as long as it takes) and held for as long as the returned
     // object lives; the guard holds it around its install and its clean-up only.
-    // nullptr: nothing to take (the default, and what tests want).
-    virtual std::unique_ptr<core::OpLock> lock_operations(std::chrono::milliseconds) {
-        return nullptr;
-    }
+    // nullptr: nothing to take.
+    virtual std::unique_ptr<core::OpLock> lock_operations(std::chrono::milliseconds) = 0;
     // The guards' own lock, taken after the run lock around the install and the clean-up, so
     // that the owner record and the rule change together: the locked descriptor (closing it
-    // lets go), or none when it cannot be had within `wait` (the default).
-    virtual core::UniqueFd lock_guards(std::chrono::milliseconds) { return {}; }
+    // lets go), or none when it cannot be had within `wait`.
+    virtual core::UniqueFd lock_guards(std::chrono::milliseconds) = 0;
     // Records this guard as the owner of the redirect it is about to insert; when that
     // cannot be written, no record is left at all.
-    virtual void claim_redirect() {}
+    virtual void claim_redirect() = 0;
     // False only while the record names another guard that still runs: that guard inserted
     // the redirect after this one (its start removed this one's copy), and it removes it.
-    virtual bool redirect_is_ours() { return true; }
+    virtual bool redirect_is_ours() = 0;
     // Removes the record (after the owner's clean-up).
-    virtual void drop_claim() {}
+    virtual void drop_claim() = 0;
 };
 
 // The real world: resolv_path, the process's PATH, stdin_fd, the monotonic clock, sigaction

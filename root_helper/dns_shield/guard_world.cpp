@@ -155,9 +155,8 @@ public:
     }
 
     bool redirect_is_ours() override {
-        const core::UniqueFd dir = core::open_state_dir(state_dir_);
-        const core::UniqueFd fd(
-            ::openat(dir.get(), kOwnerName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        const core::UniqueFd fd(::openat(core::open_state_dir(state_dir_).get(), kOwnerName,
+                                         O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
         if (!fd) return true;
         // A record is "<pid> <start time>\n"; anything longer is not one of ours. Nothing there
         // may make the clean-up wait: what is not ready at once is no record.
@@ -224,7 +223,6 @@ std::unique_ptr<GuardWorld> system_guard_world(int stdin_fd, std::string resolv_
 
 bool write_line_within(int fd, std::string_view line, std::chrono::milliseconds limit) {
     const core::Deadline deadline = core::deadline_in(limit);
-    const std::string text = std::string(line) + '\n';
     struct stat st{};
     if (::fstat(fd, &st) != 0) {
         if (errno == EBADF) return false;
@@ -241,7 +239,7 @@ bool write_line_within(int fd, std::string_view line, std::chrono::milliseconds 
     const bool switched = flags >= 0 && !(flags & O_NONBLOCK) &&
                           ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
     // A reader that takes no line in time is as good as gone.
-    const int e = core::write_all(own ? own.get() : fd, text, deadline);
+    const int e = core::write_all(own ? own.get() : fd, std::string(line) + '\n', deadline);
     if (switched) ::fcntl(fd, F_SETFL, flags);
     if (e == 0) return true;
     if (e == EPIPE || e == ETIMEDOUT) return false;

@@ -65,8 +65,8 @@ bool shield_listening() {
     const auto who = core::caller();
     const std::string owner = !who.text ? "0" : who.uid ? std::to_string(*who.uid) : "";
     const auto table = core::read_whole_file(core::kUdpTable);
-    if (!table) return false;
-    return shield_listening_in(*table, core::read_whole_file(core::kUdp6Table).value_or(""), owner);
+    return table &&
+           shield_listening_in(*table, core::read_whole_file(core::kUdp6Table).value_or(""), owner);
 }
 
 bool shield_answers(std::uint16_t port, int timeout_ms) {

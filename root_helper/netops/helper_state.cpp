@@ -87,11 +87,10 @@ void remove_firewall_rules(core::CommandRunner& runner, const std::string& progr
     }
 }
 
-std::optional<std::string> read_src_valid_mark(const TunnelPaths& state) {
+// The setting's value; empty when it cannot be read.
+std::string read_src_valid_mark(const TunnelPaths& state) {
     const auto text = core::read_whole_file(state.src_valid_mark);
-    const std::string value = text ? first_token(*text) : std::string();
-    if (value.empty()) return std::nullopt;
-    return value;
+    return text ? first_token(*text) : std::string();
 }
 
 }  // namespace
@@ -176,18 +175,16 @@ void remember_src_valid_mark(const TunnelPaths& state) {
     // An earlier start that was never taken down keeps its record: its "before" is the
     // machine's own value, the one read now may already be the tunnel's.
     if (read_private_file(state, kMarkFile)) return;
-    const auto now = read_src_valid_mark(state);
-    if (now && *now != kTunnelMark)
-        write_private_file(state, kMarkFile, *now + " " + kTunnelMark + "\n");
+    const std::string now = read_src_valid_mark(state);
+    if (!now.empty() && now != kTunnelMark)
+        write_private_file(state, kMarkFile, now + " " + kTunnelMark + "\n");
 }
 
-void settle_src_valid_mark(const TunnelPaths& state) {
+void note_tunnel_start(core::CommandRunner& runner, const TunnelPaths& state, bool up) {
     // A start that was refused, failed early or is not a full tunnel left it alone: a 1 set
     // later by someone else must not be taken for the tunnel's.
     if (read_src_valid_mark(state) != kTunnelMark) remove_private_file(state, kMarkFile);
-}
-
-void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state) {
+    if (!up) return;
     // "wg show <if> fwmark" prints "0x" and the mark in hex, or "off".
     const auto show = runner.run({"wg", "show", core::kTunnelIface, "fwmark"});
     const std::string mark = first_token(show.out);
@@ -202,12 +199,11 @@ void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state) {
 }
 
 void restore_src_valid_mark(core::CommandRunner& runner, const TunnelPaths& state) {
-    const auto record = read_private_file(state, kMarkFile);
-    if (!record) return;
-    const auto fields = core::split_whitespace(*record);
-    const auto now = read_src_valid_mark(state);
+    // No record at all reads as an empty one: nothing to put back, nothing left to forget.
+    const std::string record = read_private_file(state, kMarkFile).value_or("");
+    const auto fields = core::split_whitespace(record);
     // Only a value the tunnel set is put back: one set since is someone else's.
-    if (fields.size() == 2 && now && *now == fields[1] &&
+    if (fields.size() == 2 && read_src_valid_mark(state) == fields[1] &&
         fields[0].find_first_not_of("0123456789") == std::string_view::npos) {
         const std::string setting = "net.ipv4.conf.all.src_valid_mark=" + std::string(fields[0]);
         if (runner.run({"sysctl", "-q", "-w", setting}).rc != 0) return;  // a later run retries
@@ -216,14 +212,10 @@ void restore_src_valid_mark(core::CommandRunner& runner, const TunnelPaths& stat
 }
 
 void remove_tunnel_leftovers(core::CommandRunner& runner, const TunnelPaths& state) {
-    const auto record = read_private_file(state, kTableFile);
-    if (!record) return;
-    const std::string table = first_token(*record);
+    const std::string table = first_token(read_private_file(state, kTableFile).value_or(""));
     if (!table.empty() && table.find_first_not_of("0123456789") == std::string::npos) {
-        remove_policy_rules(runner, "-4", table);
-        remove_policy_rules(runner, "-6", table);
-        remove_firewall_rules(runner, "iptables");
-        remove_firewall_rules(runner, "ip6tables");
+        for (const char* family : {"-4", "-6"}) remove_policy_rules(runner, family, table);
+        for (const char* tool : {"iptables", "ip6tables"}) remove_firewall_rules(runner, tool);
         // Where nft is installed, wg-quick puts the same rules in tables of its own instead.
         if (core::on_path("nft"))
             for (const char* family : {"ip", "ip6"})

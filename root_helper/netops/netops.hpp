@@ -43,7 +43,8 @@ public:
 };
 
 // "ip -o -4 route show to default": one line per IPv4 default route.
-extern const std::vector<std::string> kDefaultRouteCmd;
+inline const std::vector<std::string> kDefaultRouteCmd = {"ip", "-o", "-4", "route", "show", "to",
+                                                          "default"};
 
 // The device of the first default route: the token after the first token "dev" of a
 // successful lookup. nullopt when the lookup failed, printed no "dev ", had no token "dev",
@@ -131,17 +132,15 @@ void restore_mtus(core::CommandRunner& runner, const TunnelPaths& state,
 // What a wg-quick start changes beyond its link. remember_src_valid_mark (before up): wg-quick
 // sets net.ipv4.conf.all.src_valid_mark to 1 for a full tunnel, so a value other than 1 is
 // recorded first (a start killed half-way leaves it recorded too), unless an earlier start's
-// record is still there. settle_src_valid_mark (after the start, whatever its outcome): drops
-// that record when the setting does not have the tunnel's value. note_tunnel_up (after a
-// successful up): records the routing table wg-quick chose ("wg show tq8wg0 fwmark"; "off":
-// none). restore_src_valid_mark: puts the old value back when the setting
-// still has the tunnel's, then forgets it. remove_tunnel_leftovers (the tunnel's link is
-// gone): deletes wg-quick's policy rules for the recorded table in both families and its
-// firewall rules tagged with its comment for tq8wg0 in every table of both families, then
-// forgets the table.
+// record is still there. note_tunnel_start (after the start, whatever its outcome): drops
+// that record when the setting does not have the tunnel's value, then, after a successful up
+// (up), records the routing table wg-quick chose ("wg show tq8wg0 fwmark"; "off": none).
+// restore_src_valid_mark: puts the old value back when the setting still has the tunnel's, then
+// forgets it. remove_tunnel_leftovers (the tunnel's link is gone): deletes wg-quick's policy
+// rules for the recorded table in both families and its firewall rules tagged with its comment
+// for tq8wg0 in every table of both families, then forgets the table.
 void remember_src_valid_mark(const TunnelPaths& state);
-void settle_src_valid_mark(const TunnelPaths& state);
-void note_tunnel_up(core::CommandRunner& runner, const TunnelPaths& state);
+void note_tunnel_start(core::CommandRunner& runner, const TunnelPaths& state, bool up);
 void restore_src_valid_mark(core::CommandRunner& runner, const TunnelPaths& state);
 void remove_tunnel_leftovers(core::CommandRunner& runner, const TunnelPaths& state);
 void forget_tunnel_table(const TunnelPaths& state);

@@ -123,12 +123,11 @@ void repair_resolv_conf(const ResolvPaths& paths, std::vector<core::LogEntry>& l
     // A bind-mounted /etc/resolv.conf cannot become a link: give it working resolvers.
     const bool linked = alive && !rename_refused(failure);
     if (!linked) failure = write_fallback(paths);
-    if (failure) {
+    if (failure)
         logs.push_back({std::string(texts::kRestoreResolvCmd), 1, "", failure->description});
-        return;
-    }
-    logs.push_back({std::string(linked ? texts::kRelinkCmd : texts::kWriteResolvCmd), 0,
-                    std::string(linked ? texts::kRelinked : texts::kWrittenFallback), ""});
+    else
+        logs.push_back({std::string(linked ? texts::kRelinkCmd : texts::kWriteResolvCmd), 0,
+                        std::string(linked ? texts::kRelinked : texts::kWrittenFallback), ""});
 }
 
 }  // namespace

@@ -33,10 +33,9 @@ std::vector<std::string> link_mtu_command(const std::string& device, long long m
 // and forgetting is the conservative answer (the MTU is then left alone).
 std::vector<Remembered> load(const TunnelPaths& state) {
     std::vector<Remembered> out;
-    const auto text = read_private_file(state, kMtuFile);
-    if (!text) return out;
-    // A text that ends in "\n" splits into one more, empty, piece: it has no fields.
-    for (const auto line : std::views::split(*text, '\n')) {
+    const std::string text = read_private_file(state, kMtuFile).value_or("");
+    // A text that ends in "\n" (or none) splits into one more, empty, piece: it has no fields.
+    for (const auto line : std::views::split(text, '\n')) {
         const auto fields = core::split_whitespace(std::string_view(line.begin(), line.end()));
         if (fields.size() != 4) continue;
         const auto index = core::parse_saturating(fields[1]);
@@ -58,21 +57,21 @@ void store(const TunnelPaths& state, const std::vector<Remembered>& entries) {
     else write_private_file(state, kMtuFile, text);
 }
 
-// device went from before to after through the helper; the first change keeps "before" as the
-// device's own MTU, later ones only update what the helper set.
+// device went from before to after (nullopt: no such link now) through the helper; the first
+// change keeps "before" as the device's own MTU, later ones only update what the helper set.
 void remember_mtu(const TunnelPaths& state, const std::string& device, const LinkState& before,
-                  const LinkState& after) {
+                  const std::optional<LinkState>& after) {
     // The same link throughout, or the change cannot be told apart from someone else's.
-    if (before.index != after.index) return;
+    if (!after || before.index != after->index) return;
     auto entries = load(state);
     const auto e = std::ranges::find(entries, device, &Remembered::device);
-    if (e == entries.end() && before.mtu == after.mtu) return;  // nothing to put back
+    if (e == entries.end() && before.mtu == after->mtu) return;  // nothing to put back
     if (e == entries.end()) {
-        entries.push_back({device, before, after.mtu});
+        entries.push_back({device, before, after->mtu});
     } else {
         // A link made again since: what was remembered belonged to the old one.
-        if (e->own.index != after.index) e->own = before;
-        e->set = after.mtu;
+        if (e->own.index != after->index) e->own = before;
+        e->set = after->mtu;
     }
     store(state, entries);
 }
@@ -94,8 +93,7 @@ core::Record set_mtu(core::CommandRunner& runner, const std::string& interface, 
     const auto before = state.link_state(interface);
     const auto set = core::run_logged(runner, logs, link_mtu_command(interface, clamped));
     // What the link has now is what the helper set: the kernel's answer, not the request.
-    if (before && set.rc == 0)
-        if (const auto after = state.link_state(interface)) remember_mtu(state, interface, *before, *after);
+    if (before && set.rc == 0) remember_mtu(state, interface, *before, state.link_state(interface));
 
     // Checked first so that repeated calls leave a single copy of the rule; a check that
     // cannot run at all counts as "missing" and the add reports why.

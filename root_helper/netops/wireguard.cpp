@@ -41,11 +41,9 @@ const std::string kCopyName = core::kTunnelIface + ".conf";
 // The three tests, in order, each only when the ones before passed. The status query is the
 // caller's (through read_caller_file, which reads the file at the same time), so the answer
 // says nothing about paths the caller could not see; it follows links, so a dangling link
-// counts as no configuration. nullopt when a test fails.
-std::optional<core::CallerFile> wg_quick_tests(const std::optional<core::CallerFile>& file) {
-    if (!file || file->status == core::CallerFile::Status::absent || !core::on_path(kWgQuick))
-        return std::nullopt;
-    return file;
+// counts as no configuration.
+bool use_wg_quick(const std::optional<core::CallerFile>& file) {
+    return file && file->status != core::CallerFile::Status::absent && core::on_path(kWgQuick);
 }
 
 // A key as wg-quick matches it: the text before the first "=" of the line without its comment,
@@ -75,16 +73,15 @@ std::optional<std::string> refusal(const core::CallerFile& file) {
         case Status::too_large: return std::string(texts::kConfTooLarge);
         case Status::failed: return texts::conf_read_failed(file.error);
     }
-    static constexpr std::pair<std::string_view, std::string_view> kHooks[] = {
-        {"preup", "PreUp"}, {"postup", "PostUp"}, {"predown", "PreDown"},
-        {"postdown", "PostDown"}, {"saveconfig", "SaveConfig"}};
+    static constexpr std::string_view kHooks[] = {"PreUp", "PostUp", "PreDown", "PostDown",
+                                                  "SaveConfig"};
     for (const auto piece : std::views::split(file.content, '\n')) {
         std::string_view line(piece.begin(), piece.end());
         line = line.substr(0, line.find('#'));
         const auto eq = line.find('=');
         const std::string key = normalised_key(line.substr(0, eq));
-        for (const auto& [norm, name] : kHooks)
-            if (key == norm) return texts::conf_key_refused(name);
+        for (const auto name : kHooks)
+            if (key == normalised_key(name)) return texts::conf_key_refused(name);
         if ((key == "address" || key == "dns") && eq != std::string_view::npos &&
             line.substr(eq + 1).find_first_of("*?[(") != std::string_view::npos)
             return texts::conf_glob_refused(key == "dns" ? "DNS" : "Address");
@@ -137,8 +134,7 @@ core::Record take_down(core::CommandRunner& runner, const std::string& conf_path
     // none) the caller names now.
     auto down = core::on_path(kWgQuick) ? down_from_copy(runner, paths) : std::nullopt;
     remove_private_file(paths, kCopyName);
-    if (const auto file = wg_quick_tests(conf); file && !down)
-        down = run_on_copy(runner, paths, "down", conf_path, *file);
+    if (use_wg_quick(conf) && !down) down = run_on_copy(runner, paths, "down", conf_path, *conf);
     const std::string shown = conf_path.empty() ? copy_path(paths) : conf_path;
     if (down) logs.push_back(core::log_entry(texts::wg_quick_down_cmd(shown), *down));
     // Always, because wg-quick may have failed or the link may have been built bare.
@@ -158,9 +154,6 @@ std::optional<core::CommandResult> clear_tunnel(core::CommandRunner& runner,
     runner.run(kTunnelLinkDeleteCmd);
     return down;
 }
-
-const std::vector<std::string> kDefaultRouteCmd = {"ip", "-o", "-4", "route", "show", "to",
-                                                   "default"};
 
 std::optional<std::string> default_route_device(const core::CommandResult& route) {
     if (route.rc != 0 || route.out.find("dev ") == std::string::npos) return std::nullopt;
@@ -189,15 +182,12 @@ core::Record manage_wireguard(core::CommandRunner& runner, Seams& seams,
     // A tunnel that died since its up left wg-quick's rules for its table: the next start
     // would add its own beside them, and only wg-quick down would take both away.
     if (!paths.link_state(iface)) remove_tunnel_leftovers(runner, paths);
-    if (const auto file = wg_quick_tests(conf)) {
+    if (use_wg_quick(conf)) {
         remember_src_valid_mark(paths);
-        const auto up = run_on_copy(runner, paths, "up", conf_path, *file);
+        const auto up = run_on_copy(runner, paths, "up", conf_path, *conf);
         logs.push_back(core::log_entry(texts::wg_quick_up_cmd(conf_path), up));
-        settle_src_valid_mark(paths);
-        if (up.rc == 0) {
-            note_tunnel_up(runner, paths);
-            return {true, {{"active", true}, {"mode", kWgQuick}}, std::move(logs)};
-        }
+        note_tunnel_start(runner, paths, up.rc == 0);
+        if (up.rc == 0) return {true, {{"active", true}, {"mode", kWgQuick}}, std::move(logs)};
         // A failed wg-quick stays first in the logs and the bare link is tried instead.
     }
 

@@ -81,7 +81,18 @@ struct JournalSink : LineSink {
     bool accept = true;
 };
 
-struct ScriptedWorld : GuardWorld {
+// A world without the locks and the owner record: nothing to take, every redirect ours.
+struct LocklessWorld : GuardWorld {
+    std::unique_ptr<core::OpLock> lock_operations(std::chrono::milliseconds) override {
+        return nullptr;
+    }
+    core::UniqueFd lock_guards(std::chrono::milliseconds) override { return {}; }
+    void claim_redirect() override {}
+    bool redirect_is_ours() override { return true; }
+    void drop_claim() override {}
+};
+
+struct ScriptedWorld : LocklessWorld {
     explicit ScriptedWorld(Journal& j) : journal(j) {}
     std::string resolv_conf() override { return resolv; }
     bool iptables_on_path() override { return iptables; }
@@ -514,7 +525,7 @@ TEST(SystemGuardWorld, SignalDuringACommandIsHonouredAndHandlersComeBack) {
         testing::FakeSeams seams;
         DiscardSink sink;
         // Bypass the resolver-file and PATH checks: those are covered above.
-        struct World : GuardWorld {
+        struct World : LocklessWorld {
             GuardWorld& real;
             explicit World(GuardWorld& r) : real(r) {}
             std::string resolv_conf() override { return kStub; }

@@ -138,8 +138,7 @@ TEST_F(HelperState, TunnelStartRecordsTheSettingsFirstValueAndTheChosenTable) {
         std::ofstream(state_.src_valid_mark) << c.after << "\n";
         testing::FakeRunner runner;
         runner.script({"wg", "show", "tq8wg0", "fwmark"}, {c.fwmark});
-        settle_src_valid_mark(state_);
-        note_tunnel_up(runner, state_);
+        note_tunnel_start(runner, state_, true);
         EXPECT_EQ(runner.calls, (std::vector<Argv>{{"wg", "show", "tq8wg0", "fwmark"}}));
         EXPECT_EQ(state_file("tunnel-table"), c.table_record);
         EXPECT_EQ(state_file("src-valid-mark"), c.mark_record);
