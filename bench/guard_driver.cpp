@@ -5,6 +5,7 @@
 #include <csignal>
 #include <string>
 
+#include "bench/system_runner.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
 
 namespace {
@@ -27,7 +28,7 @@ struct FdSink : tq8::dns_shield::LineSink {
 }  // namespace
 
 int main() {
-    tq8::core::SystemRunner runner;
+    BenchSystemRunner runner;
     DirectSeams seams(runner);
     FdSink sink;
     auto outcome = tq8::dns_shield::dns_guard(runner, seams, sink, 0);

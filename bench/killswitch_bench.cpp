@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "bench/system_runner.hpp"
 #include "root_helper/core/command_runner.hpp"
 #include "root_helper/netops/netops.hpp"
 
@@ -111,7 +112,7 @@ int main(int argc, char** argv) {
         cases.push_back(std::move(c));
     }
 
-    tq8::core::SystemRunner system;
+    BenchSystemRunner system;
     for (int r = 0; r < rounds; ++r) {
         for (auto& c : cases) {
             // Each run starts from the switched-on chain the one before left, so all three
