@@ -95,6 +95,16 @@ std::optional<std::size_t> utf8_error_offset(std::string_view s) {
     return std::nullopt;
 }
 
+std::vector<std::string_view> split_lines(std::string_view s) {
+    std::vector<std::string_view> lines;
+    for (std::size_t at = 0;;) {
+        const std::size_t nl = s.find('\n', at);
+        lines.push_back(s.substr(at, nl == std::string_view::npos ? nl : nl - at));
+        if (nl == std::string_view::npos) return lines;
+        at = nl + 1;
+    }
+}
+
 std::vector<std::string_view> split_whitespace(std::string_view s) {
     const auto p = reinterpret_cast<Bytes>(s.data());
     std::vector<std::string_view> words;

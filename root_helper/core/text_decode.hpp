@@ -19,6 +19,10 @@ std::optional<std::size_t> utf8_error_offset(std::string_view s);
 // a well-formed sequence counts as one non-space.
 std::vector<std::string_view> split_whitespace(std::string_view s);
 
+// The pieces of s between its "\n" bytes, as views into s: a text that ends in "\n" (or is
+// empty) gives a last piece that is empty. Records and command output are read line by line.
+std::vector<std::string_view> split_lines(std::string_view s);
+
 // Removes from both ends every character for which Python's str.isspace() is true. s must be
 // valid UTF-8.
 std::string strip_whitespace(std::string_view s);

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <ranges>
 #include <string_view>
 #include <utility>
 
@@ -73,8 +72,7 @@ void remove_firewall_rules(core::CommandRunner& runner, const std::string& progr
     const auto save = runner.run({program + "-save"});
     if (save.rc != 0) return;
     std::string table;
-    for (const auto piece : std::views::split(save.out, '\n')) {
-        const std::string_view line(piece.begin(), piece.end());
+    for (const std::string_view line : core::split_lines(save.out)) {
         if (line.starts_with('*')) table = std::string(line.substr(1));
         if (table.empty() || !line.starts_with("-A ") || line.find(kRuleMark) == std::string::npos)
             continue;

@@ -1,7 +1,6 @@
 // set_mtu: an interface's MTU, and the MSS clamp that keeps TCP working below it; the MTUs the
 // helper changed, remembered at the first change and put back by the reset.
 #include <algorithm>
-#include <ranges>
 #include <string_view>
 
 #include "root_helper/core/saturating_int.hpp"
@@ -35,8 +34,8 @@ std::vector<Remembered> load(const TunnelPaths& state) {
     std::vector<Remembered> out;
     const std::string text = read_private_file(state, kMtuFile).value_or("");
     // A text that ends in "\n" (or none) splits into one more, empty, piece: it has no fields.
-    for (const auto line : std::views::split(text, '\n')) {
-        const auto fields = core::split_whitespace(std::string_view(line.begin(), line.end()));
+    for (const std::string_view line : core::split_lines(text)) {
+        const auto fields = core::split_whitespace(line);
         if (fields.size() != 4) continue;
         const auto index = core::parse_saturating(fields[1]);
         const auto own = core::parse_saturating(fields[2]);

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <locale>
 #include <optional>
-#include <ranges>
 #include <string_view>
 
 #include <fcntl.h>
@@ -75,8 +74,7 @@ std::optional<std::string> refusal(const core::CallerFile& file) {
     }
     static constexpr std::string_view kHooks[] = {"PreUp", "PostUp", "PreDown", "PostDown",
                                                   "SaveConfig"};
-    for (const auto piece : std::views::split(file.content, '\n')) {
-        std::string_view line(piece.begin(), piece.end());
+    for (std::string_view line : core::split_lines(file.content)) {
         line = line.substr(0, line.find('#'));
         const auto eq = line.find('=');
         const std::string key = normalised_key(line.substr(0, eq));

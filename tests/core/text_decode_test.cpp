@@ -118,6 +118,19 @@ TEST(TextDecode, LineBreaksBecomeLf) {
     for (const auto& [in, want] : cases) EXPECT_EQ(decoded("<" + in + ">"), "<" + want + ">") << in;
 }
 
+// Records and command output are read line by line: only "\n" ends a line, every piece is kept.
+TEST(TextDecode, SplitLinesKeepsEveryPiece) {
+    using V = std::vector<std::string_view>;
+    const std::pair<std::string_view, V> cases[] = {
+        {"", V{""}},
+        {"a", V{"a"}},
+        {"a\n", V{"a", ""}},
+        {"a\n\nb c\r", V{"a", "", "b c\r"}},
+        {"\n", V{"", ""}},
+    };
+    for (const auto& [text, lines] : cases) EXPECT_EQ(split_lines(text), lines) << text;
+}
+
 TEST(TextDecode, DecodeNormalisesThenTrims) {
     EXPECT_EQ(decoded("  \r\n x\r\ny \r\n\r"), "x\ny");
     EXPECT_EQ(decoded("a\r\rb\r\n"), "a\n\nb");
