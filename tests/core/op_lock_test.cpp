@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include "scratch_dir.hpp"
 
 namespace tq8::core {
 namespace {
@@ -25,9 +26,7 @@ namespace fs = std::filesystem;
 class OpLockTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tq8-oplock.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = tq8::testing::scratch_dir("oplock");
         path_ = dir_ + "/helper.lock";
     }
     void TearDown() override { fs::remove_all(dir_); }

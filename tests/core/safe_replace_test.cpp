@@ -11,6 +11,7 @@
 
 #include "root_helper/core/safe_replace.hpp"
 #include "root_helper/core/unique_fd.hpp"
+#include "scratch_dir.hpp"
 
 namespace tq8::core {
 namespace {
@@ -20,10 +21,8 @@ namespace fs = std::filesystem;
 class SafeReplace : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tq8-replace-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        dir_ = UniqueFd(::open(tmpl, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        root_ = tq8::testing::scratch_dir("replace-test");
+        dir_ = UniqueFd(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
     void TearDown() override { fs::remove_all(root_); }
 

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_runner.hpp"
+#include "scratch_dir.hpp"
 #include "root_helper/dns_shield/dns_shield.hpp"
 
 namespace tq8::dns_shield {
@@ -453,9 +454,7 @@ TEST(SystemGuardWorld, ReadsInputUntilItEnds) {
 }
 
 TEST(SystemGuardWorld, FindsAnExecutableIptablesOnPath) {
-    char dir[] = "/tmp/tq8-path-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string d = dir, file = d + "/iptables";
+    const std::string d = tq8::testing::scratch_dir("path"), file = d + "/iptables";
     const char* old = std::getenv("PATH");
     const std::string saved = old ? old : "";
     auto world = system_guard_world(0);
@@ -473,7 +472,7 @@ TEST(SystemGuardWorld, FindsAnExecutableIptablesOnPath) {
 
     ::setenv("PATH", saved.c_str(), 1);
     ::unlink(file.c_str());
-    ::rmdir(dir);
+    ::rmdir(d.c_str());
 }
 
 // A runner that raises a signal while "a command runs", as a terminal or a service manager
@@ -619,9 +618,7 @@ TEST(SystemGuardWorld, SignalsIgnoredByTheStarterStayIgnored) {
 }
 
 TEST(SystemGuardWorld, RunLockIsTheFileAtItsPathOrNone) {
-    char dir[] = "/tmp/tq8-lock-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/lock";
+    const std::string dir = tq8::testing::scratch_dir("lock"), path = dir + "/lock";
     auto world = system_guard_world(0, "/dev/null", path);
     std::unique_ptr<core::OpLock> lock = world->lock_operations(core::kOpLockNoLimit);
     ASSERT_TRUE(lock);
@@ -633,15 +630,13 @@ TEST(SystemGuardWorld, RunLockIsTheFileAtItsPathOrNone) {
     EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
     ::close(other);
     ::unlink(path.c_str());
-    ::rmdir(dir);
+    ::rmdir(dir.c_str());
     EXPECT_EQ(system_guard_world(0, "/dev/null", "")->lock_operations(core::kOpLockNoLimit),
               nullptr);
 }
 
 TEST(SystemGuardWorld, OwnerRecordKeepsALiveLaterGuardsRedirect) {
-    char dir[] = "/tmp/tq8-state-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string state = std::string(dir) + "/state";
+    const std::string dir = tq8::testing::scratch_dir("state"), state = dir + "/state";
     const std::string record = state + "/redirect-owner";
     auto world = system_guard_world(0, "/dev/null", "", state);
     const auto write_record = [&](const std::string& text) {
@@ -684,7 +679,7 @@ TEST(SystemGuardWorld, OwnerRecordKeepsALiveLaterGuardsRedirect) {
     ::unlink(record.c_str());
     ::unlink((state + "/guard.lock").c_str());
     ::rmdir(state.c_str());
-    ::rmdir(dir);
+    ::rmdir(dir.c_str());
 }
 
 TEST(SystemGuardWorld, OnlyOneGuardArmsSignalsAtATime) {

@@ -10,6 +10,7 @@
 
 #include "fake_runner.hpp"
 #include "root_helper/netops/netops.hpp"
+#include "scratch_dir.hpp"
 
 namespace tq8::netops {
 namespace {
@@ -29,9 +30,7 @@ std::string slurp(const fs::path& p) {
 class HelperState : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tq8-state-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = tq8::testing::scratch_dir("state-test");
         state_.private_dir = (dir_ / "private").string();
         state_.src_valid_mark = (dir_ / "src_valid_mark").string();
         state_.link_state = [this](const std::string& dev) -> std::optional<LinkState> {

@@ -16,6 +16,7 @@
 
 #include "fake_runner.hpp"
 #include "root_helper/netops/netops.hpp"
+#include "scratch_dir.hpp"
 
 namespace fs = std::filesystem;
 using tq8::core::CommandResult;
@@ -55,9 +56,7 @@ void spit(const fs::path& p, const std::string& text) {
 class ResetTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tq8-reset-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        root = tmpl;
+        root = tq8::testing::scratch_dir("reset-test");
         fs::create_directories(root / "etc");
         fs::create_directories(root / "run");
         paths.resolv_conf = (root / "etc" / "resolv.conf").string();

@@ -14,6 +14,7 @@
 #include "netops/record_printing.hpp"
 #include "root_helper/core/audit_log.hpp"
 #include "root_helper/netops/netops.hpp"
+#include "scratch_dir.hpp"
 
 namespace tq8::netops {
 namespace {
@@ -43,9 +44,7 @@ Argv link_set(const std::string& mtu) { return {"ip", "link", "set", "mtu", mtu,
 class Wireguard : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tq8-netops-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = tq8::testing::scratch_dir("netops-test");
         paths_.private_dir = (dir_ / "private").string();
         paths_.src_valid_mark = (dir_ / "src_valid_mark").string();
         copy_ = paths_.private_dir + "/tq8wg0.conf";
